@@ -1,0 +1,85 @@
+/* halvex_mapapi.h -- client of the live-map service: credentials, point record, batch posting.
+ *
+ * Plain C interface with module-level state. Call halvex_mapapi_init() once, on one thread,
+ * before any send; halvex_mapapi_set_endpoint() and halvex_mapapi_set_timeouts() belong to the
+ * same set-up phase. After set-up the sending functions may be called from one thread at a time.
+ *
+ * Texts are NUL-terminated byte strings; nothing is converted between character sets.
+ */
+#ifndef HALVEX_MAPAPI_H
+#define HALVEX_MAPAPI_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* How a point is located (halvex_mapapi_point.loc_type). */
+#define HALVEX_MAPAPI_LOC_NONE 0
+#define HALVEX_MAPAPI_LOC_LATLNG 1
+#define HALVEX_MAPAPI_LOC_ZIPCODE 2
+
+/* Longest map id and key kept by halvex_mapapi_init(); longer ones are cut silently. */
+#define HALVEX_MAPAPI_MAP_ID_MAX 8
+#define HALVEX_MAPAPI_MAP_KEY_MAX 16
+/* Longest endpoint URL kept by halvex_mapapi_set_endpoint(); longer ones are cut silently. */
+#define HALVEX_MAPAPI_ENDPOINT_MAX 1023
+
+/* One point for the map. A new record is all zero: no location, no field, no colour.
+ * r, delay and visible_time are absent when 0. A colour is absent when its pointer is NULL;
+ * a present colour holds 0xRRGGBB in its low 24 bits (0 is black). The record owns its colours:
+ * they come from malloc() and whoever holds the record last releases them with free(). */
+typedef struct halvex_mapapi_point {
+    int16_t loc_type; /* HALVEX_MAPAPI_LOC_* */
+    union {
+        float lat;       /* degrees, when loc_type is HALVEX_MAPAPI_LOC_LATLNG */
+        int32_t zipcode; /* postal code, when loc_type is HALVEX_MAPAPI_LOC_ZIPCODE */
+    };
+    float lng;             /* degrees, when loc_type is HALVEX_MAPAPI_LOC_LATLNG */
+    int32_t r;             /* radius, 0 = absent */
+    uint32_t *c;           /* first colour or NULL */
+    uint32_t *c2;          /* second colour or NULL */
+    uint32_t delay;        /* 0 = absent */
+    uint32_t visible_time; /* 0 = absent */
+} halvex_mapapi_point;
+
+/* Keep the map id (at most 8 bytes) and key (at most 16 bytes); longer values are cut
+ * silently. Then initialise libcurl for the whole process (once; never undone). */
+void halvex_mapapi_init(const char *map_id, const char *map_key);
+
+/* Replace the endpoint URL batches are posted to (at most 1023 bytes kept; longer ones are
+ * cut silently). Without a call the built-in default endpoint is used. */
+void halvex_mapapi_set_endpoint(const char *url);
+
+/* Bound each post: give up when no connection is made within connect_timeout_sec, or when
+ * the transfer moves no byte for stall_timeout_sec. A value <= 0 keeps the current bound.
+ * Defaults: HALVEX_MAPAPI_CONNECT_TIMEOUT_SEC and HALVEX_MAPAPI_STALL_TIMEOUT_SEC. */
+#define HALVEX_MAPAPI_CONNECT_TIMEOUT_SEC 10
+#define HALVEX_MAPAPI_STALL_TIMEOUT_SEC 30
+void halvex_mapapi_set_timeouts(long connect_timeout_sec, long stall_timeout_sec);
+
+/* Encode points[0..count) as the batch body
+ *   {"mapId":"<id>","key":"<key>","points":[{...},{...}]}
+ * and return it as a malloc()ed NUL-terminated text that the caller frees, or NULL when
+ * count < 1 or memory runs out. The points are only read. If len is not NULL it receives the
+ * length of the body. */
+char *halvex_mapapi_encode_batch(const halvex_mapapi_point *points, int count, size_t *len);
+
+/* Encode points[0..count) (count >= 1), post the body to the endpoint and judge the answer.
+ * Returns 0 when the response body is exactly "true", 1 otherwise (no answer, an error, any
+ * other body). The points are only read; their colours stay the caller's. Prints nothing. */
+int halvex_mapapi_send_map_points(const halvex_mapapi_point *points, int count);
+
+/* POST body (NUL-terminated JSON text) to the endpoint with the header
+ * "Content-Type: application/json" and return the response body as a malloc()ed
+ * NUL-terminated text that the caller frees, or NULL when no transfer could be made or no
+ * response byte arrived. An HTTP error status still returns the body that came with it. */
+char *halvex_mapapi_send_raw_map_data(const char *body);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* HALVEX_MAPAPI_H */

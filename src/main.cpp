@@ -1,0 +1,123 @@
+// main.cpp -- start-up of the map point relay: configuration, socket, threads, accept loop.
+//
+// Design note.
+//
+// Three threads, started here in this order and never stopped:
+//   main     -- after start-up runs the accept loop: takes conn_lock only to push a new
+//               connection at the head of the list, then writes one wake byte to the pipe.
+//   sender   -- sending_thread_func: waits for points_ready, pauses so that points sent close
+//               together travel in one post, drains the queue under queue_lock and posts the
+//               batch with no lock held.
+//   receiver -- rcv_sock_thread_func: waits for readable descriptors with no lock held; then,
+//               under conn_lock, reads one message per ready connection, answers it and
+//               appends accepted points to the queue (taking queue_lock inside conn_lock).
+//
+// Lock order: conn_lock, then queue_lock. Only the receiver nests them; the accept loop takes
+// conn_lock alone and the sender queue_lock alone.
+//
+// The wake pipe carries one '*' per accepted connection from the accept loop to the receiver,
+// whose wait then returns so that it starts watching the new connection at once.
+//
+// The client's credentials and endpoint are written here before any thread starts and only
+// read afterwards. SIGINT removes the socket file and ends the process with status 0; queued
+// points are not flushed.
+#include <errno.h>
+#include <signal.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <INIReader.h>
+#include <string>
+
+#include "halvex_mapapi.h"
+#include "listener.h"
+#include "point_queue.h"
+#include "receiver.h"
+#include "sender.h"
+
+static const char SYSTEM_CONFIG_PATH[] = "/etc/halvex-mapapi-server/halvex_mapapi_server.ini";
+static const char LOCAL_CONFIG_PATH[] = "halvex_mapapi_server.ini";
+static const char DEFAULT_SOCK_PATH[] = "/tmp/halvex_mapapi_server_socket";
+// Longest accepted send interval: 15 minutes, in microseconds.
+static const int64_t SEND_INTERVAL_MAX_USEC = 900000000;
+
+// The socket path, read by the SIGINT handler; set once before the handler is installed.
+static const char *unix_sock_path = DEFAULT_SOCK_PATH;
+
+// Only async-signal-safe calls here: the handler may interrupt any thread anywhere.
+static void sigint_handler(int) {
+    unlink(unix_sock_path);
+    _exit(0);
+}
+
+// The system file when it exists (even if unreadable), else the working directory's.
+static const char *config_path_choose(void) {
+    return access(SYSTEM_CONFIG_PATH, F_OK) == 0 ? SYSTEM_CONFIG_PATH : LOCAL_CONFIG_PATH;
+}
+
+static void credentials_apply(const INIReader &config) {
+    // The strings live as long as the process: the reader is never destroyed.
+    static std::string map_id, map_key, endpoint;
+    map_id = config.Get("", "map_id", "");
+    map_key = config.Get("", "map_key", "");
+    if (map_id.empty() || map_key.empty()) {
+        fputs("Enter map_id and map_key in your config file.", stdout);
+        exit(1);
+    }
+    halvex_mapapi_init(map_id.c_str(), map_key.c_str());
+    endpoint = config.Get("", "map_api_endpoint", "");
+    if (!endpoint.empty()) halvex_mapapi_set_endpoint(endpoint.c_str());
+}
+
+static void sock_path_choose(const INIReader &config) {
+    static std::string path;
+    path = config.Get("", "unix_sock_path", "");
+    if (!path.empty()) unix_sock_path = path.c_str();
+}
+
+// strtol reading: leading blanks and a sign taken, stops at the first non-digit, no digits
+// gives 0. Zero and values above the maximum fall back to the default; negatives stay.
+static void send_interval_read(const INIReader &config, point_queue *queue) {
+    std::string text = config.Get("", "send_interval_usec", "");
+    if (text.empty()) return;
+    int64_t interval = (int64_t)strtol(text.c_str(), NULL, 10);
+    if (interval > SEND_INTERVAL_MAX_USEC || interval == 0) {
+        fputs("Invalid value for send_interval_usec.  Using default.\n", stdout);
+        interval = POINT_QUEUE_DEFAULT_INTERVAL_USEC;
+    }
+    queue->send_interval_usec = interval;
+}
+
+int main(void) {
+    // Line-buffered, so each printed line reaches a log reading through a pipe at once.
+    setvbuf(stdout, NULL, _IOLBF, 0);
+
+    static INIReader config(config_path_choose());
+    if (config.ParseError() < 0) {
+        fputs("Failed to read ini file.", stdout);
+        exit(1);
+    }
+    credentials_apply(config);
+    sock_path_choose(config);
+    signal(SIGINT, sigint_handler);
+    // A client or the map service closing its end mid-write must not end the process.
+    signal(SIGPIPE, SIG_IGN);
+
+    int listen_fd = listener_create(unix_sock_path);
+
+    static point_queue queue;
+    queue_create(&queue);
+    send_interval_read(config, &queue);
+    pthread_t sender;
+    pthread_create(&sender, NULL, sending_thread_func, &queue);
+
+    static rcv_thread_args rcv_args;
+    conn_list_create(&rcv_args, &queue);
+    pthread_t receiver;
+    pthread_create(&receiver, NULL, rcv_sock_thread_func, &rcv_args);
+
+    accept_loop(listen_fd, &rcv_args);
+    return 0;
+}

@@ -1,0 +1,19 @@
+/* sender.h -- the thread that posts queued points to the map service in batches. */
+#ifndef SENDER_H
+#define SENDER_H
+
+#include <stdint.h>
+#include <time.h>
+
+/* Pause after a wake-up so that points sent close together travel in one post (usec). */
+#define SENDER_COLLECT_PAUSE_USEC 50000
+
+/* How long to sleep after waking at now when the previous wake-up was at prev (all zero:
+ * none yet): the rest of interval_usec since prev if positive, else the collect pause. */
+int64_t sender_pause_usec(const struct timespec *prev, const struct timespec *now,
+                          int64_t interval_usec);
+
+/* Thread entry, on a point_queue*: wait for points, pause, drain, post. Never returns. */
+void *sending_thread_func(void *queue);
+
+#endif
