@@ -29,19 +29,23 @@ int listener_create(const char *path) {
         exit(1);
     }
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) die_perror("socket");
+    if (fd < 0)
+        die_perror("socket");
     addr.sun_family = AF_UNIX;
     memcpy(addr.sun_path, path, strlen(path));
     unlink(path);
-    if (bind(fd, (sockaddr *)&addr, sizeof addr) != 0) die_perror("bind");
+    if (bind(fd, (sockaddr *)&addr, sizeof addr) != 0)
+        die_perror("bind");
     chmod(path, 0777);  // every local user may connect, whatever the umask
-    if (listen(fd, LISTENER_BACKLOG) != 0) die_perror("listen");
+    if (listen(fd, LISTENER_BACKLOG) != 0)
+        die_perror("listen");
     return fd;
 }
 
 void conn_list_create(rcv_thread_args *args, point_queue *queue) {
     int wake[2] = {-1, -1};
-    if (pipe2(wake, O_CLOEXEC) != 0) perror("pipe");
+    if (pipe2(wake, O_CLOEXEC) != 0)
+        perror("pipe");
     // The receiver reads one byte per readiness; it must never block on an empty pipe.
     fcntl(wake[0], F_SETFL, O_NONBLOCK);
     pthread_mutex_init(&args->conn_lock, NULL);
@@ -66,7 +70,8 @@ static void conn_register(rcv_thread_args *args, int fd) {
     node->next = args->head;
     args->head = node;
     pthread_mutex_unlock(&args->conn_lock);
-    if (write(args->wake_write_fd, "*", 1) != 1) perror("write");
+    if (write(args->wake_write_fd, "*", 1) != 1)
+        perror("write");
 }
 
 void accept_loop(int listen_fd, rcv_thread_args *args) {

@@ -21,6 +21,7 @@
 // The client's credentials and endpoint are written here before any thread starts and only
 // read afterwards. SIGINT removes the socket file and ends the process with status 0; queued
 // points are not flushed.
+#include <INIReader.h>
 #include <errno.h>
 #include <signal.h>
 #include <stdint.h>
@@ -28,7 +29,6 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include <INIReader.h>
 #include <string>
 
 #include "halvex_mapapi.h"
@@ -68,20 +68,23 @@ static void credentials_apply(const INIReader &config) {
     }
     halvex_mapapi_init(map_id.c_str(), map_key.c_str());
     endpoint = config.Get("", "map_api_endpoint", "");
-    if (!endpoint.empty()) halvex_mapapi_set_endpoint(endpoint.c_str());
+    if (!endpoint.empty())
+        halvex_mapapi_set_endpoint(endpoint.c_str());
 }
 
 static void sock_path_choose(const INIReader &config) {
     static std::string path;
     path = config.Get("", "unix_sock_path", "");
-    if (!path.empty()) unix_sock_path = path.c_str();
+    if (!path.empty())
+        unix_sock_path = path.c_str();
 }
 
 // strtol reading: leading blanks and a sign taken, stops at the first non-digit, no digits
 // gives 0. Zero and values above the maximum fall back to the default; negatives stay.
 static void send_interval_read(const INIReader &config, point_queue *queue) {
     std::string text = config.Get("", "send_interval_usec", "");
-    if (text.empty()) return;
+    if (text.empty())
+        return;
     int64_t interval = (int64_t)strtol(text.c_str(), NULL, 10);
     if (interval > SEND_INTERVAL_MAX_USEC || interval == 0) {
         fputs("Invalid value for send_interval_usec.  Using default.\n", stdout);

@@ -19,10 +19,12 @@ void queue_create(point_queue *q) {
 
 // Make room for one more record. Called with queue_lock held.
 static int queue_grow(point_queue *q) {
-    if (q->count < q->capacity) return 0;
+    if (q->count < q->capacity)
+        return 0;
     size_t cap = q->capacity ? q->capacity * 2 : QUEUE_FIRST_CAPACITY;
     void *grown = realloc(q->points, cap * sizeof *q->points);
-    if (!grown) return -1;
+    if (!grown)
+        return -1;
     q->points = (halvex_mapapi_point *)grown;
     q->capacity = cap;
     return 0;
@@ -44,7 +46,8 @@ int queue_append(point_queue *q, const halvex_mapapi_point *p) {
 
 void queue_wait(point_queue *q) {
     pthread_mutex_lock(&q->queue_lock);
-    while (!q->points_ready) pthread_cond_wait(&q->ready_cond, &q->queue_lock);
+    while (!q->points_ready)
+        pthread_cond_wait(&q->ready_cond, &q->queue_lock);
     q->points_ready = 0;
     pthread_mutex_unlock(&q->queue_lock);
 }
@@ -72,6 +75,7 @@ void point_colours_release(halvex_mapapi_point *p) {
 }
 
 void points_release(halvex_mapapi_point *points, size_t count) {
-    for (size_t i = 0; i < count; i++) point_colours_release(&points[i]);
+    for (size_t i = 0; i < count; i++)
+        point_colours_release(&points[i]);
     free(points);
 }

@@ -1,10 +1,50 @@
-// sender.cpp -- STUB, to be replaced.
+// sender.cpp -- the batch sender: waits for points, paces the posts, hands batches to the client.
 #include "sender.h"
+
+#include <time.h>
 #include <unistd.h>
-int64_t sender_pause_usec(const struct timespec *, const struct timespec *, int64_t) {
-    return SENDER_COLLECT_PAUSE_USEC;
+
+#include "halvex_mapapi.h"
+#include "point_queue.h"
+
+int64_t sender_pause_usec(const struct timespec *prev, const struct timespec *now,
+                          int64_t interval_usec) {
+    if (prev->tv_sec == 0 && prev->tv_nsec == 0)
+        return SENDER_COLLECT_PAUSE_USEC;
+    int64_t elapsed = ((int64_t)now->tv_sec - (int64_t)prev->tv_sec) * 1000000 +
+                      ((int64_t)now->tv_nsec - (int64_t)prev->tv_nsec) / 1000;
+    int64_t remaining = interval_usec - elapsed;
+    return remaining > 0 ? remaining : SENDER_COLLECT_PAUSE_USEC;
 }
-void *sending_thread_func(void *) {
-    for (;;) pause();
-    return 0;
+
+// usleep() takes at most a second on some systems; sleep the whole pause in steps.
+static void pause_sleep(int64_t usec) {
+    struct timespec ts;
+    ts.tv_sec = (time_t)(usec / 1000000);
+    ts.tv_nsec = (long)(usec % 1000000) * 1000;
+    while (nanosleep(&ts, &ts) != 0) {
+        // interrupted: sleep the rest
+    }
+}
+
+// One cycle: no lock is held here; queue_wait and queue_drain take queue_lock briefly, and
+// the post runs with no lock, so the receiver keeps queueing while a batch is in flight.
+void *sending_thread_func(void *arg) {
+    point_queue *queue = (point_queue *)arg;
+    struct timespec prev = {0, 0};
+    for (;;) {
+        queue_wait(queue);
+        struct timespec now;
+        clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+        pause_sleep(sender_pause_usec(&prev, &now, queue->send_interval_usec));
+        prev = now;  // the wake-up time, read before the pause
+        halvex_mapapi_point *batch;
+        size_t count = queue_drain(queue, &batch);
+        if (count == 0)
+            continue;
+        // The result is not used: a batch is posted once, whatever the answer.
+        halvex_mapapi_send_map_points(batch, (int)count);
+        points_release(batch, count);
+    }
+    return NULL;
 }

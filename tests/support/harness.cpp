@@ -3,6 +3,7 @@
 #include "harness.h"
 
 #include <fcntl.h>
+#include <httplib.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -14,8 +15,6 @@
 
 #include <fstream>
 #include <sstream>
-
-#include <httplib.h>
 
 #include "tls_cert.h"
 
@@ -30,7 +29,8 @@ std::string tempdir_make() {
 }
 
 void tempdir_remove(const std::string &path) {
-    if (path.rfind("/tmp/halvex-test-", 0) != 0) return;
+    if (path.rfind("/tmp/halvex-test-", 0) != 0)
+        return;
     std::string cmd = "rm -rf '" + path + "'";
     if (system(cmd.c_str()) != 0) {
         // nothing useful to do: a leftover folder under /tmp harms no later test
@@ -52,7 +52,8 @@ std::string file_read(const std::string &path) {
 bool wait_until(const std::function<bool()> &cond, int timeout_ms) {
     auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     while (!cond()) {
-        if (std::chrono::steady_clock::now() >= end) return cond();
+        if (std::chrono::steady_clock::now() >= end)
+            return cond();
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     return true;
@@ -70,7 +71,8 @@ server_proc server_start(const std::string &dir, mode_t umask_value) {
         int out = open(s.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         int err = open(s.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         int in = open("/dev/null", O_RDONLY);
-        if (out < 0 || err < 0 || in < 0 || chdir(dir.c_str()) != 0) _exit(127);
+        if (out < 0 || err < 0 || in < 0 || chdir(dir.c_str()) != 0)
+            _exit(127);
         dup2(in, 0);
         dup2(out, 1);
         dup2(err, 2);
@@ -83,10 +85,12 @@ server_proc server_start(const std::string &dir, mode_t umask_value) {
 }
 
 static bool server_reap(server_proc &s, int flags) {
-    if (s.pid <= 0) return true;
+    if (s.pid <= 0)
+        return true;
     int status = 0;
     pid_t r = waitpid(s.pid, &status, flags);
-    if (r != s.pid) return false;
+    if (r != s.pid)
+        return false;
     s.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     s.pid = -1;
     return true;
@@ -98,19 +102,22 @@ bool server_wait_exit(server_proc &s, int timeout_ms) {
 
 bool server_wait_listening(server_proc &s, const std::string &sock_path, int timeout_ms) {
     return wait_until(
-        [&] {
-            if (s.pid <= 0 || server_reap(s, WNOHANG)) return true;
-            int fd = unix_connect(sock_path);
-            if (fd < 0) return false;
-            close(fd);
-            return true;
-        },
-        timeout_ms) &&
+               [&] {
+                   if (s.pid <= 0 || server_reap(s, WNOHANG))
+                       return true;
+                   int fd = unix_connect(sock_path);
+                   if (fd < 0)
+                       return false;
+                   close(fd);
+                   return true;
+               },
+               timeout_ms) &&
            s.pid > 0;
 }
 
 int server_stop(server_proc &s) {
-    if (s.pid <= 0) return s.exit_status;
+    if (s.pid <= 0)
+        return s.exit_status;
     kill(s.pid, SIGINT);
     if (!server_wait_exit(s, 5000)) {
         kill(s.pid, SIGKILL);
@@ -119,14 +126,19 @@ int server_stop(server_proc &s) {
     return s.exit_status;
 }
 
-std::string server_stdout(const server_proc &s) { return file_read(s.out_path); }
-std::string server_stderr(const server_proc &s) { return file_read(s.err_path); }
+std::string server_stdout(const server_proc &s) {
+    return file_read(s.out_path);
+}
+std::string server_stderr(const server_proc &s) {
+    return file_read(s.err_path);
+}
 
 std::string config_basic(const std::string &sock_path, const std::string &endpoint,
                          const std::string &extra) {
     std::string text = "map_id = testmap1\nmap_key = testkey123456789\n";
     text += "unix_sock_path = " + sock_path + "\n";
-    if (!endpoint.empty()) text += "map_api_endpoint = " + endpoint + "\n";
+    if (!endpoint.empty())
+        text += "map_api_endpoint = " + endpoint + "\n";
     return text + extra;
 }
 
@@ -134,7 +146,8 @@ std::string config_basic(const std::string &sock_path, const std::string &endpoi
 
 int unix_connect(const std::string &path) {
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
+    if (fd < 0)
+        return -1;
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
@@ -149,7 +162,8 @@ bool unix_send_all(int fd, const std::string &bytes) {
     size_t off = 0;
     while (off < bytes.size()) {
         ssize_t n = send(fd, bytes.data() + off, bytes.size() - off, MSG_NOSIGNAL);
-        if (n <= 0) return false;
+        if (n <= 0)
+            return false;
         off += (size_t)n;
     }
     return true;
@@ -162,16 +176,19 @@ std::string unix_reply_read(int fd, int timeout_ms) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             end - std::chrono::steady_clock::now());
         pollfd p{fd, POLLIN, 0};
-        if (left.count() <= 0 || poll(&p, 1, (int)left.count()) <= 0) return "";
+        if (left.count() <= 0 || poll(&p, 1, (int)left.count()) <= 0)
+            return "";
         char c;
-        if (recv(fd, &c, 1, 0) != 1) return "";
+        if (recv(fd, &c, 1, 0) != 1)
+            return "";
         reply.push_back(c);
     }
     return reply;
 }
 
 std::string point_exchange(int fd, const std::string &msg, int timeout_ms) {
-    if (!unix_send_all(fd, msg)) return "";
+    if (!unix_send_all(fd, msg))
+        return "";
     return unix_reply_read(fd, timeout_ms);
 }
 
@@ -187,10 +204,12 @@ static void map_stub_handle(map_stub &m, const httplib::Request &req, httplib::R
         status = m.reply_status;
         body = m.reply_body;
         delay_ms = m.reply_delay_ms;
-        if (m.custom) std::tie(status, body) = m.custom(req.path, req.body);
+        if (m.custom)
+            std::tie(status, body) = m.custom(req.path, req.body);
     }
     m.changed.notify_all();
-    if (delay_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
+    if (delay_ms > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
     res.status = status;
     res.set_content(body, "text/plain");
 }
@@ -199,7 +218,7 @@ void map_stub_start(map_stub &m) {
     m.dir = tempdir_make();
     std::string cert = m.dir + "/cert.pem", key = m.dir + "/key.pem";
     tls_cert_create(cert.c_str(), key.c_str());
-    m.server.reset(new httplib::SSLServer(cert.c_str(), key.c_str()));
+    m.server = new httplib::SSLServer(cert.c_str(), key.c_str());
     auto handler = [&m](const httplib::Request &req, httplib::Response &res) {
         map_stub_handle(m, req, res);
     };
@@ -211,9 +230,12 @@ void map_stub_start(map_stub &m) {
 }
 
 void map_stub_stop(map_stub &m) {
-    if (m.server) m.server->stop();
-    if (m.thread.joinable()) m.thread.join();
-    m.server.reset();
+    if (m.server)
+        m.server->stop();
+    if (m.thread.joinable())
+        m.thread.join();
+    delete m.server;
+    m.server = nullptr;
     tempdir_remove(m.dir);
 }
 
@@ -223,7 +245,8 @@ std::string map_stub_url(const map_stub &m, const std::string &path) {
 
 size_t map_stub_wait_posts(map_stub &m, size_t n, int timeout_ms) {
     std::unique_lock<std::mutex> g(m.lock);
-    m.changed.wait_for(g, std::chrono::milliseconds(timeout_ms), [&] { return m.posts.size() >= n; });
+    m.changed.wait_for(g, std::chrono::milliseconds(timeout_ms),
+                       [&] { return m.posts.size() >= n; });
     return m.posts.size();
 }
 

@@ -76,7 +76,7 @@ struct received_post {
 struct map_stub {
     std::string dir;  // certificate and key live here
     int port = 0;
-    std::unique_ptr<httplib::SSLServer> server;
+    httplib::SSLServer *server = nullptr;  // owned; deleted by map_stub_stop()
     std::thread thread;
     std::mutex lock;
     std::condition_variable changed;
