@@ -1,7 +1,181 @@
-// receiver.cpp -- STUB, to be replaced.
+// receiver.cpp -- the thread that reads every client's point messages and answers each one.
+//
+// The receiver keeps an epoll set of the descriptors in the connection list, so one pass costs
+// in proportion to the connections that are ready, not to all that are open, and descriptors
+// of any value can be watched. Each registered node is its own event's data: the list stays
+// the one record of what is open, and a node is freed only after it has left the set.
+//
+// New connections are always pushed at the head of the list. The receiver remembers the head
+// it last registered down to (rcv_known_head); on a wake byte it registers every node above
+// that mark. When it removes the marked node itself, the mark moves to the following node,
+// which is registered already.
 #include "receiver.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
 #include <unistd.h>
-void *rcv_sock_thread_func(void *) {
-    for (;;) pause();
+
+#include "message.h"
+
+// Events taken per wait; readiness not taken in one pass is level-triggered and is reported
+// again on the next, so this bounds only the stack array, not what is served.
+#define RCV_EVENTS_MAX 256
+// Longest wait for readiness before looping anyway (10000 s, in milliseconds); nothing is
+// due on a time-out, so it is only an upper bound on an idle wait.
+static const int RCV_WAIT_TIMEOUT_MS = 10000 * 1000;
+
+// Module state, used by the receiver thread only. The list itself is guarded by conn_lock.
+static int rcv_epoll_fd = -1;
+static sock_list_node *rcv_known_head;      // [c] top of the nodes already in the set
+static char rcv_buffer[MESSAGE_MAX_BYTES];  // one receive, reused for every message
+
+// Unlink node from the list, walking from the head with the previous node in hand. Called
+// with conn_lock held.
+static void conn_unlink(rcv_thread_args *args, sock_list_node *node) {
+    sock_list_node *prev = NULL;
+    for (sock_list_node *cur = args->head; cur; prev = cur, cur = cur->next) {
+        if (cur != node)
+            continue;
+        if (prev)
+            prev->next = cur->next;
+        else
+            args->head = cur->next;
+        break;
+    }
+    if (rcv_known_head == node)
+        rcv_known_head = node->next;
+}
+
+// Forget a connection: out of the set, out of the list, closed, freed. conn_lock held.
+static void conn_drop(rcv_thread_args *args, sock_list_node *node) {
+    epoll_ctl(rcv_epoll_fd, EPOLL_CTL_DEL, node->fd, NULL);
+    conn_unlink(args, node);
+    close(node->fd);
+    free(node);
+}
+
+static int node_watch(sock_list_node *node) {
+    epoll_event ev;
+    memset(&ev, 0, sizeof ev);
+    ev.events = EPOLLIN;
+    ev.data.ptr = node;
+    if (epoll_ctl(rcv_epoll_fd, EPOLL_CTL_ADD, node->fd, &ev) == 0)
+        return 0;
+    perror("epoll_ctl");
+    return -1;
+}
+
+// Add every node from the head down to the last one registered (stop == NULL: to the end).
+// A connection that cannot be watched could never be served or closed, so it is closed now;
+// the walk keeps the next node, as the current one may go. conn_lock held.
+static void conns_register(rcv_thread_args *args, sock_list_node *stop) {
+    sock_list_node *prev = NULL, *next;
+    for (sock_list_node *cur = args->head; cur != stop; cur = next) {
+        next = cur->next;
+        if (node_watch(cur) == 0 || cur->fd == args->wake_fd) {
+            prev = cur;
+            continue;
+        }
+        if (prev)
+            prev->next = next;
+        else
+            args->head = next;
+        close(cur->fd);
+        free(cur);
+    }
+    rcv_known_head = args->head;
+}
+
+// One wake byte per readiness of the pipe; then watch whatever is new. conn_lock held.
+static void wake_handle(rcv_thread_args *args) {
+    char byte;
+    if (read(args->wake_fd, &byte, 1) < 0 && errno != EAGAIN && errno != EINTR)
+        perror("read");
+    conns_register(args, rcv_known_head);
+}
+
+// Parse, queue and say whether the point was taken. A point the queue has no room for is
+// refused, and its colours are freed here.
+static int message_accept(rcv_thread_args *args, size_t n) {
+    halvex_mapapi_point point;
+    if (!message_handle(rcv_buffer, n, &point))
+        return 0;
+    if (queue_append(args->queue, &point) == 0)
+        return 1;
+    point_colours_release(&point);
+    fputs("Out of memory.\n", stdout);
     return 0;
+}
+
+// The reply never waits: one thread serves everyone, so a client whose buffer is full of
+// unread replies is closed rather than allowed to stall the others. conn_lock held.
+static void reply_send(rcv_thread_args *args, sock_list_node *node, int accepted) {
+    const char *reply = accepted ? REPLY_OK : REPLY_FAILED;
+    size_t len = strlen(reply);
+    ssize_t sent = send(node->fd, reply, len, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (sent == (ssize_t)len)
+        return;
+    if (sent >= 0 || errno == EAGAIN || errno == EWOULDBLOCK) {
+        fputs("Closed a client that does not read its replies.\n", stdout);
+        conn_drop(args, node);
+        return;
+    }
+    perror("send");  // a peer that has gone is seen by the next receive, which reads 0
+}
+
+// One receive is one message. conn_lock held; node may be gone when this returns.
+static void client_serve(rcv_thread_args *args, sock_list_node *node) {
+    ssize_t got = recv(node->fd, rcv_buffer, sizeof rcv_buffer, MSG_DONTWAIT);
+    if (got == 0) {
+        conn_drop(args, node);
+        return;
+    }
+    if (got < 0) {
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+            perror("recv");
+        return;
+    }
+    reply_send(args, node, message_accept(args, (size_t)got));
+}
+
+static void rcv_setup(rcv_thread_args *args) {
+    rcv_epoll_fd = epoll_create1(EPOLL_CLOEXEC);
+    if (rcv_epoll_fd < 0) {
+        perror("epoll_create1");
+        exit(1);  // without its set the receiver could serve no one
+    }
+    pthread_mutex_lock(&args->conn_lock);
+    conns_register(args, NULL);
+    pthread_mutex_unlock(&args->conn_lock);
+}
+
+void *rcv_sock_thread_func(void *arg) {
+    rcv_thread_args *args = (rcv_thread_args *)arg;
+    rcv_setup(args);
+    epoll_event events[RCV_EVENTS_MAX];
+    // The loop always starts with no lock held: the wait must let the accept loop push.
+    for (;;) {
+        int ready = epoll_wait(rcv_epoll_fd, events, RCV_EVENTS_MAX, RCV_WAIT_TIMEOUT_MS);
+        if (ready < 0) {
+            if (errno != EINTR)
+                perror("epoll_wait");
+            continue;
+        }
+        // Each descriptor appears once per wait, so a node freed while serving its own
+        // event is never met again in this pass.
+        pthread_mutex_lock(&args->conn_lock);
+        for (int i = 0; i < ready; i++) {
+            sock_list_node *node = (sock_list_node *)events[i].data.ptr;
+            if (node->fd == args->wake_fd)
+                wake_handle(args);
+            else
+                client_serve(args, node);
+        }
+        pthread_mutex_unlock(&args->conn_lock);
+    }
+    return NULL;
 }
