@@ -1,0 +1,259 @@
+// test_mapapi_transport.cpp -- posting batches over HTTPS: request, answers, redirects, bounds.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <stdint.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <random>
+#include <string>
+
+#include "halvex_mapapi.h"
+#include "halvex_mapapi_internal.h"
+#include "harness.h"
+#include "tls_cert.h"
+
+// The callback test asks for absurd sizes on purpose: let the sanitizers' allocators say no
+// the way the C library does, by returning NULL.
+extern "C" const char *__asan_default_options() {
+    return "allocator_may_return_null=1";
+}
+extern "C" const char *__tsan_default_options() {
+    return "allocator_may_return_null=1";
+}
+
+// A loopback HTTPS server for answers the stand-in cannot give: redirects and chunked bodies.
+struct tls_site {
+    std::string dir;
+    std::unique_ptr<httplib::SSLServer> server;
+    std::thread thread;
+    int port = 0;
+};
+
+// The body /chunked sends, in chunks of 7001 bytes.
+static const std::string &chunked_text() {
+    static const std::string text = [] {
+        std::string t(100000, ' ');
+        for (size_t i = 0; i < t.size(); i++)
+            t[i] = (char)('a' + i * 7 % 26);
+        return t;
+    }();
+    return text;
+}
+
+static bool chunk_next(size_t offset, httplib::DataSink &sink) {
+    const std::string &text = chunked_text();
+    if (offset < text.size()) {
+        return sink.write(&text[offset], std::min<size_t>(7001, text.size() - offset));
+    }
+    sink.done();
+    return true;
+}
+
+static void tls_site_start(tls_site &s) {
+    s.dir = tempdir_make();
+    std::string cert = s.dir + "/cert.pem", key = s.dir + "/key.pem";
+    ASSERT_EQ(tls_cert_create(cert.c_str(), key.c_str()), 0);
+    s.server.reset(new httplib::SSLServer(cert.c_str(), key.c_str()));
+    auto echo = [](const httplib::Request &req, httplib::Response &res) {
+        res.set_content(req.method + ":" + req.body, "text/plain");
+    };
+    s.server->Post("/new", echo);
+    s.server->Get("/new", echo);
+    s.server->Post("/old307", [](const httplib::Request &, httplib::Response &res) {
+        res.set_redirect("/new", 307);
+    });
+    s.server->Post("/old302", [](const httplib::Request &, httplib::Response &res) {
+        res.set_redirect("/new", 302);
+    });
+    s.server->Post("/chunked", [](const httplib::Request &, httplib::Response &res) {
+        res.set_chunked_content_provider("text/plain", chunk_next);
+    });
+    s.port = s.server->bind_to_any_port("127.0.0.1");
+    s.thread = std::thread([&s] { s.server->listen_after_bind(); });
+    ASSERT_TRUE(wait_until([&s] { return s.server->is_running(); }, 5000));
+}
+
+static void tls_site_stop(tls_site &s) {
+    if (s.server)
+        s.server->stop();
+    if (s.thread.joinable())
+        s.thread.join();
+    tempdir_remove(s.dir);
+}
+
+// A loopback TCP port with a listener that takes connections and never says a word (or, with
+// listening false, a port where nothing listens). Returns the descriptor to close, or -1.
+static int tcp_port_open(bool listening, int *port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (fd < 0 || bind(fd, (sockaddr *)&addr, sizeof addr) != 0 ||
+        getsockname(fd, (sockaddr *)&addr, &len) != 0 || (listening && listen(fd, 8) != 0)) {
+        return -1;
+    }
+    *port = ntohs(addr.sin_port);
+    if (listening)
+        return fd;
+    close(fd);
+    return -1;
+}
+
+static std::string text_taken(char *text) {
+    if (!text)
+        return "<none>";
+    std::string s(text);
+    free(text);
+    return s;
+}
+
+static double seconds_since(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+class MapapiTransport : public ::testing::Test {
+protected:
+    map_stub stub;
+    static void SetUpTestSuite() { signal(SIGPIPE, SIG_IGN); }  // as the service's main does
+    void SetUp() override {
+        halvex_mapapi_init("testmap1", "testkey123456789");
+        map_stub_start(stub);
+        halvex_mapapi_set_endpoint(map_stub_url(stub, "/points").c_str());
+    }
+    void TearDown() override {
+        map_stub_stop(stub);
+        halvex_mapapi_set_timeouts(HALVEX_MAPAPI_CONNECT_TIMEOUT_SEC,
+                                   HALVEX_MAPAPI_STALL_TIMEOUT_SEC);
+    }
+};
+
+TEST_F(MapapiTransport, PostsTheBatchAsJsonToASelfSignedServer) {
+    halvex_mapapi_point p{};
+    p.loc_type = HALVEX_MAPAPI_LOC_ZIPCODE;
+    p.zipcode = 2134;
+    EXPECT_EQ(halvex_mapapi_send_map_points(&p, 1), 0);
+    ASSERT_EQ(map_stub_wait_posts(stub, 1, 5000), 1u);
+    received_post got = map_stub_posts(stub)[0];
+    EXPECT_EQ(got.method, "POST");
+    EXPECT_EQ(got.path, "/points");
+    EXPECT_EQ(got.content_type, "application/json");
+    EXPECT_EQ(got.body, text_taken(halvex_mapapi_encode_batch(&p, 1, NULL)));
+}
+
+TEST_F(MapapiTransport, CountsOnlyAnExactTrueAsSuccess) {
+    halvex_mapapi_point p{};
+    const struct {
+        int status;
+        const char *body;
+        int result;
+    } answers[] = {{200, "true", 0},  {200, "true\n", 1}, {200, "True", 1},
+                   {200, "false", 1}, {200, "", 1},       {500, "server error", 1}};
+    for (const auto &a : answers) {
+        map_stub_reply(stub, a.status, a.body);
+        EXPECT_EQ(halvex_mapapi_send_map_points(&p, 1), a.result) << a.status << " " << a.body;
+    }
+    EXPECT_EQ(text_taken(halvex_mapapi_send_raw_map_data("{}")), "server error")
+        << "an error status still hands back its body";
+    map_stub_reply(stub, 200, "");
+    EXPECT_EQ(halvex_mapapi_send_raw_map_data("{}"), nullptr) << "an empty body is no answer";
+}
+
+TEST_F(MapapiTransport, CutsALongEndpointTo1023Bytes) {
+    std::string base = map_stub_url(stub, "/");
+    halvex_mapapi_set_endpoint((base + std::string(1500 - base.size(), 'a')).c_str());
+    EXPECT_EQ(text_taken(halvex_mapapi_send_raw_map_data("{}")), "true");
+    ASSERT_EQ(map_stub_wait_posts(stub, 1, 5000), 1u);
+    EXPECT_EQ(map_stub_posts(stub)[0].path, "/" + std::string(1023 - base.size(), 'a'));
+}
+
+TEST_F(MapapiTransport, FollowsRedirectsAndReturnsChunkedBodiesWhole) {
+    tls_site site;
+    tls_site_start(site);
+    std::string base = "https://127.0.0.1:" + std::to_string(site.port);
+    halvex_mapapi_set_endpoint((base + "/old307").c_str());
+    EXPECT_EQ(text_taken(halvex_mapapi_send_raw_map_data("{\"a\":1}")), "POST:{\"a\":1}");
+    halvex_mapapi_set_endpoint((base + "/old302").c_str());
+    EXPECT_EQ(text_taken(halvex_mapapi_send_raw_map_data("{\"a\":1}")), "GET:")
+        << "libcurl's default: a POST redirected by 302 goes on as a GET";
+    halvex_mapapi_set_endpoint((base + "/chunked").c_str());
+    EXPECT_EQ(text_taken(halvex_mapapi_send_raw_map_data("{}")), chunked_text());
+    tls_site_stop(site);
+}
+
+TEST_F(MapapiTransport, GivesNothingWhenNoServerListens) {
+    int port = 0;
+    tcp_port_open(false, &port);
+    ASSERT_NE(port, 0);
+    halvex_mapapi_set_endpoint(("https://127.0.0.1:" + std::to_string(port)).c_str());
+    EXPECT_EQ(halvex_mapapi_send_raw_map_data("{}"), nullptr);
+    halvex_mapapi_point p{};
+    EXPECT_EQ(halvex_mapapi_send_map_points(&p, 1), 1);
+}
+
+TEST_F(MapapiTransport, GivesUpOnAServerThatNeverAnswers) {
+    halvex_mapapi_set_timeouts(1, 1);
+    int port = 0, fd = tcp_port_open(true, &port);
+    ASSERT_GE(fd, 0);
+    halvex_mapapi_set_endpoint(("https://127.0.0.1:" + std::to_string(port)).c_str());
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(halvex_mapapi_send_raw_map_data("{}"), nullptr) << "silent after the TCP handshake";
+    EXPECT_LT(seconds_since(start), 15.0);
+    close(fd);
+
+    halvex_mapapi_set_endpoint(map_stub_url(stub, "/points").c_str());
+    map_stub_reply(stub, 200, "true", 4000);
+    start = std::chrono::steady_clock::now();
+    EXPECT_EQ(halvex_mapapi_send_raw_map_data("{}"), nullptr) << "stalls after the request";
+    EXPECT_LT(seconds_since(start), 15.0);
+}
+
+TEST_F(MapapiTransport, WaitsForASlowServerThatDoesAnswer) {
+    halvex_mapapi_set_timeouts(2, 3);
+    map_stub_reply(stub, 200, "true", 500);
+    EXPECT_EQ(text_taken(halvex_mapapi_send_raw_map_data("{}")), "true");
+}
+
+// Property: however a response is cut into chunks, the collector holds it whole and in order.
+TEST(MapapiTransportCallback, JoinsAnySplitOfAResponse) {
+    const std::string text("tr\0ue, and more\n", 17);  // a NUL inside is just a byte
+    std::mt19937 rng(7);
+    for (uint32_t cuts = 0; cuts < (1u << (text.size() - 1)); cuts++) {
+        response_buffer out = {NULL, 0};
+        size_t from = 0;
+        for (size_t i = 1; i <= text.size(); i++) {
+            if (i < text.size() && !(cuts & (1u << (i - 1))))
+                continue;
+            size_t n = i - from;
+            bool as_items = rng() % 2;  // either n items of 1 byte or 1 item of n bytes
+            ASSERT_EQ(
+                curl_write_callback_func(&text[from], as_items ? 1 : n, as_items ? n : 1, &out), n);
+            from = i;
+        }
+        ASSERT_EQ(std::string(out.data, out.size), text) << "cuts " << cuts;
+        ASSERT_EQ(out.data[out.size], '\0');
+        free(out.data);
+    }
+}
+
+TEST(MapapiTransportCallback, DropsTheResponseWhenItCannotHoldAChunk) {
+    response_buffer out = {NULL, 0};
+    EXPECT_EQ(curl_write_callback_func("x", 0, 1, &out), 0u);
+    EXPECT_EQ(out.data, nullptr) << "nothing is allocated before the first byte";
+    const struct {
+        size_t size, nmemb;
+    } absurd[] = {{SIZE_MAX / 2 + 1, 2},  // size * nmemb overflows
+                  {SIZE_MAX - 2, 1},      // size + n + 1 overflows
+                  {SIZE_MAX / 4, 1}};     // fits the arithmetic, not the memory
+    for (const auto &a : absurd) {
+        ASSERT_EQ(curl_write_callback_func("abc", 1, 3, &out), 3u);
+        EXPECT_EQ(curl_write_callback_func("abc", a.size, a.nmemb, &out), 0u) << a.size;
+        EXPECT_EQ(out.data, nullptr);
+        EXPECT_EQ(out.size, 0u);
+    }
+}
