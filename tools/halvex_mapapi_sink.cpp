@@ -19,6 +19,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <memory>
@@ -356,13 +357,16 @@ static int server_run(httplib::SSLServer &server, const sigset_t *stop_set) {
         fprintf(stderr, "%s: cannot listen on %s:%d\n", PROG, options.host.c_str(), options.port);
         return 1;
     }
-    bool failed = false;
+    std::atomic<bool> failed{false};
     std::thread runner([&] {
         if (server.listen_after_bind())
             return;
         failed = true;
         kill(getpid(), SIGTERM);  // wakes the sigwait below
     });
+    // Until it runs, stop() would be a no-op; so a signal taken earlier would be lost.
+    while (!server.is_running() && !failed)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     printf("%s: listening on https://%s:%d\n", PROG, options.host.c_str(), port);
     int sig;
     sigwait(stop_set, &sig);

@@ -1,0 +1,205 @@
+// test_send_cli.cpp -- the command-line point sender against a real or a scripted local socket.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "harness.h"
+
+extern char **environ;
+
+// How the scripted service behaves towards each message.
+enum fake_mode { FAKE_ANSWER, FAKE_SILENT, FAKE_HANG_UP };
+
+// A scripted service: answers "FAILED\n" to messages holding "bad", else "OK\n".
+struct fake_service {
+    std::string path;
+    int listen_fd = -1;
+    fake_mode mode = FAKE_ANSWER;
+    std::thread thread;
+    std::atomic<bool> stop{false};
+    std::mutex lock;
+    std::vector<std::string> messages;  // each receive, in order; guarded by lock
+};
+
+// Wait for fd to become readable, a few ms at a time, until it is or stop is set.
+static bool fake_readable(fake_service &f, int fd) {
+    while (!f.stop) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 20) > 0)
+            return true;
+    }
+    return false;
+}
+
+static void fake_connection_serve(fake_service &f, int fd) {
+    char buf[1024];
+    while (fake_readable(f, fd)) {
+        ssize_t n = recv(fd, buf, sizeof buf, 0);
+        if (n <= 0)
+            return;
+        std::string msg(buf, (size_t)n);
+        {
+            std::lock_guard<std::mutex> g(f.lock);
+            f.messages.push_back(msg);
+        }
+        if (f.mode == FAKE_HANG_UP)
+            return;
+        if (f.mode == FAKE_ANSWER)
+            unix_send_all(fd, msg.find("bad") != std::string::npos ? "FAILED\n" : "OK\n");
+    }
+}
+
+static void fake_start(fake_service &f, const std::string &path, fake_mode mode) {
+    f.path = path;
+    f.mode = mode;
+    f.listen_fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+    ASSERT_EQ(bind(f.listen_fd, (sockaddr *)&addr, sizeof addr), 0);
+    ASSERT_EQ(listen(f.listen_fd, 4), 0);
+    f.thread = std::thread([&f] {
+        while (fake_readable(f, f.listen_fd)) {
+            int fd = accept(f.listen_fd, nullptr, nullptr);
+            if (fd < 0)
+                continue;
+            fake_connection_serve(f, fd);
+            close(fd);
+        }
+    });
+}
+
+static std::vector<std::string> fake_stop(fake_service &f) {
+    f.stop = true;
+    if (f.thread.joinable())
+        f.thread.join();
+    if (f.listen_fd >= 0)
+        close(f.listen_fd);
+    f.listen_fd = -1;
+    return f.messages;
+}
+
+// Run the sender with args and stdin from in_path; waits for it to end.
+static server_proc send_run(const std::string &dir, const std::vector<std::string> &args,
+                            const std::string &in_path = "/dev/null") {
+    server_proc p;
+    p.dir = dir;
+    p.out_path = dir + "/stdout.txt";
+    p.err_path = dir + "/stderr.txt";
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 0, in_path.c_str(), O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 1, p.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    posix_spawn_file_actions_addopen(&fa, 2, p.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    std::vector<char *> argv = {const_cast<char *>(HALVEX_SEND_BIN)};
+    for (const std::string &a : args)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    if (posix_spawn(&p.pid, argv[0], &fa, nullptr, argv.data(), environ) != 0)
+        p.pid = -1;
+    posix_spawn_file_actions_destroy(&fa);
+    if (!server_wait_exit(p, 15000))
+        server_stop(p);
+    return p;
+}
+
+class SendCli : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir = tempdir_make();
+        sock = dir + "/sock";
+    }
+    void TearDown() override {
+        fake_stop(fake);
+        tempdir_remove(dir);
+    }
+    std::string dir, sock;
+    fake_service fake;
+};
+
+TEST_F(SendCli, AcceptedPointsPrintNothingAndExitZero) {
+    file_write(dir + "/halvex_mapapi_server.ini", config_basic(sock, "https://127.0.0.1:1"));
+    server_proc s = server_start(dir);
+    ASSERT_TRUE(server_wait_listening(s, sock, 5000)) << server_stderr(s);
+    server_proc p = send_run(dir, {"-s", sock, "{\"lat\":40.7128,\"lng\":-74.006}",
+                                   "{\"zipcode\":\"02134\",\"r\":10,\"c\":\"#ff0000\"}"});
+    server_stop(s);
+    EXPECT_EQ(p.exit_status, 0) << server_stderr(p);
+    EXPECT_EQ(server_stdout(p), "");
+    EXPECT_EQ(server_stderr(p), "");
+}
+
+TEST_F(SendCli, RejectedPointIsReportedByNumberAndExitsOne) {
+    fake_start(fake, sock, FAKE_ANSWER);
+    server_proc p =
+        send_run(dir, {"-s", sock, "{\"lat\":1,\"lng\":2}", "{\"bad\":1}", "{\"c\":3}"});
+    EXPECT_EQ(p.exit_status, 1);
+    EXPECT_EQ(server_stderr(p), "halvex_mapapi_send: message 2 rejected: {\"bad\":1}\n");
+    EXPECT_EQ(server_stdout(p), "");
+    std::vector<std::string> expected = {"{\"lat\":1,\"lng\":2}", "{\"bad\":1}", "{\"c\":3}"};
+    EXPECT_EQ(fake_stop(fake), expected) << "each message must arrive alone, in order";
+}
+
+TEST_F(SendCli, SendsEachNonEmptyStdinLineUpTo1024Bytes) {
+    fake_start(fake, sock, FAKE_ANSWER);
+    std::string longest(1024, 'y'), too_long(1025, 'z');
+    file_write(dir + "/in.txt",
+               "{\"a\":1}\n\n{\"bad\":2}\r\n" + longest + "\n" + too_long + "\n{\"c\":3}");
+    server_proc p = send_run(dir, {"-s", sock}, dir + "/in.txt");
+    EXPECT_EQ(p.exit_status, 1);
+    EXPECT_EQ(server_stderr(p),
+              "halvex_mapapi_send: message 2 rejected: {\"bad\":2}\n"
+              "halvex_mapapi_send: message 4 not sent: longer than 1024 bytes\n");
+    std::vector<std::string> expected = {"{\"a\":1}", "{\"bad\":2}", longest, "{\"c\":3}"};
+    EXPECT_EQ(fake_stop(fake), expected);
+}
+
+TEST_F(SendCli, NoServiceExitsTwoWithAClearMessage) {
+    server_proc p = send_run(dir, {"-s", sock, "{\"lat\":1,\"lng\":2}"});
+    EXPECT_EQ(p.exit_status, 2);
+    EXPECT_EQ(server_stderr(p), "halvex_mapapi_send: cannot connect to " + sock +
+                                    ": No such file or directory (is halvex_mapapi_server "
+                                    "running?)\n");
+}
+
+TEST_F(SendCli, ClosedConnectionStopsSendingAndExitsTwo) {
+    fake_start(fake, sock, FAKE_HANG_UP);
+    server_proc p = send_run(dir, {"-s", sock, "{\"lat\":1,\"lng\":2}", "{\"lat\":3,\"lng\":4}"});
+    EXPECT_EQ(p.exit_status, 2);
+    EXPECT_NE(server_stderr(p).find("message 1: the service closed the connection"),
+              std::string::npos)
+        << server_stderr(p);
+    EXPECT_EQ(fake_stop(fake).size(), 1u);
+}
+
+TEST_F(SendCli, SilentServiceTimesOutAndExitsTwo) {
+    fake_start(fake, sock, FAKE_SILENT);
+    server_proc p = send_run(dir, {"-s", sock, "-t", "1", "{\"lat\":1,\"lng\":2}"});
+    EXPECT_EQ(p.exit_status, 2);
+    EXPECT_NE(server_stderr(p).find("message 1: no reply within 1 s"), std::string::npos)
+        << server_stderr(p);
+}
+
+TEST_F(SendCli, UsageErrorsExit64AndHelpExitsZero) {
+    const std::vector<std::vector<std::string>> bad = {{"-s"}, {"-t", "0", "{}"}, {"-x", "{}"}};
+    for (const auto &args : bad) {
+        server_proc p = send_run(dir, args);
+        EXPECT_EQ(p.exit_status, 64) << args[0];
+        EXPECT_NE(server_stderr(p).find("--help"), std::string::npos);
+    }
+    server_proc p = send_run(dir, {"--help"});
+    EXPECT_EQ(p.exit_status, 0);
+    EXPECT_EQ(server_stdout(p).rfind("Usage: halvex_mapapi_send", 0), 0u);
+}
