@@ -1,0 +1,91 @@
+# Installation and the Debian package: programs, example configuration, systemd unit,
+# manual pages, and the CPack settings for "cpack -G DEB".
+#
+# Never install anything at /etc/halvex-mapapi-server/halvex_mapapi_server.ini: while that
+# file exists every run of the service reads it, wherever it was started.
+include(GNUInstallDirs)
+
+set(HALVEX_CONFIG_DIR "/etc/halvex-mapapi-server" CACHE PATH
+    "Folder of the service's configuration (absolute; the service's path is fixed)")
+set(HALVEX_SYSTEMD_UNIT_DIR "lib/systemd/system" CACHE STRING
+    "Folder of the systemd unit, relative to the install prefix or absolute")
+
+set(_halvex_pkg_src "${PROJECT_SOURCE_DIR}/packaging")
+set(_halvex_pkg_bin "${PROJECT_BINARY_DIR}/packaging")
+
+foreach(_halvex_prog halvex_mapapi_server halvex_mapapi_send halvex_mapapi_sink)
+  if(TARGET ${_halvex_prog})
+    install(TARGETS ${_halvex_prog} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  endif()
+endforeach()
+
+# The example configuration, with the build's default endpoint filled in.
+configure_file("${_halvex_pkg_src}/halvex_mapapi_server.ini.example.in"
+               "${_halvex_pkg_bin}/halvex_mapapi_server.ini.example" @ONLY)
+install(FILES "${_halvex_pkg_bin}/halvex_mapapi_server.ini.example"
+        DESTINATION "${HALVEX_CONFIG_DIR}" PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+
+# The unit's ExecStart must name the binary where it ends up, and that depends on the prefix
+# in force when installing (CPack installs with /usr, a plain "cmake --install" with
+# CMAKE_INSTALL_PREFIX or --prefix), so the unit is written at install time.
+if(IS_ABSOLUTE "${CMAKE_INSTALL_BINDIR}")
+  set(_halvex_unit_bindir "${CMAKE_INSTALL_BINDIR}")
+else()
+  set(_halvex_unit_bindir "\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}")
+endif()
+install(CODE "
+  set(HALVEX_UNIT_BINDIR \"${_halvex_unit_bindir}\")
+  configure_file(\"${_halvex_pkg_src}/halvex-mapapi-server.service.in\"
+                 \"${_halvex_pkg_bin}/halvex-mapapi-server.service\" @ONLY)
+")
+install(FILES "${_halvex_pkg_bin}/halvex-mapapi-server.service" DESTINATION "${HALVEX_SYSTEMD_UNIT_DIR}")
+
+install(FILES "${_halvex_pkg_src}/man/halvex_mapapi_server.8" DESTINATION "${CMAKE_INSTALL_MANDIR}/man8")
+install(FILES "${_halvex_pkg_src}/man/halvex_mapapi_send.1" "${_halvex_pkg_src}/man/halvex_mapapi_sink.1"
+        DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
+
+# ---- Debian package ---------------------------------------------------------------------
+set(CPACK_GENERATOR "DEB")
+set(CPACK_PACKAGE_NAME "halvex-mapapi-server")
+set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
+set(CPACK_PACKAGE_VENDOR "Halvex map relay maintainers")
+set(CPACK_PACKAGE_CONTACT "Halvex map relay maintainers <maintainers@halvex-maps.example>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "relay of map points from local programs to a map service")
+set(CPACK_PACKAGE_DESCRIPTION
+"halvex_mapapi_server listens on a Unix-domain socket for JSON point messages
+from programs on the same machine, answers each with OK or FAILED, and posts
+the accepted points in batches over HTTPS to a live map service.
+.
+The package also holds halvex_mapapi_send, a command-line client, and
+halvex_mapapi_sink, a local HTTPS stand-in for the map service for testing.
+The service is installed as a systemd unit but neither enabled nor started:
+write /etc/halvex-mapapi-server/halvex_mapapi_server.ini first.")
+# The programs go to /usr/bin and the unit to /usr/lib/systemd/system; the configuration
+# folder is absolute (/etc/halvex-mapapi-server). DESTDIR staging keeps the absolute paths
+# inside the package and makes install-time CMAKE_INSTALL_PREFIX the packaging prefix.
+set(CPACK_PACKAGING_INSTALL_PREFIX "/usr")
+set(CPACK_SET_DESTDIR ON)
+set(CPACK_INSTALL_PREFIX "/usr")
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+# Debug information stays in the build tree; the package gets stripped programs.
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_PACKAGE_SECTION "net")
+set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
+# Runtime dependencies are read from the programs' shared libraries by dpkg-shlibdeps
+# (package dpkg-dev): libcurl4, libjsoncpp25, libinireader0, libssl3, libc6, libstdc++6...
+find_program(HALVEX_DPKG_SHLIBDEPS dpkg-shlibdeps)
+if(HALVEX_DPKG_SHLIBDEPS)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+else()
+  message(STATUS "dpkg-shlibdeps not found: the package's Depends are a fixed list")
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS
+      "libc6, libstdc++6, libgcc-s1, libcurl4, libjsoncpp25, libinireader0, libssl3")
+endif()
+# systemctl is used by the maintainer scripts only when systemd runs; nothing more needed.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+    "${_halvex_pkg_src}/debian/postinst;${_halvex_pkg_src}/debian/prerm;${_halvex_pkg_src}/debian/postrm;${_halvex_pkg_bin}/conffiles")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+# Files under /etc are conffiles (Debian policy): an edited example survives upgrades.
+file(WRITE "${_halvex_pkg_bin}/conffiles"
+     "${HALVEX_CONFIG_DIR}/halvex_mapapi_server.ini.example\n")
+include(CPack)
