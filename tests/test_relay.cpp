@@ -1,6 +1,12 @@
 // test_relay.cpp -- the whole relay: real binary, its socket, and an HTTPS map stand-in.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
+
+#include <atomic>
 
 #include "harness.h"
 
@@ -181,5 +187,67 @@ TEST(Relay, UnreachableEndpointDoesNotSlowReplies) {
     }
     close(fd);
     EXPECT_EQ(server_stop(s), 0);
+    tempdir_remove(dir);
+}
+
+// A map service that resets the connection as soon as the request starts arriving.
+static int reset_server_start(int *port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (bind(fd, (sockaddr *)&addr, sizeof addr) != 0 || listen(fd, 16) != 0 ||
+        getsockname(fd, (sockaddr *)&addr, &len) != 0)
+        return -1;
+    *port = ntohs(addr.sin_port);
+    return fd;
+}
+
+static void reset_server_serve(int listen_fd, int connections, std::atomic<int> *served) {
+    for (int i = 0; i < connections; i++) {
+        int c = accept(listen_fd, NULL, NULL);
+        if (c < 0)
+            return;
+        char buf[512];
+        if (recv(c, buf, sizeof buf, 0) < 0) {
+            // the peer went first; the reset below is all that matters
+        }
+        linger l = {1, 0};  // close with a reset, so the sender's next write fails
+        setsockopt(c, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+        close(c);
+        served->fetch_add(1);
+    }
+}
+
+TEST(Relay, MapServiceResettingMidPostDoesNotEndTheService) {
+    int port = 0, listen_fd = reset_server_start(&port);
+    ASSERT_GE(listen_fd, 0);
+    std::atomic<int> served{0};
+    std::thread resetter(reset_server_serve, listen_fd, 2, &served);
+    std::string dir = tempdir_make(), sock = dir + "/sock";
+    // Plain HTTP, so the request body is written straight onto the reset connection.
+    file_write(dir + "/halvex_mapapi_server.ini",
+               config_basic(sock, "http://127.0.0.1:" + std::to_string(port) + "/",
+                            "send_interval_usec = -1\n"));
+    server_proc s = server_start(dir);
+    ASSERT_TRUE(server_wait_listening(s, sock, 5000));
+    std::string status = file_read("/proc/" + std::to_string(s.pid) + "/status");
+    size_t at = status.find("SigIgn:");
+    ASSERT_NE(at, std::string::npos);
+    unsigned long long ignored = strtoull(status.c_str() + at + 7, NULL, 16);
+    EXPECT_TRUE(ignored & (1ULL << (SIGPIPE - 1))) << "a write to a closed peer would kill it";
+    int fd = unix_connect(sock);
+    std::string big = "{\"lat\":1,\"lng\":2,\"r\":7,\"c\":\"#123456\",\"c2\":\"#654321\"}";
+    for (int round = 0; round < 2; round++) {
+        for (int i = 0; i < 300; i++)
+            ASSERT_EQ(point_exchange(fd, big), "OK\n");
+        EXPECT_TRUE(wait_until([&] { return served.load() > round; }, POST_WAIT_MS));
+    }
+    resetter.join();
+    EXPECT_EQ(point_exchange(fd, big), "OK\n") << "the service must outlive the reset";
+    close(fd);
+    EXPECT_EQ(server_stop(s), 0);
+    close(listen_fd);
     tempdir_remove(dir);
 }
