@@ -40,9 +40,28 @@ install(CODE "
 ")
 install(FILES "${_halvex_pkg_bin}/halvex-mapapi-server.service" DESTINATION "${HALVEX_SYSTEMD_UNIT_DIR}")
 
-install(FILES "${_halvex_pkg_src}/man/halvex_mapapi_server.8" DESTINATION "${CMAKE_INSTALL_MANDIR}/man8")
-install(FILES "${_halvex_pkg_src}/man/halvex_mapapi_send.1" "${_halvex_pkg_src}/man/halvex_mapapi_sink.1"
-        DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
+# Manual pages, gzipped as Debian has them when gzip is there (man reads both forms).
+find_program(HALVEX_GZIP gzip)
+set(_halvex_man_outputs "")
+foreach(_halvex_page halvex_mapapi_server.8 halvex_mapapi_send.1 halvex_mapapi_sink.1)
+  string(REGEX REPLACE ".*\\.([0-9])$" "\\1" _halvex_section "${_halvex_page}")
+  set(_halvex_page_src "${_halvex_pkg_src}/man/${_halvex_page}")
+  if(HALVEX_GZIP)
+    set(_halvex_page_out "${_halvex_pkg_bin}/man/${_halvex_page}.gz")
+    add_custom_command(OUTPUT "${_halvex_page_out}"
+      COMMAND ${CMAKE_COMMAND} -E make_directory "${_halvex_pkg_bin}/man"
+      COMMAND ${HALVEX_GZIP} -9n -c "${_halvex_page_src}" > "${_halvex_page_out}"
+      DEPENDS "${_halvex_page_src}"
+      COMMENT "Compressing manual page ${_halvex_page}")
+    list(APPEND _halvex_man_outputs "${_halvex_page_out}")
+  else()
+    set(_halvex_page_out "${_halvex_page_src}")
+  endif()
+  install(FILES "${_halvex_page_out}" DESTINATION "${CMAKE_INSTALL_MANDIR}/man${_halvex_section}")
+endforeach()
+if(_halvex_man_outputs)
+  add_custom_target(halvex_man_pages ALL DEPENDS ${_halvex_man_outputs})
+endif()
 
 # ---- Debian package ---------------------------------------------------------------------
 set(CPACK_GENERATOR "DEB")
