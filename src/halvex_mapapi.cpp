@@ -47,7 +47,7 @@ static bool curl_ready;  // curl_global_init has succeeded; it is never undone
 static const char hex_digits[] = "0123456789abcdef";
 
 // The body under construction: len bytes used of cap.
-struct text_buffer {
+struct body_buffer {
     char *data;
     size_t len;
     size_t cap;
@@ -163,7 +163,7 @@ static char *json_text_put(char *p, const char *s) {
 // ---- batch encoding ------------------------------------------------------------------------
 
 // Make room for more bytes after the used ones, doubling the capacity; -1 when memory runs out.
-static int text_reserve(text_buffer *t, size_t more) {
+static int body_reserve(body_buffer *t, size_t more) {
     if (t->cap - t->len >= more)
         return 0;
     size_t cap = t->cap ? t->cap : BODY_INITIAL_CAP;
@@ -245,12 +245,12 @@ static char *point_put(char *p, const halvex_mapapi_point *pt) {
 char *halvex_mapapi_encode_batch(const halvex_mapapi_point *points, int count, size_t *len) {
     if (!points || count < 1)
         return NULL;
-    text_buffer t = {NULL, 0, 0};
-    if (text_reserve(&t, HEADER_TEXT_MAX) != 0)
+    body_buffer t = {NULL, 0, 0};
+    if (body_reserve(&t, HEADER_TEXT_MAX) != 0)
         return NULL;
     t.len = (size_t)(header_put(t.data) - t.data);
     for (int i = 0; i < count; i++) {
-        if (text_reserve(&t, POINT_TEXT_MAX) != 0) {
+        if (body_reserve(&t, POINT_TEXT_MAX) != 0) {
             free(t.data);
             return NULL;
         }
@@ -259,7 +259,7 @@ char *halvex_mapapi_encode_batch(const halvex_mapapi_point *points, int count, s
             *p++ = ',';
         t.len = (size_t)(point_put(p, &points[i]) - t.data);
     }
-    if (text_reserve(&t, 3) != 0) {
+    if (body_reserve(&t, 3) != 0) {
         free(t.data);
         return NULL;
     }

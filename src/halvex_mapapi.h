@@ -64,7 +64,8 @@ void halvex_mapapi_set_timeouts(long connect_timeout_sec, long stall_timeout_sec
  *   {"mapId":"<id>","key":"<key>","points":[{...},{...}]}
  * and return it as a malloc()ed NUL-terminated text that the caller frees, or NULL when
  * count < 1 or memory runs out. The points are only read. If len is not NULL it receives the
- * length of the body. */
+ * length of the body. The id and key are written as JSON strings (quote, backslash and
+ * control bytes escaped); a coordinate that is not a finite number is written as null. */
 char *halvex_mapapi_encode_batch(const halvex_mapapi_point *points, int count, size_t *len);
 
 /* Encode points[0..count) (count >= 1), post the body to the endpoint and judge the answer.
