@@ -1,0 +1,97 @@
+// baseline_server.cpp -- the least a point server can do: one thread, epoll, "OK\n" per receive.
+//
+// It reads nothing into its messages and keeps nothing: every receive of up to 1024 bytes is
+// answered "OK\n" at once. Measured with the same load generator as the relay, it gives the
+// practical limit of the message exchange on this machine. Usage: baseline_server SOCKET_PATH.
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+// One receive is one message, as in the relay.
+static const size_t RECEIVE_MAX = 1024;
+// Events taken per wait; level-triggered, so more ready descriptors wait for the next pass.
+static const int EVENTS_MAX = 256;
+// Pending connections the kernel keeps before refusing; a thousand idle ones arrive at once.
+static const int BACKLOG = 4096;
+
+static int epoll_fd = -1;
+static int listen_fd = -1;
+
+static void die_perror(const char *call) {
+    perror(call);
+    exit(1);
+}
+
+static void listen_start(const char *path) {
+    sockaddr_un addr;
+    memset(&addr, 0, sizeof addr);
+    addr.sun_family = AF_UNIX;
+    strncpy(addr.sun_path, path, sizeof addr.sun_path - 1);
+    listen_fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (listen_fd < 0)
+        die_perror("socket");
+    unlink(path);
+    if (bind(listen_fd, (sockaddr *)&addr, sizeof addr) != 0)
+        die_perror("bind");
+    if (listen(listen_fd, BACKLOG) != 0)
+        die_perror("listen");
+}
+
+static void fd_watch(int fd) {
+    epoll_event ev;
+    memset(&ev, 0, sizeof ev);
+    ev.events = EPOLLIN;
+    ev.data.fd = fd;
+    if (epoll_ctl(epoll_fd, EPOLL_CTL_ADD, fd, &ev) != 0)
+        die_perror("epoll_ctl");
+}
+
+static void conns_accept(void) {
+    for (;;) {
+        int fd = accept4(listen_fd, NULL, NULL, SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+                perror("accept");
+            return;
+        }
+        fd_watch(fd);
+    }
+}
+
+static void conn_serve(int fd) {
+    static char buffer[RECEIVE_MAX];
+    ssize_t got = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+    if (got == 0) {
+        close(fd);  // closing also takes it out of the epoll set
+        return;
+    }
+    if (got > 0 && send(fd, "OK\n", 3, MSG_DONTWAIT | MSG_NOSIGNAL) != 3)
+        perror("send");
+}
+
+int main(int argc, char **argv) {
+    if (argc != 2) {
+        fputs("Usage: baseline_server SOCKET_PATH\n", stderr);
+        return 64;
+    }
+    listen_start(argv[1]);
+    epoll_fd = epoll_create1(EPOLL_CLOEXEC);
+    if (epoll_fd < 0)
+        die_perror("epoll_create1");
+    fd_watch(listen_fd);
+    epoll_event events[EVENTS_MAX];
+    for (;;) {
+        int ready = epoll_wait(epoll_fd, events, EVENTS_MAX, -1);
+        for (int i = 0; i < ready; i++) {
+            if (events[i].data.fd == listen_fd)
+                conns_accept();
+            else
+                conn_serve(events[i].data.fd);
+        }
+    }
+}
