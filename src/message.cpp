@@ -38,13 +38,55 @@ static int document_parse(const char *text, size_t len, Json::Value *doc) {
     return parsed ? 1 : 0;
 }
 
-// The member named key, or NULL when it is missing or null. Only the top level is searched,
-// and the document is never changed: a missing key reads as absent without being added.
-static const Json::Value *member_get(const Json::Value &doc, const char *key) {
-    if (doc.isNull())
-        return NULL;
-    const Json::Value *v = doc.find(key, key + strlen(key));
-    return v && !v->isNull() ? v : NULL;
+// The keys a point message may carry, in the order they are read.
+enum message_key {
+    KEY_LAT,
+    KEY_LNG,
+    KEY_ZIPCODE,
+    KEY_R,
+    KEY_C,
+    KEY_C2,
+    KEY_DELAY,
+    KEY_VISIBLE_TIME,
+    KEY_COUNT
+};
+// A key with its length, so member names are matched without measuring them each time.
+struct key_name {
+    const char *text;
+    size_t len;
+};
+#define KEY_NAME(text) \
+    { text, sizeof text - 1 }
+static const key_name MESSAGE_KEY_NAMES[KEY_COUNT] = {
+    KEY_NAME("lat"), KEY_NAME("lng"), KEY_NAME("zipcode"), KEY_NAME("r"),
+    KEY_NAME("c"),   KEY_NAME("c2"),  KEY_NAME("delay"),   KEY_NAME("visible_time")};
+
+// Which key a member name is, or KEY_COUNT for one that is ignored. Names are compared with
+// their length, so a name holding a NUL never matches.
+static int key_index(const char *name, size_t len) {
+    for (int k = 0; k < KEY_COUNT; k++) {
+        const key_name *key = &MESSAGE_KEY_NAMES[k];
+        // The first byte settles most mismatches without a call; it exists as len >= 1.
+        if (key->len == len && key->text[0] == name[0] && memcmp(key->text, name, len) == 0)
+            return k;
+    }
+    return KEY_COUNT;
+}
+
+// Point each slot at its top-level member, or leave it NULL when the member is missing or
+// null. One pass over the members replaces a lookup per key; the document is not changed,
+// and a missing key reads as absent just as it would through a lookup that adds it as null.
+static void members_collect(const Json::Value &doc, const Json::Value *slots[KEY_COUNT]) {
+    for (int k = 0; k < KEY_COUNT; k++)
+        slots[k] = NULL;
+    Json::Value::const_iterator end_it = doc.end();
+    for (Json::Value::const_iterator it = doc.begin(); it != end_it; ++it) {
+        const char *end = NULL;
+        const char *name = it.memberName(&end);
+        int k = key_index(name, (size_t)(end - name));
+        if (k < KEY_COUNT && !(*it).isNull())
+            slots[k] = &*it;
+    }
 }
 
 // A coordinate too large for a float would be written out as text no JSON reader accepts.
@@ -83,21 +125,16 @@ static int zipcode_read(const Json::Value &zip, halvex_mapapi_point *p) {
 }
 
 // "lat" with "lng" when both are there, else "zipcode", else no location at all.
-static int location_read(const Json::Value &doc, halvex_mapapi_point *p) {
-    const Json::Value *lat = member_get(doc, "lat");
-    const Json::Value *lng = member_get(doc, "lng");
-    if (lat && lng)
-        return latlng_read(*lat, *lng, p);
-    const Json::Value *zip = member_get(doc, "zipcode");
-    if (zip)
-        return zipcode_read(*zip, p);
+static int location_read(const Json::Value *const slots[KEY_COUNT], halvex_mapapi_point *p) {
+    if (slots[KEY_LAT] && slots[KEY_LNG])
+        return latlng_read(*slots[KEY_LAT], *slots[KEY_LNG], p);
+    if (slots[KEY_ZIPCODE])
+        return zipcode_read(*slots[KEY_ZIPCODE], p);
     return 1;
 }
 
-// An unsigned 32-bit member (r, delay, visible_time); absent leaves *out at 0.
-static int uint_read(const Json::Value &doc, const char *key, const char *fail_line,
-                     uint32_t *out) {
-    const Json::Value *v = member_get(doc, key);
+// An unsigned 32-bit member (r, delay, visible_time); absent (v NULL) leaves *out at 0.
+static int uint_read(const Json::Value *v, const char *fail_line, uint32_t *out) {
     if (!v)
         return 1;
     try {
@@ -110,9 +147,8 @@ static int uint_read(const Json::Value &doc, const char *key, const char *fail_l
 }
 
 // A present colour is "#rrggbb" read as hexadecimal; any other text is black. A value with
-// no text form (an array or object) fails the message.
-static int colour_read(const Json::Value &doc, const char *key, uint32_t **out) {
-    const Json::Value *v = member_get(doc, key);
+// no text form (an array or object) fails the message. Absent (v NULL) leaves *out NULL.
+static int colour_read(const Json::Value *v, uint32_t **out) {
     if (!v)
         return 1;
     std::string text;
@@ -136,14 +172,16 @@ static int colour_read(const Json::Value &doc, const char *key, uint32_t **out) 
 
 // Every key is read even after an earlier one failed, so each fault prints its own line.
 static int fields_read(const Json::Value &doc, halvex_mapapi_point *p) {
-    int ok = location_read(doc, p);
+    const Json::Value *slots[KEY_COUNT];
+    members_collect(doc, slots);
+    int ok = location_read(slots, p);
     uint32_t r = 0;
-    ok &= uint_read(doc, "r", "Invalid radius.\n", &r);
+    ok &= uint_read(slots[KEY_R], "Invalid radius.\n", &r);
     p->r = (int32_t)r;
-    ok &= colour_read(doc, "c", &p->c);
-    ok &= colour_read(doc, "c2", &p->c2);
-    ok &= uint_read(doc, "delay", "Invalid delay.\n", &p->delay);
-    ok &= uint_read(doc, "visible_time", "Invalid visible_time.\n", &p->visible_time);
+    ok &= colour_read(slots[KEY_C], &p->c);
+    ok &= colour_read(slots[KEY_C2], &p->c2);
+    ok &= uint_read(slots[KEY_DELAY], "Invalid delay.\n", &p->delay);
+    ok &= uint_read(slots[KEY_VISIBLE_TIME], "Invalid visible_time.\n", &p->visible_time);
     return ok;
 }
 

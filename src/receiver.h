@@ -8,7 +8,9 @@
 #define REPLY_OK "OK\n"
 #define REPLY_FAILED "FAILED\n"
 
-/* Thread entry: serve every connection in args' list and the wake pipe. Never returns. */
+/* Thread entry: serve every connection in args' list and the wake pipe. Each receive is one
+ * message and gets one reply, sent without waiting; a client whose replies no longer fit
+ * because it does not read them is closed. Never returns. */
 void *rcv_sock_thread_func(void *args);
 
 #endif

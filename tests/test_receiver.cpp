@@ -36,6 +36,9 @@ protected:
     }
     void TearDown() override {
         server_stop(server);
+        // A sanitizer build of the service reports there and may not change its exit status.
+        EXPECT_EQ(server_stderr(server).find("Sanitizer"), std::string::npos)
+            << server_stderr(server);
         tempdir_remove(dir);
     }
     bool running() { return server.pid > 0 && !server_wait_exit(server, 0); }
