@@ -1,0 +1,417 @@
+// test_faults.cpp -- the real service under misbehaving clients, descriptor exhaustion, a
+// failing, stalling or vanished map service, and SIGINT in the middle of traffic.
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "harness.h"
+#include "tls_cert.h"
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+// Sanitizer runtimes keep freed memory in quarantine and shadow it: RSS says nothing there.
+static const bool RSS_MEANINGFUL = false;
+#else
+static const bool RSS_MEANINGFUL = true;
+#endif
+
+using clock_type = std::chrono::steady_clock;
+
+// Bound on any single wait for the service or the map stand-in, in milliseconds.
+static const int WAIT_MS = 10000;
+static const char CLOSED_SLOW_LINE[] = "Closed a client that does not read its replies.\n";
+// A map stand-in that stalls holds each post this long; a reply that waited for it would take
+// at least as long, far beyond REPLY_PROMPT_MS.
+static const int STALL_MS = 3000;
+static const int REPLY_PROMPT_MS = 1500;
+// Resident memory the service may gain over a few thousand connections (allocator noise).
+static const long RSS_GROWTH_MAX_KIB = 2048;
+
+struct faulty {
+    std::string dir, sock;
+    server_proc server;
+};
+
+static void faulty_start(faulty &f, const std::string &endpoint, const std::string &extra = "") {
+    f.dir = tempdir_make();
+    f.sock = f.dir + "/sock";
+    file_write(f.dir + "/halvex_mapapi_server.ini", config_basic(f.sock, endpoint, extra));
+    f.server = server_start(f.dir);
+    ASSERT_TRUE(server_wait_listening(f.server, f.sock, WAIT_MS)) << server_stderr(f.server);
+}
+
+static void faulty_stop(faulty &f) {
+    EXPECT_EQ(server_stop(f.server), 0);
+    EXPECT_EQ(server_stderr(f.server).find("Sanitizer"), std::string::npos)
+        << server_stderr(f.server);
+    tempdir_remove(f.dir);
+}
+
+static bool alive(server_proc &s) {
+    return s.pid > 0 && !server_wait_exit(s, 0);
+}
+
+static std::string zip_point(int code) {
+    return "{\"zipcode\":" + std::to_string(code) + ",\"c\":\"#ff8800\"}";
+}
+
+// The zipcode as the batch body writes it.
+static std::string zip_posted(int code) {
+    char text[32];
+    snprintf(text, sizeof text, "{\"zipcode\":\"%05d\"", code);
+    return text;
+}
+
+static bool stub_has_point(map_stub &m, int code) {
+    for (const received_post &p : map_stub_posts(m)) {
+        if (p.body.find(zip_posted(code)) != std::string::npos)
+            return true;
+    }
+    return false;
+}
+
+static size_t stub_points_total(map_stub &m) {
+    size_t n = 0;
+    for (const received_post &p : map_stub_posts(m)) {
+        for (size_t at = p.body.find("\"zipcode\""); at != std::string::npos;
+             at = p.body.find("\"zipcode\"", at + 1))
+            n++;
+    }
+    return n;
+}
+
+static int fd_count(pid_t pid) {
+    std::string path = "/proc/" + std::to_string(pid) + "/fd";
+    int n = 0;
+    if (DIR *d = opendir(path.c_str())) {
+        while (dirent *e = readdir(d))
+            n += e->d_name[0] != '.';
+        closedir(d);
+    }
+    return n;
+}
+
+static long rss_kib(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0)
+            return atol(line.c_str() + 6);
+    }
+    return -1;
+}
+
+static size_t occurrences(const std::string &text, const std::string &what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        n++;
+    return n;
+}
+
+// ---- misbehaving clients ---------------------------------------------------------------
+
+// Sends whole-receive messages and never reads a reply, until the service gives up on it.
+static void flood_unread(const std::string &sock) {
+    int fd = unix_connect(sock);
+    if (fd < 0)
+        return;
+    timeval limit{WAIT_MS / 1000, 0};  // a send blocked this long ends the flood
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    std::string chunk = "{}" + std::string(1022, ' ');
+    for (int i = 0; i < 20000 && unix_send_all(fd, chunk); i++) {
+    }
+    close(fd);
+}
+
+// Clients that go away halfway: mid-message, before the reply, after shutting their writes.
+static void vanish_repeatedly(const std::string &sock, int rounds) {
+    for (int i = 0; i < rounds; i++) {
+        int fd = unix_connect(sock);
+        if (fd < 0)
+            return;
+        switch (i % 3) {
+            case 0:
+                unix_send_all(fd, "{\"lat\":1,\"l");
+                break;
+            case 1:
+                unix_send_all(fd, zip_point(i));
+                break;
+            case 2:
+                unix_send_all(fd, zip_point(i));
+                shutdown(fd, SHUT_WR);
+                break;
+        }
+        close(fd);
+    }
+}
+
+TEST(Faults, MisbehavingClientsDoNotHoldUpAWellBehavedOne) {
+    faulty f;
+    faulty_start(f, "https://127.0.0.1:1/");
+    int good = unix_connect(f.sock);
+    ASSERT_GE(good, 0);
+    std::vector<std::thread> bad;
+    for (int i = 0; i < 3; i++)
+        bad.emplace_back(flood_unread, f.sock);
+    bad.emplace_back(vanish_repeatedly, f.sock, 300);
+    int served = 0;
+    while (served < 200 && point_exchange(good, zip_point(served), WAIT_MS) == "OK\n")
+        served++;
+    for (auto &t : bad)
+        t.join();
+    EXPECT_EQ(served, 200);
+    EXPECT_TRUE(wait_until(
+        [&] { return occurrences(server_stdout(f.server), CLOSED_SLOW_LINE) == 3; }, WAIT_MS))
+        << server_stdout(f.server).substr(0, 2000);
+    EXPECT_EQ(point_exchange(good, zip_point(1)), "OK\n");
+    EXPECT_TRUE(alive(f.server));
+    close(good);
+    faulty_stop(f);
+}
+
+// One connection: connect, exchange a point with a colour (every fourth a bad one), close.
+static bool connection_cycle(const std::string &sock, int i) {
+    int fd = unix_connect(sock);
+    if (fd < 0)
+        return false;
+    bool good = i % 4 != 3;
+    std::string reply = point_exchange(fd, good ? zip_point(i) : "{\"r\":-1,\"c\":\"#000000\"}");
+    close(fd);
+    return reply == (good ? "OK\n" : "FAILED\n");
+}
+
+TEST(Faults, ConnectionFloodLeavesNoDescriptorsOrMemoryBehind) {
+    const int warm_up = 1000, flood = 3000;
+    map_stub stub;
+    map_stub_start(stub);
+    faulty f;
+    faulty_start(f, map_stub_url(stub, "/points"), "send_interval_usec = 100000\n");
+    // Warm up: the allocator, the TLS library and the sender reach their working sizes.
+    for (int i = 0; i < warm_up; i++)
+        ASSERT_TRUE(connection_cycle(f.sock, i)) << "connection " << i;
+    size_t accepted = warm_up - warm_up / 4;
+    ASSERT_TRUE(wait_until([&] { return stub_points_total(stub) == accepted; }, WAIT_MS));
+    int base_fds = fd_count(f.server.pid);
+    long base_rss = rss_kib(f.server.pid);
+    ASSERT_GT(base_fds, 0);
+    ASSERT_GT(base_rss, 0);
+    for (int i = 0; i < flood; i++)
+        ASSERT_TRUE(connection_cycle(f.sock, i)) << "connection " << i;
+    accepted += flood - flood / 4;
+    EXPECT_TRUE(wait_until([&] { return stub_points_total(stub) == accepted; }, WAIT_MS))
+        << stub_points_total(stub) << " of " << accepted << " points posted";
+    EXPECT_TRUE(wait_until([&] { return fd_count(f.server.pid) == base_fds; }, WAIT_MS))
+        << fd_count(f.server.pid) << " descriptors open, " << base_fds << " before";
+    if (RSS_MEANINGFUL) {
+        EXPECT_LT(rss_kib(f.server.pid) - base_rss, RSS_GROWTH_MAX_KIB)
+            << "from " << base_rss << " KiB";
+    }
+    faulty_stop(f);
+    map_stub_stop(stub);
+}
+
+TEST(Faults, RunningOutOfDescriptorsDelaysNewClientsUntilOthersClose) {
+    const int conns = 100, early = 40, closing = 60;
+    // The service inherits this limit: it can hold only about fifty clients.
+    rlimit saved, low;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    low = saved;
+    low.rlim_cur = 64;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    faulty f;
+    faulty_start(f, "https://127.0.0.1:1/");
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+    std::vector<int> fds;
+    for (int i = 0; i < conns; i++) {
+        fds.push_back(unix_connect(f.sock));
+        ASSERT_GE(fds.back(), 0) << "connection " << i;
+        ASSERT_TRUE(unix_send_all(fds.back(), zip_point(i)));
+    }
+    // The oldest connections were accepted before the limit was reached.
+    for (int i = 0; i < early; i++)
+        EXPECT_EQ(unix_reply_read(fds[i], WAIT_MS), "OK\n") << "connection " << i;
+    EXPECT_TRUE(wait_until(
+        [&] { return server_stderr(f.server).find("accept: ") != std::string::npos; }, WAIT_MS))
+        << "the limit was never reached";
+    for (int i = 0; i < closing; i++)
+        close(fds[i]);
+    // Freed descriptors let the waiting connections in, each with its message answered.
+    for (int i = closing; i < conns; i++)
+        EXPECT_EQ(unix_reply_read(fds[i], WAIT_MS), "OK\n") << "connection " << i;
+    for (int i = closing; i < conns; i++)
+        close(fds[i]);
+    int fd = unix_connect(f.sock);
+    EXPECT_EQ(point_exchange(fd, zip_point(1), WAIT_MS), "OK\n");
+    close(fd);
+    faulty_stop(f);
+}
+
+// ---- the map service misbehaves --------------------------------------------------------
+
+static void stub_handle(map_stub &m, const httplib::Request &req, httplib::Response &res) {
+    int status, delay_ms;
+    std::string body;
+    {
+        std::lock_guard<std::mutex> g(m.lock);
+        m.posts.push_back({req.method, req.path, req.get_header_value("Content-Type"), req.body,
+                           clock_type::now()});
+        status = m.reply_status;
+        body = m.reply_body;
+        delay_ms = m.reply_delay_ms;
+    }
+    m.changed.notify_all();
+    std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
+    res.status = status;
+    res.set_content(body, "text/plain");
+}
+
+// A map stand-in on a given port, as one that comes back where it was; map_stub_stop() ends
+// it. The port may linger briefly after the previous server on it has closed.
+static bool stub_start_on_port(map_stub &m, int port) {
+    m.dir = tempdir_make();
+    std::string cert = m.dir + "/cert.pem", key = m.dir + "/key.pem";
+    tls_cert_create(cert.c_str(), key.c_str());
+    m.server = new httplib::SSLServer(cert.c_str(), key.c_str());
+    m.server->Post(".*", [&m](const httplib::Request &req, httplib::Response &res) {
+        stub_handle(m, req, res);
+    });
+    if (!wait_until([&] { return m.server->bind_to_port("127.0.0.1", port); }, WAIT_MS))
+        return false;
+    m.port = port;
+    m.thread = std::thread([&m] { m.server->listen_after_bind(); });
+    return wait_until([&m] { return m.server->is_running(); }, WAIT_MS);
+}
+
+// Exchanges points on its own connection until told to stop; keeps the slowest reply.
+static void steady_client(const std::string &sock, int first_code, std::atomic<bool> &stop,
+                          std::atomic<long> &slowest_ms, std::atomic<int> &failures) {
+    int fd = unix_connect(sock);
+    for (int code = first_code; fd >= 0 && !stop; code++) {
+        auto sent = clock_type::now();
+        if (point_exchange(fd, zip_point(code), WAIT_MS) != "OK\n")
+            failures++;
+        long ms =
+            (long)std::chrono::duration_cast<std::chrono::milliseconds>(clock_type::now() - sent)
+                .count();
+        long seen = slowest_ms.load();
+        while (ms > seen && !slowest_ms.compare_exchange_weak(seen, ms)) {
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    if (fd < 0)
+        failures++;
+    else
+        close(fd);
+}
+
+TEST(Faults, FailingAndStallingMapServiceNeverDelaysReplies) {
+    map_stub stub;
+    map_stub_start(stub);
+    faulty f;
+    faulty_start(f, map_stub_url(stub, "/points"), "send_interval_usec = -1\n");
+    std::atomic<bool> stop{false};
+    std::atomic<long> slowest_ms{0};
+    std::atomic<int> failures{0};
+    std::vector<std::thread> clients;
+    map_stub_reply(stub, 500, "internal error");
+    for (int i = 0; i < 3; i++)
+        clients.emplace_back(steady_client, f.sock, 10000 * (i + 1), std::ref(stop),
+                             std::ref(slowest_ms), std::ref(failures));
+    ASSERT_GE(map_stub_wait_posts(stub, 2, WAIT_MS), 2u);
+    map_stub_reply(stub, 200, "true", STALL_MS);
+    size_t before_stall = map_stub_posts(stub).size();
+    // Two stalled posts in a row: replies go on throughout both.
+    ASSERT_GE(map_stub_wait_posts(stub, before_stall + 2, 3 * STALL_MS), before_stall + 2);
+    map_stub_reply(stub, 200, "true", 0);
+    stop = true;
+    for (auto &t : clients)
+        t.join();
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_LT(slowest_ms.load(), REPLY_PROMPT_MS);
+    // Once it answers again, a new point reaches it.
+    int fd = unix_connect(f.sock);
+    ASSERT_EQ(point_exchange(fd, zip_point(77777)), "OK\n");
+    EXPECT_TRUE(wait_until([&] { return stub_has_point(stub, 77777); }, 2 * STALL_MS + WAIT_MS));
+    close(fd);
+    faulty_stop(f);
+    map_stub_stop(stub);
+}
+
+TEST(Faults, MapServiceThatGoesAwayAndComesBackGetsLaterPoints) {
+    map_stub gone;
+    map_stub_start(gone);
+    int port = gone.port;
+    map_stub_stop(gone);  // nothing listens there now: every post is refused
+    faulty f;
+    faulty_start(f, "https://127.0.0.1:" + std::to_string(port) + "/points",
+                 "send_interval_usec = -1\n");
+    int fd = unix_connect(f.sock);
+    ASSERT_GE(fd, 0);
+    for (int i = 1; i <= 20; i++) {
+        auto sent = clock_type::now();
+        ASSERT_EQ(point_exchange(fd, zip_point(i)), "OK\n");
+        EXPECT_LT(clock_type::now() - sent, std::chrono::milliseconds(REPLY_PROMPT_MS));
+    }
+    // Back on the same port, first answering errors. Once the marker has been posted, every
+    // earlier point has been tried: batches leave in order and take the whole queue.
+    map_stub back;
+    back.reply_status = 500;
+    back.reply_body = "down for maintenance";
+    ASSERT_TRUE(stub_start_on_port(back, port)) << "port " << port << " was taken meanwhile";
+    ASSERT_EQ(point_exchange(fd, zip_point(100)), "OK\n");
+    ASSERT_TRUE(wait_until([&] { return stub_has_point(back, 100); }, WAIT_MS));
+    map_stub_reply(back, 200, "true");
+    size_t failed_posts = map_stub_posts(back).size();
+    ASSERT_EQ(point_exchange(fd, zip_point(200)), "OK\n");
+    ASSERT_TRUE(wait_until([&] { return stub_has_point(back, 200); }, WAIT_MS));
+    // Nothing is retried: refused and failed batches are gone for good.
+    std::vector<received_post> posts = map_stub_posts(back);
+    for (size_t i = failed_posts; i < posts.size(); i++) {
+        for (int code : {1, 20, 100})
+            EXPECT_EQ(posts[i].body.find(zip_posted(code)), std::string::npos) << posts[i].body;
+    }
+    close(fd);
+    faulty_stop(f);
+    map_stub_stop(back);
+}
+
+// ---- stopping ------------------------------------------------------------------------------
+
+TEST(Faults, SigintDuringTrafficEndsCleanly) {
+    faulty f;
+    faulty_start(f, "https://127.0.0.1:1/");
+    std::atomic<int> exchanged{0};
+    std::vector<std::thread> clients;
+    for (int t = 0; t < 4; t++) {
+        clients.emplace_back([&, t] {
+            int fd = unix_connect(f.sock);
+            // Ends when the service goes: the reply never comes or the send fails.
+            for (int i = 0; fd >= 0 && i < 1000000; i++) {
+                if (point_exchange(fd, zip_point(t * 1000 + i % 1000), WAIT_MS) != "OK\n")
+                    break;
+                exchanged++;
+            }
+            if (fd >= 0)
+                close(fd);
+        });
+    }
+    ASSERT_TRUE(wait_until([&] { return exchanged >= 400; }, WAIT_MS));
+    kill(f.server.pid, SIGINT);
+    EXPECT_TRUE(server_wait_exit(f.server, WAIT_MS));
+    for (auto &t : clients)
+        t.join();
+    EXPECT_EQ(f.server.exit_status, 0);
+    EXPECT_NE(access(f.sock.c_str(), F_OK), 0) << "socket file left behind";
+    faulty_stop(f);
+}
