@@ -23,7 +23,7 @@
 
 // Events taken per wait; readiness not taken in one pass is level-triggered and is reported
 // again on the next, so this bounds only the stack array, not what is served.
-#define RCV_EVENTS_MAX 256
+static const int RCV_EVENTS_MAX = 256;
 // Longest wait for readiness before looping anyway (10000 s, in milliseconds); nothing is
 // due on a time-out, so it is only an upper bound on an idle wait.
 static const int RCV_WAIT_TIMEOUT_MS = 10000 * 1000;
