@@ -44,10 +44,6 @@ TEST(Message, LatLngRoundedToFloat) {
     EXPECT_EQ(h.point.r, 0);
     EXPECT_EQ(h.point.c, nullptr);
     EXPECT_EQ(h.point.delay, 0u);
-    h = handle(R"({"lat":500,"lng":true})");  // no range check; true converts to 1
-    ASSERT_EQ(h.ok, 1);
-    EXPECT_EQ(h.point.lat, 500.0f);
-    EXPECT_EQ(h.point.lng, 1.0f);
 }
 
 TEST(Message, ZipcodeUsedWithoutBothCoordinates) {
@@ -58,8 +54,6 @@ TEST(Message, ZipcodeUsedWithoutBothCoordinates) {
     h = handle(R"({"zipcode":12345})");
     ASSERT_EQ(h.ok, 1);
     EXPECT_EQ(h.point.zipcode, 12345);
-    h = handle(R"({"zipcode":" -12ab"})");
-    EXPECT_EQ(h.point.zipcode, -12);
     h = handle(R"({"zipcode":"abc"})");
     EXPECT_EQ(h.ok, 1);
     EXPECT_EQ(h.point.loc_type, HALVEX_MAPAPI_LOC_ZIPCODE);
@@ -155,12 +149,9 @@ TEST(Message, ParseFailures) {
         expect_rejected(msg, "Failed to parse JSON.\n");
 }
 
-TEST(Message, NonObjectDocumentsFailWithOneLine) {
+TEST(Message, ValuesOfTheWrongShapeFailWithOneLine) {
     for (const char *msg : {"[1,2]", "42", "\"text\"", "true"})
         expect_rejected(msg, "Point message is not a JSON object.\n");
-}
-
-TEST(Message, ColourWithoutTextFormFails) {
     expect_rejected(R"({"c":[1],"c2":"#000001"})", "Invalid colour.\n");
     expect_rejected(R"({"c":"#000001","c2":{"x":1}})", "Invalid colour.\n");
 }
