@@ -2,7 +2,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -14,8 +13,6 @@
 #include <vector>
 
 #include "harness.h"
-
-extern char **environ;
 
 // How the scripted service behaves towards each message.
 enum fake_mode { FAKE_ANSWER, FAKE_SILENT, FAKE_HANG_UP };
@@ -92,24 +89,9 @@ static std::vector<std::string> fake_stop(fake_service &f) {
 // Run the sender with args and stdin from in_path; waits for it to end.
 static server_proc send_run(const std::string &dir, const std::vector<std::string> &args,
                             const std::string &in_path = "/dev/null") {
-    server_proc p;
-    p.dir = dir;
-    p.out_path = dir + "/stdout.txt";
-    p.err_path = dir + "/stderr.txt";
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 0, in_path.c_str(), O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&fa, 1, p.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
-    posix_spawn_file_actions_addopen(&fa, 2, p.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
-    std::vector<char *> argv = {const_cast<char *>(HALVEX_SEND_BIN)};
-    for (const std::string &a : args)
-        argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    if (posix_spawn(&p.pid, argv[0], &fa, nullptr, argv.data(), environ) != 0)
-        p.pid = -1;
-    posix_spawn_file_actions_destroy(&fa);
+    std::vector<std::string> argv = {HALVEX_SEND_BIN};
+    argv.insert(argv.end(), args.begin(), args.end());
+    server_proc p = program_start(dir, argv, in_path);
     if (!server_wait_exit(p, 15000))
         server_stop(p);
     return p;

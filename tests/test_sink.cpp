@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <signal.h>
-#include <spawn.h>
 
 #include <chrono>
 #include <string>
@@ -13,34 +12,14 @@
 
 #include "harness.h"
 
-extern char **environ;
-
 static const char READY_PREFIX[] = "halvex_mapapi_sink: listening on https://127.0.0.1:";
 static const char BATCH[] =
     "{\"mapId\":\"testmap1\",\"key\":\"k1\",\"points\":[{\"lat\":40.712799,\"lng\":-74.005997,"
     "\"r\":10,\"c\":\"#ff0000\",\"delay\":3000},{\"zipcode\":\"00501\"}]}";
 
-// Run a tool in dir with stdout and stderr in files there; only pid and paths are set.
+// Run a tool in dir with stdout and stderr in files there.
 static server_proc tool_spawn(const std::string &dir, const std::vector<std::string> &args) {
-    server_proc p;
-    p.dir = dir;
-    p.out_path = dir + "/stdout.txt";
-    p.err_path = dir + "/stderr.txt";
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&fa, 1, p.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
-    posix_spawn_file_actions_addopen(&fa, 2, p.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
-    std::vector<char *> argv;
-    for (const std::string &a : args)
-        argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    if (posix_spawn(&p.pid, argv[0], &fa, nullptr, argv.data(), environ) != 0)
-        p.pid = -1;
-    posix_spawn_file_actions_destroy(&fa);
-    return p;
+    return program_start(dir, args);
 }
 
 // Port from the sink's first line, once it is out; 0 if it ends or stays silent.

@@ -6,6 +6,7 @@
 #include <httplib.h>
 #include <poll.h>
 #include <signal.h>
+#include <spawn.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -17,6 +18,8 @@
 #include <sstream>
 
 #include "tls_cert.h"
+
+extern char **environ;
 
 #ifndef HALVEX_SERVER_BIN
 #error "HALVEX_SERVER_BIN must name the service binary"
@@ -82,6 +85,29 @@ server_proc server_start(const std::string &dir, mode_t umask_value) {
     }
     s.pid = pid;
     return s;
+}
+
+server_proc program_start(const std::string &dir, const std::vector<std::string> &args,
+                          const std::string &in_path) {
+    server_proc p;
+    p.dir = dir;
+    p.out_path = dir + "/stdout.txt";
+    p.err_path = dir + "/stderr.txt";
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 0, in_path.c_str(), O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 1, p.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    posix_spawn_file_actions_addopen(&fa, 2, p.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    std::vector<char *> argv;
+    for (const std::string &a : args)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    if (posix_spawn(&p.pid, argv[0], &fa, nullptr, argv.data(), environ) != 0)
+        p.pid = -1;
+    posix_spawn_file_actions_destroy(&fa);
+    return p;
 }
 
 static bool server_reap(server_proc &s, int flags) {

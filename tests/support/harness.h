@@ -41,6 +41,10 @@ struct server_proc {
 
 // Start the real halvex_mapapi_server in dir (its working directory) with the given umask.
 server_proc server_start(const std::string &dir, mode_t umask_value = 022);
+// Start any program: args[0] is its path; standard input from in_path, standard output and
+// standard error to files in dir (which is not its working directory).
+server_proc program_start(const std::string &dir, const std::vector<std::string> &args,
+                          const std::string &in_path = "/dev/null");
 // Wait up to timeout_ms for the process to end; true if it did (exit_status is then set).
 bool server_wait_exit(server_proc &s, int timeout_ms);
 // Wait until something listens at sock_path (a connect succeeds) or the process ends.
