@@ -9,6 +9,13 @@
 // it last registered down to (rcv_known_head); on a wake byte it registers every node above
 // that mark. When it removes the marked node itself, the mark moves to the following node,
 // which is registered already.
+//
+// Replies are held until every ready connection of the pass has been read and handled, and
+// then sent together, still under conn_lock. A client that waits for its reply is woken once
+// its reply is sent; sent back to back, the replies of a pass reach clients that are still
+// awake from the one before, instead of each send waking a client that went back to sleep
+// while the next message was parsed. Each connection still gets one reply per message, in
+// order: a descriptor appears at most once per wait.
 #include "receiver.h"
 
 #include <errno.h>
@@ -32,6 +39,14 @@ static const int RCV_WAIT_TIMEOUT_MS = 10000 * 1000;
 static int rcv_epoll_fd = -1;
 static sock_list_node *rcv_known_head;      // [c] top of the nodes already in the set
 static char rcv_buffer[MESSAGE_MAX_BYTES];  // one receive, reused for every message
+
+// A reply held until the end of the pass: at most one per event of the pass.
+struct pending_reply {
+    sock_list_node *node;
+    int accepted;
+};
+static pending_reply rcv_replies[RCV_EVENTS_MAX];
+static int rcv_reply_count;
 
 // Unlink node from the list, walking from the head with the previous node in hand. Called
 // with conn_lock held.
@@ -139,7 +154,17 @@ static void client_serve(rcv_thread_args *args, sock_list_node *node) {
             perror("recv");
         return;
     }
-    reply_send(args, node, message_accept(args, (size_t)got));
+    pending_reply *reply = &rcv_replies[rcv_reply_count++];
+    reply->node = node;
+    reply->accepted = message_accept(args, (size_t)got);
+}
+
+// Send the pass's replies. A node is freed in the pass only by its own event, and no event
+// follows its reply, so every held node is still open here. conn_lock held.
+static void replies_flush(rcv_thread_args *args) {
+    for (int i = 0; i < rcv_reply_count; i++)
+        reply_send(args, rcv_replies[i].node, rcv_replies[i].accepted);
+    rcv_reply_count = 0;
 }
 
 static void rcv_setup(rcv_thread_args *args) {
@@ -175,6 +200,7 @@ void *rcv_sock_thread_func(void *arg) {
             else
                 client_serve(args, node);
         }
+        replies_flush(args);
         pthread_mutex_unlock(&args->conn_lock);
     }
     return NULL;
