@@ -118,6 +118,7 @@ int main(void) {
 
     static rcv_thread_args rcv_args;
     conn_list_create(&rcv_args, &queue);
+    rcv_set_create();  // now, while the accept loop cannot yet have used up the descriptors
     pthread_t receiver;
     pthread_create(&receiver, NULL, rcv_sock_thread_func, &rcv_args);
 

@@ -167,12 +167,17 @@ static void replies_flush(rcv_thread_args *args) {
     rcv_reply_count = 0;
 }
 
-static void rcv_setup(rcv_thread_args *args) {
+void rcv_set_create(void) {
     rcv_epoll_fd = epoll_create1(EPOLL_CLOEXEC);
     if (rcv_epoll_fd < 0) {
         perror("epoll_create1");
         exit(1);  // without its set the receiver could serve no one
     }
+}
+
+static void rcv_setup(rcv_thread_args *args) {
+    if (rcv_epoll_fd < 0)
+        rcv_set_create();
     pthread_mutex_lock(&args->conn_lock);
     conns_register(args, NULL);
     pthread_mutex_unlock(&args->conn_lock);

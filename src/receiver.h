@@ -13,4 +13,9 @@
  * because it does not read them is closed. Never returns. */
 void *rcv_sock_thread_func(void *args);
 
+/* Create the receiver's event set, which takes a descriptor. Start-up calls it before the
+ * accept loop runs: once clients may hold every descriptor the process is allowed, the set
+ * could no longer be made. Ends the process with status 1 when it cannot be created. */
+void rcv_set_create(void);
+
 #endif

@@ -33,8 +33,8 @@ static const int WAIT_MS = 10000;
 static const char CLOSED_SLOW_LINE[] = "Closed a client that does not read its replies.\n";
 // A map stand-in that stalls holds each post this long; a reply that waited for it would take
 // at least as long, far beyond REPLY_PROMPT_MS.
-static const int STALL_MS = 3000;
-static const int REPLY_PROMPT_MS = 1500;
+static const int STALL_MS = 4000;
+static const int REPLY_PROMPT_MS = 2500;
 // Resident memory the service may gain over a few thousand connections (allocator noise).
 static const long RSS_GROWTH_MAX_KIB = 2048;
 
@@ -43,10 +43,15 @@ struct faulty {
     server_proc server;
 };
 
-static void faulty_start(faulty &f, const std::string &endpoint, const std::string &extra = "") {
+// Folder, socket path and configuration; the service is not started yet.
+static void faulty_prepare(faulty &f, const std::string &endpoint, const std::string &extra = "") {
     f.dir = tempdir_make();
     f.sock = f.dir + "/sock";
     file_write(f.dir + "/halvex_mapapi_server.ini", config_basic(f.sock, endpoint, extra));
+}
+
+static void faulty_start(faulty &f, const std::string &endpoint, const std::string &extra = "") {
+    faulty_prepare(f, endpoint, extra);
     f.server = server_start(f.dir);
     ASSERT_TRUE(server_wait_listening(f.server, f.sock, WAIT_MS)) << server_stderr(f.server);
 }
@@ -221,39 +226,102 @@ TEST(Faults, ConnectionFloodLeavesNoDescriptorsOrMemoryBehind) {
     map_stub_stop(stub);
 }
 
-TEST(Faults, RunningOutOfDescriptorsDelaysNewClientsUntilOthersClose) {
-    const int conns = 100, early = 40, closing = 60;
-    // The service inherits this limit: it can hold only about fifty clients.
+// Start the prepared service with a soft descriptor limit of max. The limit is ours only
+// while server_start() forks, so that the child inherits it and our own threads barely see it.
+static void faulty_start_limited(faulty &f, rlim_t max) {
     rlimit saved, low;
     ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
     low = saved;
-    low.rlim_cur = 64;
+    low.rlim_cur = max;
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
-    faulty f;
-    faulty_start(f, "https://127.0.0.1:1/");
+    f.server = server_start(f.dir);
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
-    std::vector<int> fds;
-    for (int i = 0; i < conns; i++) {
-        fds.push_back(unix_connect(f.sock));
+}
+
+static void fds_close(std::vector<int> &fds) {
+    for (int &fd : fds) {
+        if (fd >= 0)
+            close(fd);
+        fd = -1;
+    }
+}
+
+// n connections, each with one point sent and its reply left unread for now.
+static void connections_open(const std::string &sock, int n, std::vector<int> &fds) {
+    for (int i = 0; i < n; i++) {
+        fds.push_back(unix_connect(sock));
         ASSERT_GE(fds.back(), 0) << "connection " << i;
         ASSERT_TRUE(unix_send_all(fds.back(), zip_point(i)));
     }
+}
+
+// The replies on fds[from..to) are all "OK".
+static void replies_check(server_proc &s, std::vector<int> &fds, int from, int to) {
+    for (int i = from; i < to; i++) {
+        ASSERT_EQ(unix_reply_read(fds[i], WAIT_MS), "OK\n")
+            << "connection " << i << "; alive: " << alive(s) << "\n"
+            << server_stderr(s).substr(0, 2000);
+    }
+}
+
+static void exhaustion_check(faulty &f, std::vector<int> &fds) {
+    const int conns = 100, early = 40, closing = 60;
+    connections_open(f.sock, conns, fds);
     // The oldest connections were accepted before the limit was reached.
-    for (int i = 0; i < early; i++)
-        EXPECT_EQ(unix_reply_read(fds[i], WAIT_MS), "OK\n") << "connection " << i;
-    EXPECT_TRUE(wait_until(
+    replies_check(f.server, fds, 0, early);
+    ASSERT_TRUE(wait_until(
         [&] { return server_stderr(f.server).find("accept: ") != std::string::npos; }, WAIT_MS))
         << "the limit was never reached";
-    for (int i = 0; i < closing; i++)
-        close(fds[i]);
+    std::vector<int> oldest(fds.begin(), fds.begin() + closing);
+    fds_close(oldest);
+    std::fill(fds.begin(), fds.begin() + closing, -1);
     // Freed descriptors let the waiting connections in, each with its message answered.
-    for (int i = closing; i < conns; i++)
-        EXPECT_EQ(unix_reply_read(fds[i], WAIT_MS), "OK\n") << "connection " << i;
-    for (int i = closing; i < conns; i++)
-        close(fds[i]);
+    replies_check(f.server, fds, closing, conns);
+}
+
+TEST(Faults, RunningOutOfDescriptorsDelaysNewClientsUntilOthersClose) {
+    faulty f;
+    faulty_prepare(f, "https://127.0.0.1:1/");
+    faulty_start_limited(f, 64);  // room for about fifty clients
+    ASSERT_TRUE(server_wait_listening(f.server, f.sock, WAIT_MS)) << server_stderr(f.server);
+    std::vector<int> fds;
+    exhaustion_check(f, fds);
+    fds_close(fds);
     int fd = unix_connect(f.sock);
     EXPECT_EQ(point_exchange(fd, zip_point(1), WAIT_MS), "OK\n");
     close(fd);
+    faulty_stop(f);
+}
+
+// Connects n clients the moment the socket takes connections, each sending one point.
+static void rush_in(const std::string &sock, int n, std::vector<int> &fds) {
+    auto end = clock_type::now() + std::chrono::milliseconds(WAIT_MS);
+    int fd = -1;
+    while (fd < 0 && clock_type::now() < end)
+        fd = unix_connect(sock);
+    if (fd < 0)
+        return;
+    fds.push_back(fd);
+    unix_send_all(fd, zip_point(0));
+    for (int i = 1; i < n; i++) {
+        fds.push_back(unix_connect(sock));
+        unix_send_all(fds.back(), zip_point(i));
+    }
+}
+
+// Clients that take every descriptor while the service is still starting up.
+TEST(Faults, ClientsRushingInAtStartUpCannotStarveTheService) {
+    faulty f;
+    faulty_prepare(f, "https://127.0.0.1:1/");
+    std::vector<int> fds;
+    std::thread rush(rush_in, f.sock, 100, std::ref(fds));
+    faulty_start_limited(f, 32);
+    rush.join();
+    ASSERT_EQ(fds.size(), 100u);
+    ASSERT_EQ(std::count(fds.begin(), fds.end(), -1), 0);
+    replies_check(f.server, fds, 0, 10);
+    fds_close(fds);
+    EXPECT_TRUE(alive(f.server)) << server_stderr(f.server);
     faulty_stop(f);
 }
 
