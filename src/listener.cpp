@@ -9,11 +9,14 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <time.h>
 #include <unistd.h>
 
 // Pause after accept fails for lack of descriptors, so the loop does not spin at full CPU
 // while the pending connection stays in the backlog (microseconds).
 static const useconds_t ACCEPT_RETRY_PAUSE_USEC = 100000;
+// Least spacing of two reports of the same accept failure, in seconds.
+static const time_t ACCEPT_REPORT_EVERY_SEC = 10;
 
 static void die_perror(const char *call) {
     perror(call);
@@ -74,18 +77,34 @@ static void conn_register(rcv_thread_args *args, int fd) {
         perror("write");
 }
 
+// Report a failed accept, but a failure that repeats (descriptors used up, retried every pause)
+// only once per ACCEPT_REPORT_EVERY_SEC, so that it does not flood the log.
+static void accept_failure_report(int err, int *last_err, time_t *last_at) {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    if (err == *last_err && now.tv_sec - *last_at < ACCEPT_REPORT_EVERY_SEC)
+        return;
+    errno = err;
+    perror("accept");
+    *last_err = err;
+    *last_at = now.tv_sec;
+}
+
 void accept_loop(int listen_fd, rcv_thread_args *args) {
+    int last_err = 0;
+    time_t last_at = 0;
     for (;;) {
         sockaddr_un peer;
         socklen_t peer_len = sizeof peer;
         int fd = accept4(listen_fd, (sockaddr *)&peer, &peer_len, SOCK_CLOEXEC);
         if (fd < 0) {
             int err = errno;
-            perror("accept");
+            accept_failure_report(err, &last_err, &last_at);
             if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM)
                 usleep(ACCEPT_RETRY_PAUSE_USEC);
             continue;
         }
+        last_err = 0;  // a new streak of failures is reported at once
         conn_register(args, fd);
     }
 }
