@@ -2,8 +2,15 @@
 //
 // It reads nothing into its messages and keeps nothing: every receive of up to 1024 bytes is
 // answered "OK\n" at once. Measured with the same load generator as the relay, it gives the
-// practical limit of the message exchange on this machine. Usage: baseline_server SOCKET_PATH.
+// practical limit of the message exchange on this machine.
+//
+// With --parse it also parses each message with the JSON library's default reader before
+// answering: the least any server can do that reads points with that library, so it shows how
+// much of the relay's distance from the bare exchange is the library's own parse.
+// Usage: baseline_server [--parse] SOCKET_PATH.
 #include <errno.h>
+#include <json/reader.h>
+#include <json/value.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -21,6 +28,7 @@ static const int BACKLOG = 4096;
 
 static int epoll_fd = -1;
 static int listen_fd = -1;
+static bool parse_each = false;  // --parse: run every message through the JSON reader
 
 static void die_perror(const char *call) {
     perror(call);
@@ -63,6 +71,17 @@ static void conns_accept(void) {
     }
 }
 
+// Parse the text and throw the document away; the reader is kept, as the relay keeps its own.
+static void message_parse(const char *text, size_t len) {
+    static Json::Reader reader;
+    Json::Value doc;
+    try {
+        reader.parse(text, text + len, doc, false);
+    } catch (const std::exception &) {
+        // too deeply nested: the answer is the same
+    }
+}
+
 static void conn_serve(int fd) {
     static char buffer[RECEIVE_MAX];
     ssize_t got = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
@@ -70,16 +89,19 @@ static void conn_serve(int fd) {
         close(fd);  // closing also takes it out of the epoll set
         return;
     }
+    if (got > 0 && parse_each)
+        message_parse(buffer, (size_t)got);
     if (got > 0 && send(fd, "OK\n", 3, MSG_DONTWAIT | MSG_NOSIGNAL) != 3)
         perror("send");
 }
 
 int main(int argc, char **argv) {
-    if (argc != 2) {
-        fputs("Usage: baseline_server SOCKET_PATH\n", stderr);
+    parse_each = argc == 3 && strcmp(argv[1], "--parse") == 0;
+    if (argc != 2 && !parse_each) {
+        fputs("Usage: baseline_server [--parse] SOCKET_PATH\n", stderr);
         return 64;
     }
-    listen_start(argv[1]);
+    listen_start(argv[argc - 1]);
     epoll_fd = epoll_create1(EPOLL_CLOEXEC);
     if (epoll_fd < 0)
         die_perror("epoll_create1");
