@@ -1,0 +1,28 @@
+// test_sender.cpp -- the sender's pacing: how long it pauses after each wake-up.
+#include <gtest/gtest.h>
+
+#include "sender.h"
+
+static int64_t pause_for(timespec prev, timespec now, int64_t interval) {
+    return sender_pause_usec(&prev, &now, interval);
+}
+
+TEST(Sender, FirstWakeUpPausesToCollectPoints) {
+    EXPECT_EQ(pause_for({0, 0}, {12345, 678}, 1000000), 50000);
+}
+
+TEST(Sender, LaterWakeUpWaitsForTheRestOfTheInterval) {
+    // 0.2 s after the previous wake-up, with an interval of 1 s: 0.8 s to go.
+    EXPECT_EQ(pause_for({100, 500000000}, {100, 700000000}, 1000000), 800000);
+    // Across a second boundary the nanosecond difference is negative and truncates toward
+    // zero: 1 s - 999999.999 us is 1 us elapsed, not 0 or 2.
+    EXPECT_EQ(pause_for({1, 999999999}, {2, 0}, 1000000), 999999);
+    // Sixteen minutes' worth of microseconds must not wrap.
+    EXPECT_EQ(pause_for({1000, 0}, {1000, 0}, 900000000), 900000000);
+}
+
+TEST(Sender, IntervalAlreadyPassedOrNegativeGivesTheCollectPause) {
+    EXPECT_EQ(pause_for({100, 0}, {101, 0}, 1000000), 50000);   // exactly one interval
+    EXPECT_EQ(pause_for({100, 0}, {3700, 0}, 1000000), 50000);  // after an idle hour
+    EXPECT_EQ(pause_for({100, 0}, {100, 1000}, -5), 50000);     // negative interval
+}
