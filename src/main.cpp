@@ -23,6 +23,7 @@
 // points are not flushed.
 #include <INIReader.h>
 #include <errno.h>
+#include <malloc.h>
 #include <signal.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -42,6 +43,10 @@ static const char LOCAL_CONFIG_PATH[] = "halvex_mapapi_server.ini";
 static const char DEFAULT_SOCK_PATH[] = "/tmp/halvex_mapapi_server_socket";
 // Longest accepted send interval: 15 minutes, in microseconds.
 static const int64_t SEND_INTERVAL_MAX_USEC = 900000000;
+// Blocks from this size up get a mapping of their own, returned to the system when freed.
+static const int ALLOC_MMAP_THRESHOLD = 128 * 1024;
+// Free memory above this at the top of a heap is returned to the system.
+static const int ALLOC_TRIM_THRESHOLD = 128 * 1024;
 
 // The socket path, read by the SIGINT handler; set once before the handler is installed.
 static const char *unix_sock_path = DEFAULT_SOCK_PATH;
@@ -57,21 +62,21 @@ static const char *config_path_choose(void) {
     return access(SYSTEM_CONFIG_PATH, F_OK) == 0 ? SYSTEM_CONFIG_PATH : LOCAL_CONFIG_PATH;
 }
 
+// The client copies what it keeps into buffers of its own.
 static void credentials_apply(const INIReader &config) {
-    // The strings live as long as the process: the reader is never destroyed.
-    static std::string map_id, map_key, endpoint;
-    map_id = config.Get("", "map_id", "");
-    map_key = config.Get("", "map_key", "");
+    std::string map_id = config.Get("", "map_id", "");
+    std::string map_key = config.Get("", "map_key", "");
     if (map_id.empty() || map_key.empty()) {
         fputs("Enter map_id and map_key in your config file.", stdout);
         exit(1);
     }
     halvex_mapapi_init(map_id.c_str(), map_key.c_str());
-    endpoint = config.Get("", "map_api_endpoint", "");
+    std::string endpoint = config.Get("", "map_api_endpoint", "");
     if (!endpoint.empty())
         halvex_mapapi_set_endpoint(endpoint.c_str());
 }
 
+// The path must outlive start-up: the SIGINT handler reads it.
 static void sock_path_choose(const INIReader &config) {
     static std::string path;
     path = config.Get("", "unix_sock_path", "");
@@ -93,9 +98,21 @@ static void send_interval_read(const INIReader &config, point_queue *queue) {
     queue->send_interval_usec = interval;
 }
 
+// A busy second's queue array and batch body run to megabytes. With the allocator's default
+// sliding thresholds, freeing them once raises the mmap threshold to their size, and every
+// later one is carved from the threads' heaps and kept there after it is freed, so the
+// service would stay at its busiest size for good. Fixed thresholds (the allocator's own
+// starting values) keep large blocks mapped on their own and unmapped when freed, and let the
+// heaps shrink, so an idle service returns to its idle size.
+static void allocator_bound(void) {
+    mallopt(M_MMAP_THRESHOLD, ALLOC_MMAP_THRESHOLD);
+    mallopt(M_TRIM_THRESHOLD, ALLOC_TRIM_THRESHOLD);
+}
+
 int main(void) {
     // Line-buffered, so each printed line reaches a log reading through a pipe at once.
     setvbuf(stdout, NULL, _IOLBF, 0);
+    allocator_bound();  // process-wide, so before any thread starts
 
     static INIReader config(config_path_choose());
     if (config.ParseError() < 0) {

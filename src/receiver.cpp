@@ -176,8 +176,6 @@ void rcv_set_create(void) {
 }
 
 static void rcv_setup(rcv_thread_args *args) {
-    if (rcv_epoll_fd < 0)
-        rcv_set_create();
     pthread_mutex_lock(&args->conn_lock);
     conns_register(args, NULL);
     pthread_mutex_unlock(&args->conn_lock);

@@ -10,7 +10,7 @@
 
 /* Thread entry: serve every connection in args' list and the wake pipe. Each receive is one
  * message and gets one reply, sent without waiting; a client whose replies no longer fit
- * because it does not read them is closed. Never returns. */
+ * because it does not read them is closed. rcv_set_create() must have run. Never returns. */
 void *rcv_sock_thread_func(void *args);
 
 /* Create the receiver's event set, which takes a descriptor. Start-up calls it before the
