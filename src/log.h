@@ -1,0 +1,29 @@
+/* log.h -- the service's console lines: handed over at once, written by one writer, in order.
+ *
+ * Callers never wait for standard output or standard error: a line is copied into a bounded
+ * buffer and the writer thread writes it out. When the buffer is full the line is dropped and
+ * counted; once there is room again one line says how many were dropped. Lines keep the
+ * order in which they were handed over. Texts are cut silently at LOG_LINE_MAX bytes.
+ */
+#ifndef LOG_H
+#define LOG_H
+
+/* Longest line kept, without its line break; longer ones are cut. */
+#define LOG_LINE_MAX 512
+
+/* Start the writer thread. Until it runs, lines are written directly. Call once at start-up. */
+void log_start(void);
+
+/* One line for standard output; line holds no line break (one is added). */
+void log_line(const char *line);
+
+/* As log_line, formatted as printf() does. */
+void log_printf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
+/* One line for standard error, as perror(call) would write it with the current errno. */
+void log_perror(const char *call);
+
+/* Wait up to timeout_ms for every line handed over so far to be written. */
+void log_flush(int timeout_ms);
+
+#endif
