@@ -18,6 +18,16 @@ static const useconds_t ACCEPT_RETRY_PAUSE_USEC = 100000;
 // Least spacing of two reports of the same accept failure, in seconds.
 static const time_t ACCEPT_REPORT_EVERY_SEC = 10;
 
+// Access given to the socket file between bind and listen, so no client can connect before
+// the file has its final mode and group.
+static mode_t listener_mode = 0777;
+static gid_t listener_gid = (gid_t)-1;
+
+void listener_set_access(mode_t mode, gid_t gid) {
+    listener_mode = mode;
+    listener_gid = gid;
+}
+
 static void die_perror(const char *call) {
     perror(call);
     exit(1);
@@ -39,7 +49,12 @@ int listener_create(const char *path) {
     unlink(path);
     if (bind(fd, (sockaddr *)&addr, sizeof addr) != 0)
         die_perror("bind");
-    chmod(path, 0777);  // every local user may connect, whatever the umask
+    chmod(path, listener_mode);  // by default every local user may connect, whatever the umask
+    if (listener_gid != (gid_t)-1 && chown(path, (uid_t)-1, listener_gid) != 0) {
+        perror("chown");
+        unlink(path);  // a socket with the wrong group must not stay open to anyone
+        exit(1);
+    }
     if (listen(fd, LISTENER_BACKLOG) != 0)
         die_perror("listen");
     return fd;

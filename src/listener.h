@@ -3,6 +3,7 @@
 #define LISTENER_H
 
 #include <pthread.h>
+#include <sys/types.h>
 
 #include "point_queue.h"
 
@@ -25,7 +26,11 @@ typedef struct rcv_thread_args {
     int wake_write_fd;    /* [I] write end of the wake pipe, used by the accept loop */
 } rcv_thread_args;
 
-/* Create, bind (removing a stale file first), open to every local user (mode 0777) and
+/* Permission bits and group (or (gid_t)-1: unchanged) that listener_create() gives the socket
+ * file before it listens. Without a call: 0777, group unchanged. */
+void listener_set_access(mode_t mode, gid_t gid);
+
+/* Create, bind (removing a stale file first), set the access of listener_set_access() and
  * listen on a Unix stream socket at path. Returns the listening descriptor. On failure
  * reports the failed call with perror() (or one line for a path too long for a socket
  * address) and ends the process with status 1. */

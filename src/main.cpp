@@ -34,8 +34,10 @@
 
 #include "halvex_mapapi.h"
 #include "listener.h"
+#include "log.h"
 #include "point_queue.h"
 #include "receiver.h"
+#include "security.h"
 #include "sender.h"
 
 static const char SYSTEM_CONFIG_PATH[] = "/etc/halvex-mapapi-server/halvex_mapapi_server.ini";
@@ -76,6 +78,24 @@ static void credentials_apply(const INIReader &config) {
         halvex_mapapi_set_endpoint(endpoint.c_str());
 }
 
+// The operator's opt-in security keys. A value that cannot be honoured ends start-up: a
+// service that quietly ignored it would run more open than its operator believes.
+static void security_apply(const INIReader &config) {
+    std::string verify = config.Get("", "map_api_verify_tls", "");
+    std::string ca_file = config.Get("", "map_api_ca_file", "");
+    std::string mode = config.Get("", "unix_sock_mode", "");
+    std::string group = config.Get("", "unix_sock_group", "");
+    security_options opt;
+    if (security_options_parse(verify.c_str(), ca_file.c_str(), mode.c_str(), group.c_str(),
+                               &opt) != 0)
+        exit(1);
+    if (halvex_mapapi_set_tls_verify(opt.verify_tls, opt.ca_file) != 0) {
+        log_printf("map_api_ca_file is too long: %s", ca_file.c_str());
+        exit(1);
+    }
+    listener_set_access(opt.sock_mode, opt.sock_gid);
+}
+
 // The path must outlive start-up: the SIGINT handler reads it.
 static void sock_path_choose(const INIReader &config) {
     static std::string path;
@@ -114,12 +134,15 @@ int main(void) {
     setvbuf(stdout, NULL, _IOLBF, 0);
     allocator_bound();  // process-wide, so before any thread starts
 
-    static INIReader config(config_path_choose());
+    const char *config_path = config_path_choose();
+    static INIReader config(config_path);
     if (config.ParseError() < 0) {
         fputs("Failed to read ini file.", stdout);
         exit(1);
     }
     credentials_apply(config);
+    config_exposure_warn(config_path);
+    security_apply(config);
     sock_path_choose(config);
     signal(SIGINT, sigint_handler);
     // A client or the map service closing its end mid-write must not end the process.
