@@ -86,8 +86,8 @@ int listener_create(const char *path) {
     sockaddr_un addr;
     memset(&addr, 0, sizeof addr);
     if (strlen(path) >= sizeof addr.sun_path) {
-        log_printf("Socket path is too long (at most %zu characters): %s",
-                   sizeof addr.sun_path - 1, path);
+        log_printf("Socket path is too long (at most %zu characters): %s", sizeof addr.sun_path - 1,
+                   path);
         die();
     }
     fd_limit_raise();

@@ -102,9 +102,9 @@ static void *log_writer_thread_func(void *) {
             fd_write_all(full->lines[i].fd, full->lines[i].text, full->lines[i].len);
         if (dropped > 0) {
             char note[LOG_LINE_MAX];
-            int len = snprintf(note, sizeof note,
-                               "%lu log lines dropped: standard output was not read in time.\n",
-                               dropped);
+            int len =
+                snprintf(note, sizeof note,
+                         "%lu log lines dropped: standard output was not read in time.\n", dropped);
             fd_write_all(1, note, (size_t)len);
         }
         pthread_mutex_lock(&log_lock);
