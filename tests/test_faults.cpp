@@ -195,7 +195,9 @@ TEST(Faults, ConnectionFloodLeavesNoDescriptorsOrMemoryBehind) {
     accepted += flood - flood / 4;
     EXPECT_TRUE(wait_until([&] { return stub_points_total(stub) == accepted; }, WAIT_MS))
         << stub_points_total(stub) << " of " << accepted << " points posted";
-    EXPECT_TRUE(wait_until([&] { return fd_count(f.server.pid) == base_fds; }, WAIT_MS))
+    // A post in flight when base_fds was taken held a descriptor of its own: a leak shows as
+    // growth.
+    EXPECT_TRUE(wait_until([&] { return fd_count(f.server.pid) <= base_fds; }, WAIT_MS))
         << fd_count(f.server.pid) << " descriptors open, " << base_fds << " before";
     if (RSS_MEANINGFUL) {
         EXPECT_LT(rss_kib(f.server.pid) - base_rss, RSS_GROWTH_MAX_KIB)
