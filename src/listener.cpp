@@ -74,9 +74,15 @@ static void sock_path_clear(const char *path, const sockaddr_un *addr) {
     if (probe < 0)
         die_perror("socket");
     int answered = connect(probe, (const sockaddr *)addr, sizeof *addr) == 0;
+    int err = errno;
     close(probe);
-    if (answered) {
+    if (answered || err == EAGAIN) {  // EAGAIN: a live service with a full backlog
         log_printf("Socket path %s is in use by a running service.", path);
+        die();
+    }
+    if (err != ECONNREFUSED) {  // e.g. no permission: nobody can say it is stale
+        log_printf("Socket path %s is a socket that cannot be tried (%s); not removed.", path,
+                   strerror(err));
         die();
     }
     unlink(path);
