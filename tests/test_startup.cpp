@@ -82,6 +82,7 @@ static std::string posted_map_id(const startup_fixture &f, const std::string &cr
 
 TEST_F(Startup, MissingConfigFileIsFatal) {
     server_proc s = server_start(f.dir);
+    scope_exit s_end{[&] { server_stop(s); }};
     ASSERT_TRUE(server_wait_exit(s, 5000));
     EXPECT_EQ(s.exit_status, 1);
     EXPECT_EQ(server_stdout(s), "Failed to read ini file.");
@@ -143,6 +144,7 @@ TEST_F(Startup, SocketIsOpenToEveryUserWhateverTheUmask) {
     stale_socket_make(f.sock);  // from an earlier run: removed
     file_write(f.dir + "/halvex_mapapi_server.ini", config_basic(f.sock, ""));
     server_proc s = server_start(f.dir, 077);
+    scope_exit s_end{[&] { server_stop(s); }};
     ASSERT_TRUE(server_wait_listening(s, f.sock, 5000)) << server_stderr(s);
     struct stat st;
     ASSERT_EQ(stat(f.sock.c_str(), &st), 0);
@@ -197,10 +199,12 @@ TEST_F(Startup, SocketPathHoldingAFileFolderOrLiveServiceIsRefused) {
     std::string other = f.dir + "/other";
     ASSERT_EQ(mkdir(other.c_str(), 0755), 0);
     file_write(other + "/halvex_mapapi_server.ini", config_basic(f.sock, ""));
-    s = server_start(other);
-    ASSERT_TRUE(server_wait_exit(s, WAIT_MS));
-    EXPECT_EQ(s.exit_status, 1);
-    EXPECT_EQ(server_stdout(s), "Socket path " + f.sock + " is in use by a running service.\n");
+    server_proc second = server_start(other);
+    scope_exit second_end{[&] { server_stop(second); }};
+    ASSERT_TRUE(server_wait_exit(second, WAIT_MS));
+    EXPECT_EQ(second.exit_status, 1);
+    EXPECT_EQ(server_stdout(second),
+              "Socket path " + f.sock + " is in use by a running service.\n");
     int fd = unix_connect(f.sock);
     EXPECT_EQ(point_exchange(fd, "{}"), "OK\n") << "the first service keeps its socket";
     close(fd);
