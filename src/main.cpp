@@ -34,6 +34,7 @@
 
 #include "halvex_mapapi.h"
 #include "listener.h"
+#include "log.h"
 #include "point_queue.h"
 #include "receiver.h"
 #include "sender.h"
@@ -92,7 +93,7 @@ static void send_interval_read(const INIReader &config, point_queue *queue) {
         return;
     int64_t interval = (int64_t)strtol(text.c_str(), NULL, 10);
     if (interval > SEND_INTERVAL_MAX_USEC || interval == 0) {
-        fputs("Invalid value for send_interval_usec.  Using default.\n", stdout);
+        log_line("Invalid value for send_interval_usec.  Using default.");
         interval = POINT_QUEUE_DEFAULT_INTERVAL_USEC;
     }
     queue->send_interval_usec = interval;
@@ -113,6 +114,7 @@ int main(void) {
     // Line-buffered, so each printed line reaches a log reading through a pipe at once.
     setvbuf(stdout, NULL, _IOLBF, 0);
     allocator_bound();  // process-wide, so before any thread starts
+    log_start();
 
     static INIReader config(config_path_choose());
     if (config.ParseError() < 0) {
