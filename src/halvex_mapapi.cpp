@@ -7,6 +7,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <strings.h>
 
 #include "halvex_mapapi_internal.h"
 
@@ -321,10 +322,18 @@ size_t curl_write_callback_func(const void *chunk, size_t size, size_t nmemb,
     return n;
 }
 
+// The callback as libcurl calls it; the collector keeps its own, typed signature.
+size_t curl_write_adapter(char *chunk, size_t size, size_t nmemb, void *out) {
+    return curl_write_callback_func(chunk, size, nmemb, (response_buffer *)out);
+}
+
 static void post_options_set(CURL *curl, const char *body, curl_slist *headers,
                              response_buffer *response) {
     curl_easy_setopt(curl, CURLOPT_URL, map_endpoint);
     curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+    // The body holds the map key: from an https endpoint, redirects may only go to https.
+    if (strncasecmp(map_endpoint, "https://", 8) == 0)
+        curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "https");
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, tls_verify ? 1L : 0L);
     if (tls_verify) {
         curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
@@ -335,7 +344,7 @@ static void post_options_set(CURL *curl, const char *body, curl_slist *headers,
     curl_easy_setopt(curl, CURLOPT_POST, 1L);
     curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body);
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, curl_write_callback_func);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, curl_write_adapter);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, response);
     // bounds, so that a map service that stops answering cannot hold the sender for ever
     curl_easy_setopt(curl, CURLOPT_MAXREDIRS, REDIRECTS_MAX);

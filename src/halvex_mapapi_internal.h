@@ -20,6 +20,9 @@ typedef struct response_buffer {
  * collected, leaves out as {NULL, 0} and returns 0, which makes libcurl end the transfer. */
 size_t curl_write_callback_func(const void *chunk, size_t size, size_t nmemb, response_buffer *out);
 
+/* The same with the type libcurl calls its write callback with; out is a response_buffer*. */
+size_t curl_write_adapter(char *chunk, size_t size, size_t nmemb, void *out);
+
 #ifdef __cplusplus
 }
 #endif

@@ -1,22 +1,36 @@
 // listener.cpp -- the local socket: create it, accept clients, and keep the connection list.
 #include "listener.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
 
-// Pause after accept fails for lack of descriptors, so the loop does not spin at full CPU
-// while the pending connection stays in the backlog (microseconds).
+#include "log.h"
+
+// Pause after accept fails for lack of descriptors, or while the connection limit is reached,
+// so the loop does not spin at full CPU while the pending connection stays in the backlog
+// (microseconds).
 static const useconds_t ACCEPT_RETRY_PAUSE_USEC = 100000;
 // Least spacing of two reports of the same accept failure, in seconds.
 static const time_t ACCEPT_REPORT_EVERY_SEC = 10;
+// Descriptors assumed open at start when /proc cannot say: the standard three, the socket,
+// the wake pipe, the receiver's set and a few of the libraries'.
+static const int FDS_OPEN_GUESS = 16;
+
+static void die(void) {
+    log_flush(LOG_EXIT_FLUSH_MS);
+    exit(1);
+}
 
 // Access given to the socket file between bind and listen, so no client can connect before
 // the file has its final mode and group.
@@ -29,31 +43,83 @@ void listener_set_access(mode_t mode, gid_t gid) {
 }
 
 static void die_perror(const char *call) {
-    perror(call);
-    exit(1);
+    log_perror(call);
+    die();
+}
+
+// Every descriptor the process may have, so that the connection limit is as high as allowed.
+static void fd_limit_raise(void) {
+    rlimit lim;
+    if (getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur < lim.rlim_max) {
+        lim.rlim_cur = lim.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &lim);
+    }
+}
+
+static const char *file_kind(mode_t mode) {
+    if (S_ISREG(mode))
+        return "a regular file";
+    if (S_ISDIR(mode))
+        return "a directory";
+    if (S_ISLNK(mode))
+        return "a symbolic link";
+    return "a file that is not a socket";
+}
+
+// Clear the way for bind: remove only a socket file that no service answers on. Anything else
+// at the path, or a live service, ends start-up: the path is probably a configuration mistake,
+// and removing it would delete someone's file or take over another service's socket.
+static void sock_path_clear(const char *path, const sockaddr_un *addr) {
+    struct stat st;
+    if (lstat(path, &st) != 0) {
+        if (errno != ENOENT)
+            die_perror("lstat");
+        return;
+    }
+    if (!S_ISSOCK(st.st_mode)) {
+        log_printf("Socket path %s is %s; not removed.", path, file_kind(st.st_mode));
+        die();
+    }
+    int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (probe < 0)
+        die_perror("socket");
+    int answered = connect(probe, (const sockaddr *)addr, sizeof *addr) == 0;
+    int err = errno;
+    close(probe);
+    if (answered || err == EAGAIN) {  // EAGAIN: a live service with a full backlog
+        log_printf("Socket path %s is in use by a running service.", path);
+        die();
+    }
+    if (err != ECONNREFUSED) {  // e.g. no permission: nobody can say it is stale
+        log_printf("Socket path %s is a socket that cannot be tried (%s); not removed.", path,
+                   strerror(err));
+        die();
+    }
+    unlink(path);
 }
 
 int listener_create(const char *path) {
     sockaddr_un addr;
     memset(&addr, 0, sizeof addr);
     if (strlen(path) >= sizeof addr.sun_path) {
-        fprintf(stderr, "Socket path is too long (at most %zu characters): %s\n",
-                sizeof addr.sun_path - 1, path);
-        exit(1);
+        log_printf("Socket path is too long (at most %zu characters): %s", sizeof addr.sun_path - 1,
+                   path);
+        die();
     }
+    fd_limit_raise();
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         die_perror("socket");
     addr.sun_family = AF_UNIX;
     memcpy(addr.sun_path, path, strlen(path));
-    unlink(path);
+    sock_path_clear(path, &addr);
     if (bind(fd, (sockaddr *)&addr, sizeof addr) != 0)
         die_perror("bind");
     chmod(path, listener_mode);  // by default every local user may connect, whatever the umask
     if (listener_gid != (gid_t)-1 && chown(path, (uid_t)-1, listener_gid) != 0) {
-        perror("chown");
+        log_perror("chown");
         unlink(path);  // a socket with the wrong group must not stay open to anyone
-        exit(1);
+        die();
     }
     if (listen(fd, LISTENER_BACKLOG) != 0)
         die_perror("listen");
@@ -63,17 +129,22 @@ int listener_create(const char *path) {
 void conn_list_create(rcv_thread_args *args, point_queue *queue) {
     int wake[2] = {-1, -1};
     if (pipe2(wake, O_CLOEXEC) != 0)
-        perror("pipe");
+        die_perror("pipe");  // without the pipe new connections would never be served
     // The receiver reads one byte per readiness; it must never block on an empty pipe.
     fcntl(wake[0], F_SETFL, O_NONBLOCK);
     pthread_mutex_init(&args->conn_lock, NULL);
     sock_list_node *node = (sock_list_node *)calloc(1, sizeof *node);
+    if (!node) {
+        log_line("Out of memory.");
+        die();
+    }
     node->fd = wake[0];
     node->next = NULL;
     args->head = node;
     args->wake_fd = wake[0];
     args->wake_write_fd = wake[1];
     args->queue = queue;
+    args->conn_count = 0;
 }
 
 // Push a new connection at the head of the list and wake the receiver to watch it.
@@ -87,9 +158,10 @@ static void conn_register(rcv_thread_args *args, int fd) {
     pthread_mutex_lock(&args->conn_lock);
     node->next = args->head;
     args->head = node;
+    args->conn_count++;
     pthread_mutex_unlock(&args->conn_lock);
     if (write(args->wake_write_fd, "*", 1) != 1)
-        perror("write");
+        log_perror("write");
 }
 
 // Report a failed accept, but a failure that repeats (descriptors used up, retried every pause)
@@ -100,15 +172,49 @@ static void accept_failure_report(int err, int *last_err, time_t *last_at) {
     if (err == *last_err && now.tv_sec - *last_at < ACCEPT_REPORT_EVERY_SEC)
         return;
     errno = err;
-    perror("accept");
+    log_perror("accept");
     *last_err = err;
     *last_at = now.tv_sec;
+}
+
+// Connections that leave LISTENER_FD_RESERVE descriptors free, counted from what is open now.
+static int conn_limit(void) {
+    rlimit lim;
+    if (getrlimit(RLIMIT_NOFILE, &lim) != 0 || lim.rlim_cur > INT32_MAX)
+        return INT32_MAX;
+    int open_now = FDS_OPEN_GUESS;
+    if (DIR *d = opendir("/proc/self/fd")) {
+        open_now = -1;  // the listing's own descriptor
+        while (dirent *e = readdir(d))
+            open_now += e->d_name[0] != '.';
+        closedir(d);
+    }
+    int limit = (int)lim.rlim_cur - open_now - LISTENER_FD_RESERVE;
+    return limit > 0 ? limit : 0;
+}
+
+// Wait while limit connections are open; the receiver closes them. Says once per streak that
+// new connections wait.
+static void conn_room_wait(rcv_thread_args *args, int limit) {
+    bool said = false;
+    pthread_mutex_lock(&args->conn_lock);
+    while (args->conn_count >= limit) {
+        pthread_mutex_unlock(&args->conn_lock);
+        if (!said)
+            log_printf("Connection limit (%d) reached: new connections wait.", limit);
+        said = true;
+        usleep(ACCEPT_RETRY_PAUSE_USEC);
+        pthread_mutex_lock(&args->conn_lock);
+    }
+    pthread_mutex_unlock(&args->conn_lock);
 }
 
 void accept_loop(int listen_fd, rcv_thread_args *args) {
     int last_err = 0;
     time_t last_at = 0;
+    int limit = conn_limit();
     for (;;) {
+        conn_room_wait(args, limit);
         sockaddr_un peer;
         socklen_t peer_len = sizeof peer;
         int fd = accept4(listen_fd, (sockaddr *)&peer, &peer_len, SOCK_CLOEXEC);

@@ -10,6 +10,10 @@
 /* Connections waiting to be accepted before the kernel refuses new ones. */
 #define LISTENER_BACKLOG 100
 
+/* Descriptors kept free by not accepting more connections: the post's connection to the map
+ * service, name resolution and TLS files take a few; 16 leaves room to spare. */
+#define LISTENER_FD_RESERVE 16
+
 /* One open descriptor: a client connection, or the wake pipe's read end (always last). */
 typedef struct sock_list_node {
     int fd;
@@ -24,23 +28,28 @@ typedef struct rcv_thread_args {
     int wake_fd;          /* [I] read end of the wake pipe */
     point_queue *queue;   /* [I] where accepted points go */
     int wake_write_fd;    /* [I] write end of the wake pipe, used by the accept loop */
+    int conn_count;       /* [c] client connections in the list */
 } rcv_thread_args;
 
 /* Permission bits and group (or (gid_t)-1: unchanged) that listener_create() gives the socket
  * file before it listens. Without a call: 0777, group unchanged. */
 void listener_set_access(mode_t mode, gid_t gid);
 
-/* Create, bind (removing a stale file first), set the access of listener_set_access() and
- * listen on a Unix stream socket at path. Returns the listening descriptor. On failure
- * reports the failed call with perror() (or one line for a path too long for a socket
- * address) and ends the process with status 1. */
+/* Raise the soft descriptor limit to the hard one, then create, bind, give the access of
+ * listener_set_access() and listen on a Unix stream socket at path. A socket file at path that
+ * no service answers on is removed first; a live socket or anything that is not a socket ends
+ * start-up. Returns the listening descriptor. On failure reports the failed call (or one line
+ * naming the path and the problem) and ends the process with status 1. */
 int listener_create(const char *path);
 
-/* Create the wake pipe and a list holding only its read end, and fill *args. */
+/* Create the wake pipe and a list holding only its read end, and fill *args. On failure
+ * reports it and ends the process with status 1. */
 void conn_list_create(rcv_thread_args *args, point_queue *queue);
 
 /* Accept connections on listen_fd for ever: each one is pushed at the head of the list under
- * conn_lock and announced with one wake byte. Never returns. */
+ * conn_lock and announced with one wake byte. While LISTENER_FD_RESERVE more descriptors than
+ * the connections open would exceed the limit, new connections wait in the backlog. Never
+ * returns. */
 void accept_loop(int listen_fd, rcv_thread_args *args);
 
 #endif

@@ -1,17 +1,132 @@
-// log.cpp -- console lines for standard output and standard error.
-// For now lines are written directly; the bounded buffer and its writer thread come next.
+// log.cpp -- console lines for standard output and standard error, through one writer thread.
+//
+// Callers copy a line into the filling half of a double buffer under log_lock; the writer swaps
+// the halves and writes the full one out with no lock held, line by line. Between two swaps
+// lines are only added until the half is full and then only dropped, so every line dropped in
+// that time came after every line taken with the swap: the writer's count of them goes out
+// right after those lines, in order.
 #include "log.h"
 
 #include <errno.h>
+#include <pthread.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
+#include <time.h>
+#include <unistd.h>
 
-void log_start(void) {}
+// Lines held while the writer is behind: about half a megabyte, and several seconds of rejected
+// messages at full speed, so a reader that catches up within that loses nothing.
+#define LOG_LINES_MAX 1024
+
+// Locks: [l] log_lock, [w] writer thread only.
+struct log_entry {
+    int fd;                       // 1 for standard output, 2 for standard error
+    size_t len;                   // bytes of text, line break included
+    char text[LOG_LINE_MAX + 1];  // the line and its line break
+};
+
+struct log_half {
+    log_entry lines[LOG_LINES_MAX];
+    size_t count;
+};
+
+static pthread_mutex_t log_lock = PTHREAD_MUTEX_INITIALIZER;
+static pthread_cond_t log_filled = PTHREAD_COND_INITIALIZER;   // lines or drops to write
+static pthread_cond_t log_written = PTHREAD_COND_INITIALIZER;  // the writer caught up
+static log_half log_halves[2];
+static log_half *log_filling = &log_halves[0];  // [l] where callers add lines
+static unsigned long log_dropped;               // [l] lines dropped since the last swap
+static unsigned long long log_handed;           // [l] lines handed over (dropped included)
+static unsigned long long log_done;             // [l] of those, written or counted as dropped
+static bool log_running;                        // [l] the writer thread has started
+
+// Write all of len bytes, going on after interruptions; a failed write loses the line.
+static void fd_write_all(int fd, const char *text, size_t len) {
+    while (len > 0) {
+        ssize_t n = write(fd, text, len);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return;
+        text += n;
+        len -= (size_t)n;
+    }
+}
+
+static void entry_fill(log_entry *e, int fd, const char *line) {
+    size_t len = strnlen(line, LOG_LINE_MAX);
+    memcpy(e->text, line, len);
+    e->text[len] = '\n';
+    e->fd = fd;
+    e->len = len + 1;
+}
+
+// Hand one line over, or count it as dropped when the buffer is full. Never waits for output.
+static void log_put(int fd, const char *line) {
+    pthread_mutex_lock(&log_lock);
+    if (!log_running) {
+        pthread_mutex_unlock(&log_lock);
+        log_entry e;
+        entry_fill(&e, fd, line);
+        fd_write_all(fd, e.text, e.len);  // start-up, before the writer: one thread only
+        return;
+    }
+    log_handed++;
+    if (log_filling->count < LOG_LINES_MAX)
+        entry_fill(&log_filling->lines[log_filling->count++], fd, line);
+    else
+        log_dropped++;
+    pthread_cond_signal(&log_filled);
+    pthread_mutex_unlock(&log_lock);
+}
+
+// Take the filled half and the drop count; wait for either. log_lock held.
+static log_half *log_swap(unsigned long *dropped) {
+    while (log_filling->count == 0 && log_dropped == 0)
+        pthread_cond_wait(&log_filled, &log_lock);
+    log_half *full = log_filling;
+    log_filling = full == &log_halves[0] ? &log_halves[1] : &log_halves[0];
+    *dropped = log_dropped;
+    log_dropped = 0;
+    return full;
+}
+
+static void *log_writer_thread_func(void *) {
+    pthread_mutex_lock(&log_lock);
+    for (;;) {
+        unsigned long dropped;
+        log_half *full = log_swap(&dropped);
+        pthread_mutex_unlock(&log_lock);
+        for (size_t i = 0; i < full->count; i++)
+            fd_write_all(full->lines[i].fd, full->lines[i].text, full->lines[i].len);
+        if (dropped > 0) {
+            char note[LOG_LINE_MAX];
+            int len =
+                snprintf(note, sizeof note,
+                         "%lu log lines dropped: standard output was not read in time.\n", dropped);
+            fd_write_all(1, note, (size_t)len);
+        }
+        pthread_mutex_lock(&log_lock);
+        log_done += full->count + dropped;
+        full->count = 0;
+        pthread_cond_broadcast(&log_written);
+    }
+    return NULL;
+}
+
+void log_start(void) {
+    pthread_t writer;
+    pthread_mutex_lock(&log_lock);
+    if (!log_running && pthread_create(&writer, NULL, log_writer_thread_func, NULL) == 0) {
+        pthread_detach(writer);
+        log_running = true;
+    }
+    pthread_mutex_unlock(&log_lock);
+}
 
 void log_line(const char *line) {
-    fputs(line, stdout);
-    fputc('\n', stdout);
+    log_put(1, line);
 }
 
 void log_printf(const char *fmt, ...) {
@@ -20,14 +135,31 @@ void log_printf(const char *fmt, ...) {
     va_start(ap, fmt);
     vsnprintf(line, sizeof line, fmt, ap);
     va_end(ap);
-    log_line(line);
+    log_put(1, line);
 }
 
 void log_perror(const char *call) {
-    int err = errno;
-    fprintf(stderr, "%s: %s\n", call, strerror(err));
+    char reason[128];
+    const char *text = strerror_r(errno, reason, sizeof reason);
+    char line[LOG_LINE_MAX + 1];
+    snprintf(line, sizeof line, "%s: %s", call, text);
+    log_put(2, line);
 }
 
-void log_flush(int) {
+void log_flush(int timeout_ms) {
     fflush(stdout);
+    timespec until;
+    clock_gettime(CLOCK_REALTIME, &until);
+    until.tv_sec += timeout_ms / 1000;
+    until.tv_nsec += (long)(timeout_ms % 1000) * 1000000;
+    if (until.tv_nsec >= 1000000000) {
+        until.tv_sec++;
+        until.tv_nsec -= 1000000000;
+    }
+    pthread_mutex_lock(&log_lock);
+    unsigned long long target = log_handed;
+    while (log_running && log_done < target &&
+           pthread_cond_timedwait(&log_written, &log_lock, &until) == 0) {
+    }
+    pthread_mutex_unlock(&log_lock);
 }

@@ -11,6 +11,10 @@
 /* Longest line kept, without its line break; longer ones are cut. */
 #define LOG_LINE_MAX 512
 
+/* How long an exit waits for its last lines to be written: a log that is read takes far less,
+ * and one that is not read must not hold the exit up for long (milliseconds). */
+#define LOG_EXIT_FLUSH_MS 1000
+
 /* Start the writer thread. Until it runs, lines are written directly. Call once at start-up. */
 void log_start(void);
 

@@ -86,11 +86,14 @@ static void security_apply(const INIReader &config) {
     std::string mode = config.Get("", "unix_sock_mode", "");
     std::string group = config.Get("", "unix_sock_group", "");
     security_options opt;
-    if (security_options_parse(verify.c_str(), ca_file.c_str(), mode.c_str(), group.c_str(),
-                               &opt) != 0)
-        exit(1);
-    if (halvex_mapapi_set_tls_verify(opt.verify_tls, opt.ca_file) != 0) {
+    int rc = security_options_parse(verify.c_str(), ca_file.c_str(), mode.c_str(),
+                                    group.c_str(), &opt);
+    if (rc == 0 && halvex_mapapi_set_tls_verify(opt.verify_tls, opt.ca_file) != 0) {
         log_printf("map_api_ca_file is too long: %s", ca_file.c_str());
+        rc = -1;
+    }
+    if (rc != 0) {
+        log_flush(LOG_EXIT_FLUSH_MS);
         exit(1);
     }
     listener_set_access(opt.sock_mode, opt.sock_gid);
@@ -112,7 +115,7 @@ static void send_interval_read(const INIReader &config, point_queue *queue) {
         return;
     int64_t interval = (int64_t)strtol(text.c_str(), NULL, 10);
     if (interval > SEND_INTERVAL_MAX_USEC || interval == 0) {
-        fputs("Invalid value for send_interval_usec.  Using default.\n", stdout);
+        log_line("Invalid value for send_interval_usec.  Using default.");
         interval = POINT_QUEUE_DEFAULT_INTERVAL_USEC;
     }
     queue->send_interval_usec = interval;
@@ -133,6 +136,7 @@ int main(void) {
     // Line-buffered, so each printed line reaches a log reading through a pipe at once.
     setvbuf(stdout, NULL, _IOLBF, 0);
     allocator_bound();  // process-wide, so before any thread starts
+    log_start();
 
     const char *config_path = config_path_choose();
     static INIReader config(config_path);

@@ -159,7 +159,7 @@ static int colour_read(const Json::Value *v, uint32_t **out) {
         return 0;
     }
     uint32_t value = 0;
-    if (text.size() == COLOUR_TEXT_LEN && text[0] == '#')
+    if (strlen(text.c_str()) == COLOUR_TEXT_LEN && text[0] == '#')  // texts end at a NUL
         value = (uint32_t)strtol(text.c_str() + 1, NULL, 16);
     *out = (uint32_t *)malloc(sizeof **out);
     if (!*out) {

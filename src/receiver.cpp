@@ -26,6 +26,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "log.h"
 #include "message.h"
 
 // Events taken per wait; readiness not taken in one pass is level-triggered and is reported
@@ -69,6 +70,7 @@ static void conn_unlink(rcv_thread_args *args, sock_list_node *node) {
 static void conn_drop(rcv_thread_args *args, sock_list_node *node) {
     epoll_ctl(rcv_epoll_fd, EPOLL_CTL_DEL, node->fd, NULL);
     conn_unlink(args, node);
+    args->conn_count--;
     close(node->fd);
     free(node);
 }
@@ -80,7 +82,7 @@ static int node_watch(sock_list_node *node) {
     ev.data.ptr = node;
     if (epoll_ctl(rcv_epoll_fd, EPOLL_CTL_ADD, node->fd, &ev) == 0)
         return 0;
-    perror("epoll_ctl");
+    log_perror("epoll_ctl");
     return -1;
 }
 
@@ -99,6 +101,7 @@ static void conns_register(rcv_thread_args *args, sock_list_node *stop) {
             prev->next = next;
         else
             args->head = next;
+        args->conn_count--;
         close(cur->fd);
         free(cur);
     }
@@ -109,7 +112,7 @@ static void conns_register(rcv_thread_args *args, sock_list_node *stop) {
 static void wake_handle(rcv_thread_args *args) {
     char byte;
     if (read(args->wake_fd, &byte, 1) < 0 && errno != EAGAIN && errno != EINTR)
-        perror("read");
+        log_perror("read");
     conns_register(args, rcv_known_head);
 }
 
@@ -122,7 +125,7 @@ static int message_accept(rcv_thread_args *args, size_t n) {
     if (queue_append(args->queue, &point) == 0)
         return 1;
     point_colours_release(&point);
-    fputs("Out of memory.\n", stdout);
+    log_line("Out of memory.");
     return 0;
 }
 
@@ -135,11 +138,11 @@ static void reply_send(rcv_thread_args *args, sock_list_node *node, int accepted
     if (sent == (ssize_t)len)
         return;
     if (sent >= 0 || errno == EAGAIN || errno == EWOULDBLOCK) {
-        fputs("Closed a client that does not read its replies.\n", stdout);
+        log_line("Closed a client that does not read its replies.");
         conn_drop(args, node);
         return;
     }
-    perror("send");  // a peer that has gone is seen by the next receive, which reads 0
+    log_perror("send");  // a peer that has gone is seen by the next receive, which reads 0
 }
 
 // One receive is one message. conn_lock held; node may be gone when this returns.
@@ -151,7 +154,7 @@ static void client_serve(rcv_thread_args *args, sock_list_node *node) {
     }
     if (got < 0) {
         if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
-            perror("recv");
+            log_perror("recv");
         return;
     }
     pending_reply *reply = &rcv_replies[rcv_reply_count++];
@@ -170,7 +173,8 @@ static void replies_flush(rcv_thread_args *args) {
 void rcv_set_create(void) {
     rcv_epoll_fd = epoll_create1(EPOLL_CLOEXEC);
     if (rcv_epoll_fd < 0) {
-        perror("epoll_create1");
+        log_perror("epoll_create1");
+        log_flush(LOG_EXIT_FLUSH_MS);
         exit(1);  // without its set the receiver could serve no one
     }
 }
@@ -190,7 +194,7 @@ void *rcv_sock_thread_func(void *arg) {
         int ready = epoll_wait(rcv_epoll_fd, events, RCV_EVENTS_MAX, RCV_WAIT_TIMEOUT_MS);
         if (ready < 0) {
             if (errno != EINTR)
-                perror("epoll_wait");
+                log_perror("epoll_wait");
             continue;
         }
         // Each descriptor appears once per wait, so a node freed while serving its own

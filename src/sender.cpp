@@ -1,20 +1,34 @@
 // sender.cpp -- the batch sender: waits for points, paces the posts, hands batches to the client.
 #include "sender.h"
 
+#include <stdint.h>
 #include <time.h>
 #include <unistd.h>
 
 #include "halvex_mapapi.h"
 #include "point_queue.h"
 
+// Microseconds from prev to now, never negative and never overflowing: a gap too long to count
+// is as good as forever.
+static int64_t elapsed_usec(const struct timespec *prev, const struct timespec *now) {
+    int64_t sec = (int64_t)now->tv_sec - (int64_t)prev->tv_sec;
+    if (sec < 0)
+        return 0;
+    if (sec >= INT64_MAX / 1000000 - 1)
+        return INT64_MAX;
+    int64_t usec = sec * 1000000 + ((int64_t)now->tv_nsec - (int64_t)prev->tv_nsec) / 1000;
+    return usec > 0 ? usec : 0;
+}
+
 int64_t sender_pause_usec(const struct timespec *prev, const struct timespec *now,
                           int64_t interval_usec) {
     if (prev->tv_sec == 0 && prev->tv_nsec == 0)
         return SENDER_COLLECT_PAUSE_USEC;
-    int64_t elapsed = ((int64_t)now->tv_sec - (int64_t)prev->tv_sec) * 1000000 +
-                      ((int64_t)now->tv_nsec - (int64_t)prev->tv_nsec) / 1000;
-    int64_t remaining = interval_usec - elapsed;
-    return remaining > 0 ? remaining : SENDER_COLLECT_PAUSE_USEC;
+    // A negative interval of any size gives the collect pause: nothing is subtracted from it.
+    int64_t elapsed = elapsed_usec(prev, now);
+    if (interval_usec <= 0 || elapsed >= interval_usec)
+        return SENDER_COLLECT_PAUSE_USEC;
+    return interval_usec - elapsed;  // 0 <= elapsed < interval: no overflow
 }
 
 // usleep() takes at most a second on some systems; sleep the whole pause in steps.

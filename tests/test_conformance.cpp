@@ -300,6 +300,10 @@ TEST(Conformance, ServiceAnswersEveryCaseOnceAndStaysUp) {
     std::string dir = tempdir_make(), sock = dir + "/sock";
     file_write(dir + "/halvex_mapapi_server.ini", config_basic(sock, "https://127.0.0.1:1/"));
     server_proc s = server_start(dir);
+    scope_exit s_end{[&] {  // however the test ends
+        server_stop(s);
+        tempdir_remove(dir);
+    }};
     ASSERT_TRUE(server_wait_listening(s, sock, 10000)) << server_stderr(s);
     int fd = unix_connect(sock);
     ASSERT_GE(fd, 0);
@@ -317,5 +321,4 @@ TEST(Conformance, ServiceAnswersEveryCaseOnceAndStaysUp) {
     EXPECT_EQ(point_exchange(fd, "{\"lat\":40.7128,\"lng\":-74.006}"), "OK\n");
     close(fd);
     EXPECT_EQ(server_stop(s), 0) << server_stderr(s);
-    tempdir_remove(dir);
 }

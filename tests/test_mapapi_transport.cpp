@@ -1,5 +1,6 @@
 // test_mapapi_transport.cpp -- posting batches over HTTPS: request, answers, redirects, bounds.
 #include <arpa/inet.h>
+#include <curl/curl.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <netinet/in.h>
@@ -8,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <random>
 #include <string>
@@ -69,6 +71,9 @@ static void tls_site_start(tls_site &s) {
     });
     s.server->Post("/old302", [](const httplib::Request &, httplib::Response &res) {
         res.set_redirect("/new", 302);
+    });
+    s.server->Post("/away", [](const httplib::Request &req, httplib::Response &res) {
+        res.set_redirect(req.get_param_value("to"), 307);
     });
     s.server->Post("/chunked", [](const httplib::Request &, httplib::Response &res) {
         res.set_chunked_content_provider("text/plain", chunk_next);
@@ -186,6 +191,33 @@ TEST_F(MapapiTransport, FollowsRedirectsAndReturnsChunkedBodiesWhole) {
     tls_site_stop(site);
 }
 
+// The body holds the map key: a redirect from https to plain http is not followed.
+TEST_F(MapapiTransport, RedirectFromHttpsGoesOnlyToHttps) {
+    tls_site site;
+    tls_site_start(site);
+    httplib::Server plain;
+    std::atomic<int> plain_hits{0};
+    plain.Post(".*", [&](const httplib::Request &, httplib::Response &res) {
+        plain_hits++;
+        res.set_content("true", "text/plain");
+    });
+    int plain_port = plain.bind_to_any_port("127.0.0.1");
+    std::thread plain_thread([&] { plain.listen_after_bind(); });
+    scope_exit plain_end{[&] {
+        plain.stop();
+        plain_thread.join();
+        tls_site_stop(site);
+    }};
+    ASSERT_TRUE(wait_until([&] { return plain.is_running(); }, WAIT_MS));
+    std::string base = "https://127.0.0.1:" + std::to_string(site.port);
+    std::string to_http = "http://127.0.0.1:" + std::to_string(plain_port) + "/new";
+    halvex_mapapi_set_endpoint((base + "/away?to=" + to_http).c_str());
+    EXPECT_EQ(text_taken(halvex_mapapi_send_raw_map_data("{\"key\":\"secret\"}")), "<none>");
+    EXPECT_EQ(plain_hits.load(), 0) << "the key went out in clear text";
+    halvex_mapapi_set_endpoint((base + "/away?to=" + base + "/new").c_str());
+    EXPECT_EQ(text_taken(halvex_mapapi_send_raw_map_data("{}")), "POST:{}");
+}
+
 TEST_F(MapapiTransport, GivesNothingWhenNoServerListens) {
     int port = 0;
     tcp_port_open(false, &port);
@@ -256,4 +288,13 @@ TEST(MapapiTransportCallback, DropsTheResponseWhenItCannotHoldAChunk) {
         EXPECT_EQ(out.data, nullptr);
         EXPECT_EQ(out.size, 0u);
     }
+}
+
+TEST(MapapiTransportCallback, RegisteredThroughAnAdapterOfLibcurlsType) {
+    curl_write_callback callback = curl_write_adapter;  // compiles only with libcurl's type
+    response_buffer out = {NULL, 0};
+    char chunk[] = "true";
+    EXPECT_EQ(callback(chunk, 1, 4, &out), 4u);
+    EXPECT_EQ(std::string(out.data, out.size), "true");
+    free(out.data);
 }

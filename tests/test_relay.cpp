@@ -6,7 +6,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <climits>
 
 #include "harness.h"
 
@@ -15,7 +17,7 @@ using clock_type = std::chrono::steady_clock;
 
 // Timing tolerances: wide enough for a loaded machine or a sanitizer build.
 static const int LATE_MS = 600;  // how late a post may be past its due time
-static const int POST_WAIT_MS = 10000;
+static const int POST_WAIT_MS = WAIT_MS;
 
 struct relay {
     std::string dir;
@@ -23,6 +25,12 @@ struct relay {
     map_stub stub;
     server_proc server;
     int fd = -1;
+    ~relay() {  // whatever the test's outcome, nothing it started outlives it
+        if (fd >= 0)
+            close(fd);
+        server_stop(server);
+        tempdir_remove(dir);
+    }
 };
 
 static void relay_start(relay &r, const std::string &extra_config = "") {
@@ -38,11 +46,8 @@ static void relay_start(relay &r, const std::string &extra_config = "") {
 }
 
 static void relay_stop(relay &r) {
-    if (r.fd >= 0)
-        close(r.fd);
     EXPECT_EQ(server_stop(r.server), 0);
     map_stub_stop(r.stub);
-    tempdir_remove(r.dir);
 }
 
 static std::string point_zip(int code) {
@@ -62,7 +67,7 @@ static clock_type::time_point point_send(relay &r, const std::string &msg) {
 
 TEST(Relay, SinglePointAfterIdleIsPostedAboutFiftyMillisecondsLater) {
     relay r;
-    relay_start(r);
+    ASSERT_NO_FATAL_FAILURE(relay_start(r));
     auto sent = point_send(r, "{\"lat\":40.7128,\"lng\":-74.006}");
     ASSERT_EQ(map_stub_wait_posts(r.stub, 1, POST_WAIT_MS), 1u);
     received_post post = map_stub_posts(r.stub)[0];
@@ -80,7 +85,7 @@ TEST(Relay, SinglePointAfterIdleIsPostedAboutFiftyMillisecondsLater) {
 
 TEST(Relay, PointsSentWithinThePauseTravelInOnePostInOrder) {
     relay r;
-    relay_start(r);
+    ASSERT_NO_FATAL_FAILURE(relay_start(r));
     for (int i = 1; i <= 10; i++)
         point_send(r, point_zip(i));
     ASSERT_GE(map_stub_wait_posts(r.stub, 1, POST_WAIT_MS), 1u);
@@ -108,23 +113,54 @@ TEST(Relay, PointsSentWithinThePauseTravelInOnePostInOrder) {
     relay_stop(r);
 }
 
+// Two points 0.2 s apart with an interval of 1 s: the second post leaves one interval after
+// the first wake-up, which was taken before the 50 ms pause, so 0.95 s after the first post
+// rather than 1 s. Three rounds, so that one slow post cannot decide it.
 TEST(Relay, SecondPointWaitsForTheIntervalSinceTheFirstWakeUp) {
     relay r;
-    relay_start(r, "send_interval_usec = 1000000\n");
-    auto first = point_send(r, point_zip(1));
-    ASSERT_EQ(map_stub_wait_posts(r.stub, 1, POST_WAIT_MS), 1u);
-    std::this_thread::sleep_for(milliseconds(200));  // the scenario: a point 0.2 s later
-    point_send(r, point_zip(2));
-    ASSERT_EQ(map_stub_wait_posts(r.stub, 2, POST_WAIT_MS), 2u);
-    long second = ms_between(first, map_stub_posts(r.stub)[1].at);
-    EXPECT_GE(second, 1000 - 10);
-    EXPECT_LT(second, 1000 + LATE_MS);
+    ASSERT_NO_FATAL_FAILURE(relay_start(r, "send_interval_usec = 1000000\n"));
+    long closest = LONG_MAX;
+    for (size_t round = 0; round < 3; round++) {
+        if (round > 0)  // the scenario: idle for longer than the interval
+            std::this_thread::sleep_for(milliseconds(1100));
+        auto first = point_send(r, point_zip(1));
+        ASSERT_EQ(map_stub_wait_posts(r.stub, 2 * round + 1, POST_WAIT_MS), 2 * round + 1);
+        std::this_thread::sleep_until(first + milliseconds(200));  // a point 0.2 s later
+        point_send(r, point_zip(2));
+        ASSERT_EQ(map_stub_wait_posts(r.stub, 2 * round + 2, POST_WAIT_MS), 2 * round + 2);
+        auto posts = map_stub_posts(r.stub);
+        EXPECT_GE(ms_between(first, posts[2 * round + 1].at), 1000 - 10);
+        closest = std::min(closest, ms_between(posts[2 * round].at, posts[2 * round + 1].at));
+    }
+    EXPECT_LT(closest, 1000 - 20) << "the wake-up time was taken after the pause";
     relay_stop(r);
+}
+
+// The interval in use, seen as the spacing of two posts: a value with trailing text keeps its
+// number; zero, no digits or too large a value fall back to one second.
+TEST(Relay, IntervalInUseFollowsTheConfiguredValue) {
+    struct {
+        const char *value;
+        long want_ms;
+    } cases[] = {{"250000xyz", 250}, {"0", 1000}, {"abc", 1000}, {"900000001", 1000}};
+    for (const auto &c : cases) {
+        relay r;
+        ASSERT_NO_FATAL_FAILURE(
+            relay_start(r, std::string("send_interval_usec = ") + c.value + "\n"));
+        auto first = point_send(r, point_zip(1));
+        ASSERT_EQ(map_stub_wait_posts(r.stub, 1, POST_WAIT_MS), 1u) << c.value;
+        point_send(r, point_zip(2));
+        ASSERT_EQ(map_stub_wait_posts(r.stub, 2, c.want_ms + LATE_MS), 2u) << c.value;
+        long spacing = ms_between(first, map_stub_posts(r.stub)[1].at);
+        EXPECT_GE(spacing, c.want_ms - 10) << c.value;
+        EXPECT_LT(spacing, c.want_ms + LATE_MS) << c.value;
+        relay_stop(r);
+    }
 }
 
 TEST(Relay, NegativeIntervalAlwaysPausesFiftyMilliseconds) {
     relay r;
-    relay_start(r, "send_interval_usec = -5\n");
+    ASSERT_NO_FATAL_FAILURE(relay_start(r, "send_interval_usec = -5\n"));
     point_send(r, point_zip(1));
     ASSERT_EQ(map_stub_wait_posts(r.stub, 1, POST_WAIT_MS), 1u);
     auto sent = point_send(r, point_zip(2));
@@ -133,61 +169,6 @@ TEST(Relay, NegativeIntervalAlwaysPausesFiftyMilliseconds) {
     EXPECT_GE(delay, 40);
     EXPECT_LT(delay, 50 + LATE_MS);
     relay_stop(r);
-}
-
-TEST(Relay, RefusedBatchesDoNotStopLaterOnes) {
-    relay r;
-    relay_start(r, "send_interval_usec = -1\n");
-    map_stub_reply(r.stub, 200, "false");
-    point_send(r, point_zip(1));
-    ASSERT_EQ(map_stub_wait_posts(r.stub, 1, POST_WAIT_MS), 1u);
-    map_stub_reply(r.stub, 500, "internal error");
-    point_send(r, point_zip(2));
-    ASSERT_EQ(map_stub_wait_posts(r.stub, 2, POST_WAIT_MS), 2u);
-    map_stub_reply(r.stub, 200, "true");
-    point_send(r, point_zip(3));
-    ASSERT_EQ(map_stub_wait_posts(r.stub, 3, POST_WAIT_MS), 3u);
-    // Nothing is retried: each batch holds only its own point.
-    auto posts = map_stub_posts(r.stub);
-    EXPECT_NE(posts[2].body.find("\"points\":[{\"zipcode\":\"00003\"}]"), std::string::npos);
-    relay_stop(r);
-}
-
-TEST(Relay, StalledMapServiceDoesNotSlowRepliesAndLaterPointsArrive) {
-    relay r;
-    relay_start(r, "send_interval_usec = -1\n");
-    map_stub_reply(r.stub, 200, "true", 1500);  // each post takes 1.5 s to answer
-    point_send(r, point_zip(1));
-    ASSERT_EQ(map_stub_wait_posts(r.stub, 1, POST_WAIT_MS), 1u);
-    // While that post hangs, clients are still answered at once.
-    for (int i = 2; i <= 21; i++) {
-        auto sent = point_send(r, point_zip(i));
-        EXPECT_LT(ms_between(sent, clock_type::now()), 500) << "reply " << i << " was held up";
-    }
-    map_stub_reply(r.stub, 200, "true", 0);
-    // The points sent during the stall form the next batch, in order.
-    ASSERT_EQ(map_stub_wait_posts(r.stub, 2, POST_WAIT_MS), 2u);
-    std::string body = map_stub_posts(r.stub)[1].body;
-    EXPECT_NE(body.find("\"00002\""), std::string::npos);
-    EXPECT_LT(body.find("\"00002\""), body.find("\"00021\""));
-    relay_stop(r);
-}
-
-TEST(Relay, UnreachableEndpointDoesNotSlowReplies) {
-    std::string dir = tempdir_make(), sock = dir + "/sock";
-    // Port 1 on loopback: connections are refused at once.
-    file_write(dir + "/halvex_mapapi_server.ini", config_basic(sock, "https://127.0.0.1:1/"));
-    server_proc s = server_start(dir);
-    ASSERT_TRUE(server_wait_listening(s, sock, 5000));
-    int fd = unix_connect(sock);
-    for (int i = 0; i < 50; i++) {
-        auto sent = clock_type::now();
-        ASSERT_EQ(point_exchange(fd, point_zip(i)), "OK\n");
-        EXPECT_LT(ms_between(sent, clock_type::now()), 500);
-    }
-    close(fd);
-    EXPECT_EQ(server_stop(s), 0);
-    tempdir_remove(dir);
 }
 
 // A map service that resets the connection as soon as the request starts arriving.
@@ -225,12 +206,21 @@ TEST(Relay, MapServiceResettingMidPostDoesNotEndTheService) {
     ASSERT_GE(listen_fd, 0);
     std::atomic<int> served{0};
     std::thread resetter(reset_server_serve, listen_fd, 2, &served);
+    scope_exit resetter_end{[&] {
+        shutdown(listen_fd, SHUT_RDWR);  // ends a wait in accept
+        resetter.join();
+        close(listen_fd);
+    }};
     std::string dir = tempdir_make(), sock = dir + "/sock";
     // Plain HTTP, so the request body is written straight onto the reset connection.
     file_write(dir + "/halvex_mapapi_server.ini",
                config_basic(sock, "http://127.0.0.1:" + std::to_string(port) + "/",
                             "send_interval_usec = -1\n"));
     server_proc s = server_start(dir);
+    scope_exit s_end{[&] {
+        server_stop(s);
+        tempdir_remove(dir);
+    }};
     ASSERT_TRUE(server_wait_listening(s, sock, 5000));
     std::string status = file_read("/proc/" + std::to_string(s.pid) + "/status");
     size_t at = status.find("SigIgn:");
@@ -244,10 +234,7 @@ TEST(Relay, MapServiceResettingMidPostDoesNotEndTheService) {
             ASSERT_EQ(point_exchange(fd, big), "OK\n");
         EXPECT_TRUE(wait_until([&] { return served.load() > round; }, POST_WAIT_MS));
     }
-    resetter.join();
     EXPECT_EQ(point_exchange(fd, big), "OK\n") << "the service must outlive the reset";
     close(fd);
     EXPECT_EQ(server_stop(s), 0);
-    close(listen_fd);
-    tempdir_remove(dir);
 }

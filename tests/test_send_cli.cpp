@@ -114,6 +114,7 @@ protected:
 TEST_F(SendCli, AcceptedPointsPrintNothingAndExitZero) {
     file_write(dir + "/halvex_mapapi_server.ini", config_basic(sock, "https://127.0.0.1:1"));
     server_proc s = server_start(dir);
+    scope_exit s_end{[&] { server_stop(s); }};
     ASSERT_TRUE(server_wait_listening(s, sock, 5000)) << server_stderr(s);
     server_proc p = send_run(dir, {"-s", sock, "{\"lat\":40.7128,\"lng\":-74.006}",
                                    "{\"zipcode\":\"02134\",\"r\":10,\"c\":\"#ff0000\"}"});

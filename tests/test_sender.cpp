@@ -25,4 +25,11 @@ TEST(Sender, IntervalAlreadyPassedOrNegativeGivesTheCollectPause) {
     EXPECT_EQ(pause_for({100, 0}, {101, 0}, 1000000), 50000);   // exactly one interval
     EXPECT_EQ(pause_for({100, 0}, {3700, 0}, 1000000), 50000);  // after an idle hour
     EXPECT_EQ(pause_for({100, 0}, {100, 1000}, -5), 50000);     // negative interval
+    // No interval overflows the arithmetic, however large either way.
+    for (int64_t interval : {INT64_MIN, INT64_MIN + 1, (int64_t)-1})
+        EXPECT_EQ(pause_for({100, 0}, {100, 1000}, interval), 50000) << interval;
+    EXPECT_EQ(pause_for({100, 0}, {100, 0}, 1), 1);
+    EXPECT_EQ(pause_for({100, 0}, {100, 1000}, 1), 50000);
+    EXPECT_EQ(pause_for({100, 0}, {100, 1000}, 900000000), 899999999);
+    EXPECT_EQ(pause_for({100, 0}, {100, 1000}, INT64_MAX), INT64_MAX - 1);
 }

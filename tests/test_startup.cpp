@@ -1,7 +1,15 @@
 // test_startup.cpp -- the real binary starting from real config files in temporary folders.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
+
+#include <atomic>
+#include <thread>
 
 #include "harness.h"
 
@@ -24,6 +32,16 @@ protected:
     void TearDown() override { tempdir_remove(f.dir); }
     startup_fixture f;
 };
+
+// A socket file at path with nobody answering on it, as a service that was killed leaves.
+static void stale_socket_make(const std::string &path) {
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+    EXPECT_EQ(bind(fd, (sockaddr *)&addr, sizeof addr), 0) << path;
+    close(fd);
+}
 
 // Start with the given config text and expect the process to end by itself.
 static server_proc run_to_exit(const startup_fixture &f, const std::string &config) {
@@ -64,6 +82,7 @@ static std::string posted_map_id(const startup_fixture &f, const std::string &cr
 
 TEST_F(Startup, MissingConfigFileIsFatal) {
     server_proc s = server_start(f.dir);
+    scope_exit s_end{[&] { server_stop(s); }};
     ASSERT_TRUE(server_wait_exit(s, 5000));
     EXPECT_EQ(s.exit_status, 1);
     EXPECT_EQ(server_stdout(s), "Failed to read ini file.");
@@ -114,15 +133,18 @@ TEST_F(Startup, SendIntervalWarnsOnlyForZeroTooLargeOrNotANumber) {
     for (const auto &c : cases) {
         server_proc s = run_listening(
             f, config_basic(f.sock, "", std::string("send_interval_usec = ") + c.value + "\n"));
+        if (c.warns)  // the log writes it on its own thread
+            wait_until([&] { return !server_stdout(s).empty(); }, WAIT_MS);
         EXPECT_EQ(server_stop(s), 0);
         EXPECT_EQ(server_stdout(s), c.warns ? INTERVAL_WARNING : "") << "value " << c.value;
     }
 }
 
 TEST_F(Startup, SocketIsOpenToEveryUserWhateverTheUmask) {
-    file_write(f.sock, "stale file from an earlier run");
+    stale_socket_make(f.sock);  // from an earlier run: removed
     file_write(f.dir + "/halvex_mapapi_server.ini", config_basic(f.sock, ""));
     server_proc s = server_start(f.dir, 077);
+    scope_exit s_end{[&] { server_stop(s); }};
     ASSERT_TRUE(server_wait_listening(s, f.sock, 5000)) << server_stderr(s);
     struct stat st;
     ASSERT_EQ(stat(f.sock.c_str(), &st), 0);
@@ -147,7 +169,7 @@ TEST_F(Startup, OverlongSocketPathIsRefused) {
     std::string path = f.dir + "/" + std::string(120, 's');
     server_proc s = run_to_exit(f, config_basic(path, ""));
     EXPECT_EQ(s.exit_status, 1);
-    EXPECT_NE(server_stderr(s).find("too long"), std::string::npos) << server_stderr(s);
+    EXPECT_NE(server_stdout(s).find("too long"), std::string::npos) << server_stdout(s);
     EXPECT_NE(access(path.substr(0, 107).c_str(), F_OK), 0)
         << "no truncated socket file may appear";
 }
@@ -156,4 +178,139 @@ TEST_F(Startup, UnbindablePathReportsBindAndExits) {
     server_proc s = run_to_exit(f, config_basic(f.dir + "/no/such/folder/sock", ""));
     EXPECT_EQ(s.exit_status, 1);
     EXPECT_EQ(server_stderr(s).rfind("bind: ", 0), 0u) << server_stderr(s);
+}
+
+// Only a socket file that nobody answers on is removed: a file, a folder or a running service
+// at the path ends start-up with one line naming the path and what is there.
+TEST_F(Startup, SocketPathHoldingAFileFolderOrLiveServiceIsRefused) {
+    file_write(f.sock, "someone's data");
+    server_proc s = run_to_exit(f, config_basic(f.sock, ""));
+    EXPECT_EQ(s.exit_status, 1);
+    EXPECT_EQ(server_stdout(s), "Socket path " + f.sock + " is a regular file; not removed.\n");
+    EXPECT_EQ(file_read(f.sock), "someone's data");
+    ASSERT_EQ(unlink(f.sock.c_str()), 0);
+    ASSERT_EQ(mkdir(f.sock.c_str(), 0755), 0);
+    s = run_to_exit(f, config_basic(f.sock, ""));
+    EXPECT_EQ(s.exit_status, 1);
+    EXPECT_EQ(server_stdout(s), "Socket path " + f.sock + " is a directory; not removed.\n");
+    ASSERT_EQ(rmdir(f.sock.c_str()), 0);
+    server_proc first = run_listening(f, config_basic(f.sock, ""));
+    scope_exit first_end{[&] { server_stop(first); }};
+    std::string other = f.dir + "/other";
+    ASSERT_EQ(mkdir(other.c_str(), 0755), 0);
+    file_write(other + "/halvex_mapapi_server.ini", config_basic(f.sock, ""));
+    server_proc second = server_start(other);
+    scope_exit second_end{[&] { server_stop(second); }};
+    ASSERT_TRUE(server_wait_exit(second, WAIT_MS));
+    EXPECT_EQ(second.exit_status, 1);
+    EXPECT_EQ(server_stdout(second),
+              "Socket path " + f.sock + " is in use by a running service.\n");
+    int fd = unix_connect(f.sock);
+    EXPECT_EQ(point_exchange(fd, "{}"), "OK\n") << "the first service keeps its socket";
+    close(fd);
+    EXPECT_EQ(server_stop(first), 0);
+}
+
+// Without descriptors for the wake pipe the service could never serve a client: it stops.
+TEST_F(Startup, FailedWakePipeEndsStartUp) {
+    file_write(f.dir + "/halvex_mapapi_server.ini", config_basic(f.sock, ""));
+    server_options opt;
+    opt.fd_limit = 5;  // the standard three and the socket leave one: a pipe needs two
+    server_proc s = server_start_with(f.dir, opt);
+    scope_exit s_end{[&] { server_stop(s); }};
+    ASSERT_TRUE(server_wait_exit(s, WAIT_MS));
+    EXPECT_EQ(s.exit_status, 1);
+    EXPECT_EQ(server_stderr(s).rfind("pipe: ", 0), 0u) << server_stderr(s);
+}
+
+// host:port of a URL, with the scheme's port when it names none.
+static std::string url_authority(const std::string &url) {
+    size_t from = url.find("://") + 3, to = url.find('/', from);
+    std::string host = url.substr(from, to == std::string::npos ? std::string::npos : to - from);
+    return host.find(':') == std::string::npos ? host + ":443" : host;
+}
+
+// A plain TCP listener on loopback standing in for a web proxy: keeps the head of the first
+// request it gets. libcurl asks a proxy to connect to the endpoint by name, so the request
+// names the endpoint without any name lookup or network.
+struct proxy_stub {
+    int fd = -1, port = 0;
+    std::string head;  // written by the thread before done is set
+    std::atomic<bool> done{false};
+    std::thread thread;
+};
+
+static void proxy_serve(proxy_stub *p) {
+    int c = accept(p->fd, NULL, NULL);
+    char buf[1024];
+    pollfd pfd{c, POLLIN, 0};
+    while (c >= 0 && p->head.find("\r\n\r\n") == std::string::npos && poll(&pfd, 1, WAIT_MS) == 1) {
+        ssize_t n = recv(c, buf, sizeof buf, 0);
+        if (n <= 0)
+            break;
+        p->head.append(buf, (size_t)n);
+    }
+    if (c >= 0)
+        close(c);
+    p->done = true;
+}
+
+TEST_F(Startup, WithoutAnEndpointBatchesGoToTheBuiltInOne) {
+    proxy_stub proxy;
+    proxy.fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    ASSERT_EQ(bind(proxy.fd, (sockaddr *)&addr, sizeof addr), 0);
+    ASSERT_EQ(listen(proxy.fd, 4), 0);
+    ASSERT_EQ(getsockname(proxy.fd, (sockaddr *)&addr, &len), 0);
+    proxy.thread = std::thread(proxy_serve, &proxy);
+    scope_exit proxy_end{[&] {
+        shutdown(proxy.fd, SHUT_RDWR);  // ends a wait in accept
+        proxy.thread.join();
+        close(proxy.fd);
+    }};
+    std::string via = "http://127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
+    server_options opt;
+    opt.env = {"https_proxy=" + via, "HTTPS_PROXY=" + via, "no_proxy",
+               "NO_PROXY",           "all_proxy",          "ALL_PROXY"};
+    file_write(f.dir + "/halvex_mapapi_server.ini", config_basic(f.sock, ""));
+    server_proc s = server_start_with(f.dir, opt);
+    scope_exit s_end{[&] { server_stop(s); }};
+    ASSERT_TRUE(server_wait_listening(s, f.sock, WAIT_MS)) << server_stderr(s);
+    int fd = unix_connect(f.sock);
+    EXPECT_EQ(point_exchange(fd, "{\"lat\":1,\"lng\":2}"), "OK\n");
+    close(fd);
+    ASSERT_TRUE(wait_until([&] { return proxy.done.load(); }, WAIT_MS));
+    std::string authority = url_authority(HALVEX_DEFAULT_ENDPOINT_URL);
+    EXPECT_EQ(proxy.head.rfind("CONNECT " + authority + " ", 0), 0u) << proxy.head;
+}
+
+// The system file exists but cannot be opened (here a socket file, which nobody can open, root
+// included): start-up fails and the working directory's file is not tried. The system path is
+// only changed inside a private mount namespace, through an overlay on /etc.
+TEST_F(Startup, UnreadableSystemConfigFailsWithoutFallingBack) {
+    file_write(f.dir + "/halvex_mapapi_server.ini", config_basic(f.sock, ""));
+    std::string upper = f.dir + "/etc-upper", work = f.dir + "/etc-work";
+    ASSERT_EQ(mkdir(upper.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((upper + "/halvex-mapapi-server").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(work.c_str(), 0755), 0);
+    stale_socket_make(upper + "/halvex-mapapi-server/halvex_mapapi_server.ini");
+    server_options opt;
+    opt.wrap = {"unshare",
+                "--user",
+                "--map-root-user",
+                "--mount",
+                "sh",
+                "-c",
+                "mount -t overlay overlay -o lowerdir=/etc,upperdir=" + upper + ",workdir=" + work +
+                    " /etc || exit 99; echo namespace ready >&2; exec \"$0\""};
+    server_proc s = server_start_with(f.dir, opt);
+    scope_exit s_end{[&] { server_stop(s); }};
+    ASSERT_TRUE(server_wait_exit(s, WAIT_MS));
+    if (server_stderr(s).find("namespace ready") == std::string::npos)
+        GTEST_SKIP() << "no private mount namespace with an overlay here: " << server_stderr(s);
+    EXPECT_EQ(s.exit_status, 1);
+    EXPECT_EQ(server_stdout(s), "Failed to read ini file.");
 }

@@ -2,15 +2,17 @@
 // and a loopback HTTPS server standing in for the map service.
 #include "harness.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <httplib.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/un.h>
+#include <linux/close_range.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,8 +20,6 @@
 #include <sstream>
 
 #include "tls_cert.h"
-
-extern char **environ;
 
 #ifndef HALVEX_SERVER_BIN
 #error "HALVEX_SERVER_BIN must name the service binary"
@@ -64,50 +64,80 @@ bool wait_until(const std::function<bool()> &cond, int timeout_ms) {
 
 // ---- the service under test -----------------------------------------------------------
 
-server_proc server_start(const std::string &dir, mode_t umask_value) {
-    server_proc s;
-    s.dir = dir;
-    s.out_path = dir + "/stdout.txt";
-    s.err_path = dir + "/stderr.txt";
-    pid_t pid = fork();
-    if (pid == 0) {
-        int out = open(s.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int err = open(s.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int in = open("/dev/null", O_RDONLY);
-        if (out < 0 || err < 0 || in < 0 || chdir(dir.c_str()) != 0)
-            _exit(127);
-        dup2(in, 0);
-        dup2(out, 1);
-        dup2(err, 2);
-        umask(umask_value);
-        execl(HALVEX_SERVER_BIN, HALVEX_SERVER_BIN, (char *)NULL);
+// What one launch needs: the program and its arguments, where its three standard streams go,
+// its working directory (empty: ours) and the options.
+struct launch_spec {
+    std::vector<std::string> args;
+    std::string in_path, cwd;
+    server_options opt;
+};
+
+// In the child, before exec: the streams were opened by the parent, so that they are fresh
+// once the launch returns; every other descriptor closes on exec.
+static void launch_child(const launch_spec &l, int in, int out, int err) {
+    if (in < 0 || out < 0 || err < 0 || (!l.cwd.empty() && chdir(l.cwd.c_str()) != 0))
         _exit(127);
+    dup2(in, 0);
+    dup2(out, 1);
+    dup2(err, 2);
+    close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
+    umask(l.opt.umask_value);
+    if (l.opt.fd_limit > 0) {
+        rlimit lim{l.opt.fd_limit, l.opt.fd_limit};
+        if (setrlimit(RLIMIT_NOFILE, &lim) != 0)
+            _exit(127);
     }
-    s.pid = pid;
-    return s;
+    for (const std::string &e : l.opt.env) {
+        if (e.find('=') == std::string::npos)
+            unsetenv(e.c_str());
+        else
+            putenv(const_cast<char *>(e.c_str()));
+    }
+    std::vector<char *> argv;
+    for (const std::string &a : l.opt.wrap)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    for (const std::string &a : l.args)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    execvp(argv[0], argv.data());
+    _exit(127);
 }
 
-server_proc program_start(const std::string &dir, const std::vector<std::string> &args,
-                          const std::string &in_path) {
+static server_proc process_launch(const std::string &dir, const launch_spec &l) {
     server_proc p;
     p.dir = dir;
     p.out_path = dir + "/stdout.txt";
     p.err_path = dir + "/stderr.txt";
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 0, in_path.c_str(), O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&fa, 1, p.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
-    posix_spawn_file_actions_addopen(&fa, 2, p.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
-    std::vector<char *> argv;
-    for (const std::string &a : args)
-        argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    if (posix_spawn(&p.pid, argv[0], &fa, nullptr, argv.data(), environ) != 0)
-        p.pid = -1;
-    posix_spawn_file_actions_destroy(&fa);
+    const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
+    int fds[2] = {-1, -1};
+    if (l.opt.stdout_pipe && pipe2(fds, O_CLOEXEC) != 0)
+        return p;
+    int out = l.opt.stdout_pipe ? fds[1] : open(p.out_path.c_str(), flags, 0644);
+    int err = open(p.err_path.c_str(), flags, 0644);
+    int in = open(l.in_path.c_str(), O_RDONLY | O_CLOEXEC);
+    p.pid = fork();
+    if (p.pid == 0)
+        launch_child(l, in, out, err);
+    for (int fd : {in, out, err})
+        if (fd >= 0)
+            close(fd);
+    p.out_pipe = fds[0];
     return p;
+}
+
+server_proc server_start_with(const std::string &dir, const server_options &opt) {
+    return process_launch(dir, {{HALVEX_SERVER_BIN}, "/dev/null", dir, opt});
+}
+
+server_proc server_start(const std::string &dir, mode_t umask_value) {
+    server_options opt;
+    opt.umask_value = umask_value;
+    return server_start_with(dir, opt);
+}
+
+server_proc program_start(const std::string &dir, const std::vector<std::string> &args,
+                          const std::string &in_path) {
+    return process_launch(dir, {args, in_path, "", server_options()});
 }
 
 static bool server_reap(server_proc &s, int flags) {
@@ -142,6 +172,9 @@ bool server_wait_listening(server_proc &s, const std::string &sock_path, int tim
 }
 
 int server_stop(server_proc &s) {
+    if (s.out_pipe >= 0)
+        close(s.out_pipe);  // a writer blocked on a full pipe must not keep it from exiting
+    s.out_pipe = -1;
     if (s.pid <= 0)
         return s.exit_status;
     kill(s.pid, SIGINT);
@@ -150,6 +183,18 @@ int server_stop(server_proc &s) {
         server_reap(s, 0);
     }
     return s.exit_status;
+}
+
+int fd_count(pid_t pid) {
+    std::string path = "/proc/" + std::to_string(pid) + "/fd";
+    DIR *d = opendir(path.c_str());
+    if (!d)
+        return -1;
+    int n = 0;
+    while (dirent *e = readdir(d))
+        n += e->d_name[0] != '.';
+    closedir(d);
+    return n;
 }
 
 std::string server_stdout(const server_proc &s) {
@@ -218,6 +263,18 @@ std::string point_exchange(int fd, const std::string &msg, int timeout_ms) {
     return unix_reply_read(fd, timeout_ms);
 }
 
+void flood_unread(const std::string &sock) {
+    int fd = unix_connect(sock);
+    if (fd < 0)
+        return;
+    timeval limit{WAIT_MS / 1000, 0};  // a send blocked this long ends the flood
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    std::string chunk = "{}" + std::string(1022, ' ');
+    for (int i = 0; i < 20000 && unix_send_all(fd, chunk); i++) {
+    }
+    close(fd);
+}
+
 // ---- HTTPS stand-in for the map service -------------------------------------------------
 
 static void map_stub_handle(map_stub &m, const httplib::Request &req, httplib::Response &res) {
@@ -240,7 +297,8 @@ static void map_stub_handle(map_stub &m, const httplib::Request &req, httplib::R
     res.set_content(body, "text/plain");
 }
 
-void map_stub_start(map_stub &m) {
+// A server with a fresh self-signed certificate that answers every POST and GET.
+static void map_stub_create(map_stub &m) {
     m.dir = tempdir_make();
     std::string cert = m.dir + "/cert.pem", key = m.dir + "/key.pem";
     tls_cert_create(cert.c_str(), key.c_str());
@@ -250,9 +308,25 @@ void map_stub_start(map_stub &m) {
     };
     m.server->Post(".*", handler);
     m.server->Get(".*", handler);
-    m.port = m.server->bind_to_any_port("127.0.0.1");
+}
+
+static bool map_stub_run(map_stub &m) {
     m.thread = std::thread([&m] { m.server->listen_after_bind(); });
-    wait_until([&m] { return m.server->is_running(); }, 5000);
+    return wait_until([&m] { return m.server->is_running(); }, WAIT_MS);
+}
+
+void map_stub_start(map_stub &m) {
+    map_stub_create(m);
+    m.port = m.server->bind_to_any_port("127.0.0.1");
+    map_stub_run(m);
+}
+
+bool map_stub_start_on_port(map_stub &m, int port) {
+    map_stub_create(m);
+    if (!wait_until([&] { return m.server->bind_to_port("127.0.0.1", port); }, WAIT_MS))
+        return false;
+    m.port = port;
+    return map_stub_run(m);
 }
 
 void map_stub_stop(map_stub &m) {
@@ -263,6 +337,11 @@ void map_stub_stop(map_stub &m) {
     delete m.server;
     m.server = nullptr;
     tempdir_remove(m.dir);
+    m.dir.clear();
+}
+
+map_stub::~map_stub() {
+    map_stub_stop(*this);
 }
 
 std::string map_stub_url(const map_stub &m, const std::string &path) {

@@ -3,6 +3,7 @@
 #ifndef HARNESS_H
 #define HARNESS_H
 
+#include <sys/resource.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -29,6 +30,19 @@ std::string file_read(const std::string &path);
 // Poll cond every few milliseconds until it holds or timeout_ms passes; returns its last value.
 bool wait_until(const std::function<bool()> &cond, int timeout_ms);
 
+// Bound on any single wait for the service, a client or the map stand-in, in milliseconds:
+// generous, for a loaded machine or a sanitizer build.
+const int WAIT_MS = 10000;
+
+// Runs its action when it goes out of scope, however the test ends: stops threads, processes.
+struct scope_exit {
+    std::function<void()> action;
+    ~scope_exit() {
+        if (action)
+            action();
+    }
+};
+
 // ---- the service under test -----------------------------------------------------------
 
 struct server_proc {
@@ -37,10 +51,21 @@ struct server_proc {
     std::string out_path;  // its standard output
     std::string err_path;  // its standard error
     int exit_status = -1;  // set once it has been reaped: exit code, or 128 + signal
+    int out_pipe = -1;     // read end of its standard output, when started with stdout_pipe
+};
+
+// How to start the service; the defaults are what server_start() uses.
+struct server_options {
+    mode_t umask_value = 022;
+    rlim_t fd_limit = 0;            // soft and hard descriptor limit; 0 keeps ours
+    std::vector<std::string> env;   // "NAME=value" sets, "NAME" removes
+    bool stdout_pipe = false;       // standard output to a pipe (out_pipe) instead of a file
+    std::vector<std::string> wrap;  // a command the service runs under, e.g. {"unshare", ...}
 };
 
 // Start the real halvex_mapapi_server in dir (its working directory) with the given umask.
 server_proc server_start(const std::string &dir, mode_t umask_value = 022);
+server_proc server_start_with(const std::string &dir, const server_options &opt);
 // Start any program: args[0] is its path; standard input from in_path, standard output and
 // standard error to files in dir (which is not its working directory).
 server_proc program_start(const std::string &dir, const std::vector<std::string> &args,
@@ -49,8 +74,11 @@ server_proc program_start(const std::string &dir, const std::vector<std::string>
 bool server_wait_exit(server_proc &s, int timeout_ms);
 // Wait until something listens at sock_path (a connect succeeds) or the process ends.
 bool server_wait_listening(server_proc &s, const std::string &sock_path, int timeout_ms);
-// SIGINT, then wait; SIGKILL if it does not end. Returns its exit status.
+// SIGINT, then wait; SIGKILL if it does not end. Returns its exit status. Does nothing for a
+// process already reaped, so it is safe to call again from clean-up.
 int server_stop(server_proc &s);
+// Descriptors the process has open, or -1.
+int fd_count(pid_t pid);
 std::string server_stdout(const server_proc &s);
 std::string server_stderr(const server_proc &s);
 
@@ -66,6 +94,9 @@ bool unix_send_all(int fd, const std::string &bytes);
 std::string unix_reply_read(int fd, int timeout_ms);
 // Send msg and read its reply.
 std::string point_exchange(int fd, const std::string &msg, int timeout_ms = 5000);
+// A client on its own connection that sends whole-receive messages and never reads a reply,
+// until the service closes it or a send blocks for WAIT_MS.
+void flood_unread(const std::string &sock);
 
 // ---- HTTPS stand-in for the map service -------------------------------------------------
 
@@ -91,10 +122,15 @@ struct map_stub {
     int reply_delay_ms = 0;
     // Optional full override of the handler's answer (path, body) -> (status, body).
     std::function<std::pair<int, std::string>(const std::string &, const std::string &)> custom;
+    ~map_stub();  // stops it, so a failed assertion cannot leave its thread joinable
 };
 
 // Start on 127.0.0.1 with a fresh self-signed certificate; port is set when it returns.
 void map_stub_start(map_stub &m);
+// The same on a given port, as a map service that comes back where it was; false if the port
+// stays taken for WAIT_MS.
+bool map_stub_start_on_port(map_stub &m, int port);
+// Stop it and remove its folder; safe to call again.
 void map_stub_stop(map_stub &m);
 std::string map_stub_url(const map_stub &m, const std::string &path = "");
 // Wait until at least n posts arrived; returns how many there are.
