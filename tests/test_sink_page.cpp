@@ -158,10 +158,12 @@ TEST_F(SinkPage, ShowsPointsPanelAndFadingWithoutLeavingTheMachine) {
     ASSERT_TRUE(wait_until(
         [&] {
             std::string out = server_stdout(sink);
-            size_t at = out.find(WEB_PREFIX);
-            port = atoi(out.c_str() + out.find("https://127.0.0.1:") + 18);
-            web_port = at == std::string::npos ? 0 : atoi(out.c_str() + at + strlen(WEB_PREFIX));
-            return web_port > 0;
+            size_t at = out.find(WEB_PREFIX), https = out.find("https://127.0.0.1:");
+            if (at == std::string::npos || https == std::string::npos)
+                return false;
+            port = atoi(out.c_str() + https + 18);
+            web_port = atoi(out.c_str() + at + strlen(WEB_PREFIX));
+            return true;
         },
         10000))
         << server_stdout(sink) << server_stderr(sink);
