@@ -423,12 +423,16 @@ static std::string web_dir_find(void) {
 }
 
 // The page's files under /, its data under /state; without the files, a notice saying why.
-static void web_routes_set(httplib::Server &web) {
+// *where is the folder served, for the start line.
+static void web_routes_set(httplib::Server &web, std::string *where) {
     std::string dir = web_dir_find();
+    char real[PATH_MAX];
+    *where = realpath(dir.c_str(), real) ? real : dir;
     if (web_files_present(dir) && web.set_mount_point("/", dir)) {
         web.Get("/state", state_handle);
         return;
     }
+    *where = "no page files";
     std::string why = "the map page's files are missing in " + dir +
                       " (run \"npm ci\" there, or give --web-dir)";
     fprintf(stderr, "%s: %s\n", PROG, why.c_str());
@@ -509,7 +513,7 @@ static std::thread server_spawn(httplib::Server &server, std::atomic<bool> &fail
 }
 
 static int servers_run(httplib::SSLServer &server, httplib::Server &web,
-                       const sigset_t *stop_set) {
+                       const std::string &web_where, const sigset_t *stop_set) {
     int port = server_bind(server, options.port);
     int web_wanted = web_port_wanted(), web_port = port ? server_bind(web, web_wanted) : 0;
     if (!port || !web_port) {
@@ -520,7 +524,8 @@ static int servers_run(httplib::SSLServer &server, httplib::Server &web,
     std::atomic<bool> failed{false};
     std::thread runner = server_spawn(server, failed), web_runner = server_spawn(web, failed);
     printf("%s: listening on https://%s:%d\n", PROG, options.host.c_str(), port);
-    printf("%s: live map on http://%s:%d/\n", PROG, options.host.c_str(), web_port);
+    printf("%s: live map on http://%s:%d/ (%s)\n", PROG, options.host.c_str(), web_port,
+           web_where.c_str());
     int sig;
     sigwait(stop_set, &sig);
     {
@@ -562,6 +567,7 @@ int main(int argc, char **argv) {
     server.Post(".*", batch_handle);
     httplib::Server web;
     web.set_keep_alive_timeout(WEB_KEEP_ALIVE_SEC);
-    web_routes_set(web);
-    return servers_run(server, web, &stop_set);
+    std::string web_where;
+    web_routes_set(web, &web_where);
+    return servers_run(server, web, web_where, &stop_set);
 }
