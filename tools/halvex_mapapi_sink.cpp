@@ -13,6 +13,7 @@
 #include <errno.h>
 #include <httplib.h>
 #include <json/json.h>
+#include <limits.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -21,8 +22,6 @@
 #include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
-
-#include <limits.h>
 
 #include <atomic>
 #include <chrono>
@@ -84,20 +83,20 @@ static bool stop_requested;
 
 // One well-formed batch as the page gets it: its points, never its key.
 struct page_batch {
-    long long seq;                               // its number, from 1
+    long long seq;                             // its number, from 1
     std::chrono::steady_clock::time_point at;  // when it arrived
-    std::string time;                            // the same, as printed
+    std::string time;                          // the same, as printed
     Json::Value points;
 };
 
 // What the map page is shown. Locks: [p] page_lock.
 struct page_state {
-    std::string map_id;            // [p] of the latest batch
-    long long batches = 0;         // [p] well-formed batches received
-    long long points = 0;          // [p] points in them
-    std::string last_time;         // [p] the latest batch's arrival, as printed
-    std::deque<page_batch> recent; // [p] oldest first, PAGE_POINTS_KEPT points at most
-    size_t recent_points = 0;      // [p] points in recent
+    std::string map_id;             // [p] of the latest batch
+    long long batches = 0;          // [p] well-formed batches received
+    long long points = 0;           // [p] points in them
+    std::string last_time;          // [p] the latest batch's arrival, as printed
+    std::deque<page_batch> recent;  // [p] oldest first, PAGE_POINTS_KEPT points at most
+    size_t recent_points = 0;       // [p] points in recent
 };
 static std::mutex page_lock;
 static page_state page;
@@ -391,8 +390,9 @@ static void state_handle(const httplib::Request &req, httplib::Response &res) {
                 continue;
             Json::Value &e = fresh.append(Json::Value(Json::objectValue));
             e["seq"] = (Json::Int64)b.seq;
-            e["ageMs"] = (Json::Int64)std::chrono::duration_cast<std::chrono::milliseconds>(
-                             now - b.at).count();
+            e["ageMs"] =
+                (Json::Int64)std::chrono::duration_cast<std::chrono::milliseconds>(now - b.at)
+                    .count();
             e["time"] = b.time;
             e["points"] = b.points;
         }
@@ -433,8 +433,8 @@ static void web_routes_set(httplib::Server &web, std::string *where) {
         return;
     }
     *where = "no page files";
-    std::string why = "the map page's files are missing in " + dir +
-                      " (run \"npm ci\" there, or give --web-dir)";
+    std::string why =
+        "the map page's files are missing in " + dir + " (run \"npm ci\" there, or give --web-dir)";
     fprintf(stderr, "%s: %s\n", PROG, why.c_str());
     web.Get(".*", [why](const httplib::Request &, httplib::Response &res) {
         res.status = 503;
@@ -454,8 +454,8 @@ static void batch_handle(const httplib::Request &req, httplib::Response &res) {
         if (log_file)
             body_log(req.body);
         if (!ok)
-            printf("%s  POST %s  malformed batch (%zu bytes): %s\n", time.c_str(),
-                   req.path.c_str(), req.body.size(), why.c_str());
+            printf("%s  POST %s  malformed batch (%zu bytes): %s\n", time.c_str(), req.path.c_str(),
+                   req.body.size(), why.c_str());
         else if (!options.quiet)
             fputs(batch_text(time, req.path, batch).c_str(), stdout);
     }
