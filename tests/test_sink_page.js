@@ -47,6 +47,7 @@ function cdpRead(text) {
   }
 }
 function cdp(method, params = {}, ms = 20000) {
+  if (browser.exitCode !== null || browser.signalCode !== null) return Promise.resolve(null);
   const msg = { id: ++nextId, method, params };
   if (session && !/^(Target|Browser)\./.test(method)) msg.sessionId = session;
   browser.stdio[3].write(JSON.stringify(msg) + '\0');
