@@ -34,8 +34,8 @@ int listener_create(const char *path);
 /* Create the wake pipe and a list holding only its read end, and fill *args. */
 void conn_list_create(rcv_thread_args *args, point_queue *queue);
 
-/* Accept connections on listen_fd for ever: each one is pushed at the head of the list under
- * conn_lock and announced with one wake byte. Never returns. */
+/* Accept connections on listen_fd: each one is pushed at the head of the list under
+ * conn_lock and announced with one wake byte. Returns once listen_fd has been shut down. */
 void accept_loop(int listen_fd, rcv_thread_args *args);
 
 #endif

@@ -147,9 +147,10 @@ TEST(Relay, RefusedBatchesDoNotStopLaterOnes) {
     map_stub_reply(r.stub, 200, "true");
     point_send(r, point_zip(3));
     ASSERT_EQ(map_stub_wait_posts(r.stub, 3, POST_WAIT_MS), 3u);
-    // Nothing is retried: each batch holds only its own point.
+    // The refused batch is not retried; the failed one is, ahead of the newer point.
     auto posts = map_stub_posts(r.stub);
-    EXPECT_NE(posts[2].body.find("\"points\":[{\"zipcode\":\"00003\"}]"), std::string::npos);
+    EXPECT_NE(posts[2].body.find("\"points\":[{\"zipcode\":\"00002\"},{\"zipcode\":\"00003\"}]"),
+              std::string::npos);
     relay_stop(r);
 }
 

@@ -1,6 +1,7 @@
 // test_sender.cpp -- the sender's pacing: how long it pauses after each wake-up.
 #include <gtest/gtest.h>
 
+#include "delivery.h"
 #include "sender.h"
 
 static int64_t pause_for(timespec prev, timespec now, int64_t interval) {
@@ -25,4 +26,18 @@ TEST(Sender, IntervalAlreadyPassedOrNegativeGivesTheCollectPause) {
     EXPECT_EQ(pause_for({100, 0}, {101, 0}, 1000000), 50000);   // exactly one interval
     EXPECT_EQ(pause_for({100, 0}, {3700, 0}, 1000000), 50000);  // after an idle hour
     EXPECT_EQ(pause_for({100, 0}, {100, 1000}, -5), 50000);     // negative interval
+}
+
+TEST(Sender, RetryWaitDoublesFromOneSecondOrTheIntervalUpToAMinute) {
+    int64_t wait = 0, waits[8];
+    for (int64_t &w : waits)
+        w = wait = delivery_backoff_next(wait, 300000);
+    EXPECT_EQ(waits[0], 1000000);
+    EXPECT_EQ(waits[1], 2000000);
+    EXPECT_EQ(waits[5], 32000000);
+    EXPECT_EQ(waits[6], 60000000);
+    EXPECT_EQ(waits[7], 60000000);
+    EXPECT_EQ(delivery_backoff_next(0, 5000000), 5000000) << "starts at a longer interval";
+    EXPECT_EQ(delivery_backoff_next(60000000, 900000000), 900000000) << "never sooner than it";
+    EXPECT_EQ(delivery_backoff_next(0, -1), 1000000);
 }

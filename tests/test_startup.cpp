@@ -105,6 +105,12 @@ TEST_F(Startup, CommentsAndDuplicatesShapeTheMapId) {
     EXPECT_EQ(posted_map_id(f, "map_id = abcdefghijkl\nmap_key = k\n"), "abcdefgh");
 }
 
+// What the service printed before the lines it prints on stopping.
+static std::string stdout_before_stop(const server_proc &s) {
+    std::string out = server_stdout(s);
+    return out.substr(0, out.find("Stopped: "));
+}
+
 TEST_F(Startup, SendIntervalWarnsOnlyForZeroTooLargeOrNotANumber) {
     struct {
         const char *value;
@@ -115,7 +121,23 @@ TEST_F(Startup, SendIntervalWarnsOnlyForZeroTooLargeOrNotANumber) {
         server_proc s = run_listening(
             f, config_basic(f.sock, "", std::string("send_interval_usec = ") + c.value + "\n"));
         EXPECT_EQ(server_stop(s), 0);
-        EXPECT_EQ(server_stdout(s), c.warns ? INTERVAL_WARNING : "") << "value " << c.value;
+        EXPECT_EQ(stdout_before_stop(s), c.warns ? INTERVAL_WARNING : "") << "value " << c.value;
+    }
+}
+
+TEST_F(Startup, MaxQueuedPointsWarnsForAnythingButAWholeNumberInRange) {
+    struct {
+        const char *value;
+        bool warns;
+    } cases[] = {{"1", false}, {"10000000", false}, {"10000001", true}, {"0", true},
+                 {"-5", true}, {"1000x", true},     {"abc", true},      {"", false}};
+    for (const auto &c : cases) {
+        server_proc s = run_listening(
+            f, config_basic(f.sock, "", std::string("max_queued_points = ") + c.value + "\n"));
+        EXPECT_EQ(server_stop(s), 0);
+        EXPECT_EQ(stdout_before_stop(s),
+                  c.warns ? "Invalid value for max_queued_points.  Using default.\n" : "")
+            << "value " << c.value;
     }
 }
 

@@ -145,7 +145,7 @@ int server_stop(server_proc &s) {
     if (s.pid <= 0)
         return s.exit_status;
     kill(s.pid, SIGINT);
-    if (!server_wait_exit(s, 5000)) {
+    if (!server_wait_exit(s, 10000)) {  // it may take its 5 s to post what is queued
         kill(s.pid, SIGKILL);
         server_reap(s, 0);
     }
@@ -286,4 +286,40 @@ void map_stub_reply(map_stub &m, int status, const std::string &body, int delay_
     m.reply_status = status;
     m.reply_body = body;
     m.reply_delay_ms = delay_ms;
+}
+
+// ---- delivery: a map stand-in that comes back, and what the service printed ----------------
+
+bool map_stub_start_on_port(map_stub &m, int port, int timeout_ms) {
+    m.dir = tempdir_make();
+    std::string cert = m.dir + "/cert.pem", key = m.dir + "/key.pem";
+    tls_cert_create(cert.c_str(), key.c_str());
+    m.server = new httplib::SSLServer(cert.c_str(), key.c_str());
+    m.server->Post(".*", [&m](const httplib::Request &req, httplib::Response &res) {
+        map_stub_handle(m, req, res);
+    });
+    if (!wait_until([&] { return m.server->bind_to_port("127.0.0.1", port); }, timeout_ms))
+        return false;
+    m.port = port;
+    m.thread = std::thread([&m] { m.server->listen_after_bind(); });
+    return wait_until([&m] { return m.server->is_running(); }, timeout_ms);
+}
+
+std::vector<long> map_stub_zipcodes(map_stub &m) {
+    static const std::string field = "\"zipcode\":\"";
+    std::vector<long> codes;
+    for (const received_post &p : map_stub_posts(m)) {
+        for (size_t at = p.body.find(field); at != std::string::npos;
+             at = p.body.find(field, at + 1))
+            codes.push_back(atol(p.body.c_str() + at + field.size()));
+    }
+    return codes;
+}
+
+size_t server_stdout_count(const server_proc &s, const std::string &text) {
+    std::string out = server_stdout(s);
+    size_t n = 0;
+    for (size_t at = out.find(text); at != std::string::npos; at = out.find(text, at + 1))
+        n++;
+    return n;
 }
