@@ -171,6 +171,8 @@ TEST(Delivery, BoundedQueueAnswersFailedBeyondItAndKeepsWhatItHolds) {
     close(fd);
     EXPECT_TRUE(wait_until(
         [&] { return server_stdout_count(d.server, "The point queue is full") == 1; }, WAIT_MS));
+    ASSERT_TRUE(
+        wait_until([&] { return server_stdout_count(d.server, FAILING_LINE) == 1; }, WAIT_MS));
     ASSERT_TRUE(map_stub_start_on_port(d.stub, d.stub.port, WAIT_MS));
     ASSERT_TRUE(arrived(d, 1000));
     std::vector<long> posted = map_stub_zipcodes(d.stub);
