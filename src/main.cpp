@@ -36,6 +36,7 @@
 
 #include "halvex_mapapi.h"
 #include "listener.h"
+#include "log.h"
 #include "point_queue.h"
 #include "receiver.h"
 #include "sender.h"
@@ -110,7 +111,7 @@ static void max_queued_read(const INIReader &config, point_queue *queue) {
     while (end && (*end == ' ' || *end == '\t'))
         end++;
     if (errno != 0 || end == text.c_str() || *end != '\0' || n < 1 || n > MAX_QUEUED_POINTS_MAX) {
-        fputs("Invalid value for max_queued_points.  Using default.\n", stdout);
+        log_line("Invalid value for max_queued_points.  Using default.");
         return;
     }
     queue->max_points = (size_t)n;

@@ -1,6 +1,7 @@
 // sender.cpp -- the batch sender: waits for points, paces the posts, hands batches to the client.
 #include "sender.h"
 
+#include <pthread.h>
 #include <time.h>
 
 #include "delivery.h"
@@ -36,6 +37,9 @@ void *sending_thread_func(void *arg) {
         prev = now;  // the wake-up time, read before the pause
         delivery_post(queue, &state, 0);
     }
-    delivery_drain(queue, &state);  // the queue is closed: the service is stopping
+    // The queue is closed: the service is stopping. Nobody joins this thread; main exits as
+    // soon as the drain is over.
+    pthread_detach(pthread_self());
+    delivery_drain(queue, &state);
     return NULL;
 }
