@@ -125,22 +125,6 @@ TEST_F(Startup, SendIntervalWarnsOnlyForZeroTooLargeOrNotANumber) {
     }
 }
 
-TEST_F(Startup, MaxQueuedPointsWarnsForAnythingButAWholeNumberInRange) {
-    struct {
-        const char *value;
-        bool warns;
-    } cases[] = {{"1", false}, {"10000000", false}, {"10000001", true}, {"0", true},
-                 {"-5", true}, {"1000x", true},     {"abc", true},      {"", false}};
-    for (const auto &c : cases) {
-        server_proc s = run_listening(
-            f, config_basic(f.sock, "", std::string("max_queued_points = ") + c.value + "\n"));
-        EXPECT_EQ(server_stop(s), 0);
-        EXPECT_EQ(stdout_before_stop(s),
-                  c.warns ? "Invalid value for max_queued_points.  Using default.\n" : "")
-            << "value " << c.value;
-    }
-}
-
 TEST_F(Startup, SocketIsOpenToEveryUserWhateverTheUmask) {
     file_write(f.sock, "stale file from an earlier run");
     file_write(f.dir + "/halvex_mapapi_server.ini", config_basic(f.sock, ""));
