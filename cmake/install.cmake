@@ -19,6 +19,29 @@ foreach(_halvex_prog halvex_mapapi_server halvex_mapapi_send halvex_mapapi_sink)
   endif()
 endforeach()
 
+# The sink's live map page and the libraries it loads, where the sink looks for them: beside
+# its binary, in ../share/halvex-mapapi-server/web. Only the files the page uses, each library
+# with its licence, in the layout that npm ci gives tools/web.
+set(_halvex_web "${PROJECT_SOURCE_DIR}/tools/web")
+set(_halvex_web_dest "${CMAKE_INSTALL_DATADIR}/halvex-mapapi-server/web")
+set(_halvex_web_files
+    index.html map.js
+    node_modules/leaflet/LICENSE node_modules/leaflet/dist/leaflet.js
+    node_modules/leaflet/dist/leaflet.css
+    node_modules/topojson-client/LICENSE node_modules/topojson-client/dist/topojson-client.min.js
+    node_modules/world-atlas/LICENSE node_modules/world-atlas/land-50m.json)
+if(TARGET halvex_mapapi_sink)
+  if(EXISTS "${_halvex_web}/node_modules/world-atlas/land-50m.json")
+    foreach(_halvex_file ${_halvex_web_files})
+      get_filename_component(_halvex_sub "${_halvex_file}" DIRECTORY)
+      install(FILES "${_halvex_web}/${_halvex_file}" DESTINATION "${_halvex_web_dest}/${_halvex_sub}")
+    endforeach()
+  else()
+    message(WARNING "tools/web/node_modules is missing (run scripts/setup): the sink's map page "
+                    "will not be installed")
+  endif()
+endif()
+
 # The example configuration, with the build's default endpoint filled in.
 configure_file("${_halvex_pkg_src}/halvex_mapapi_server.ini.example.in"
                "${_halvex_pkg_bin}/halvex_mapapi_server.ini.example" @ONLY)
@@ -76,7 +99,8 @@ from programs on the same machine, answers each with OK or FAILED, and posts
 the accepted points in batches over HTTPS to a live map service.
 .
 The package also holds halvex_mapapi_send, a command-line client, and
-halvex_mapapi_sink, a local HTTPS stand-in for the map service for testing.
+halvex_mapapi_sink, a local HTTPS stand-in for the map service for testing
+that also draws the points it receives on a live map page for a browser.
 The service is installed as a systemd unit but neither enabled nor started:
 write /etc/halvex-mapapi-server/halvex_mapapi_server.ini first.")
 # The programs go to /usr/bin and the unit to /usr/lib/systemd/system; the configuration

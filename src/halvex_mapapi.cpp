@@ -351,6 +351,7 @@ static void post_options_set(CURL *curl, const char *body, curl_slist *headers,
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, connect_timeout_sec);
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, STALL_SPEED_MIN);
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, stall_timeout_sec);
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT, (long)HALVEX_MAPAPI_POST_TIMEOUT_SEC);
 }
 
 char *halvex_mapapi_send_raw_map_data(const char *body) {
@@ -368,4 +369,115 @@ char *halvex_mapapi_send_raw_map_data(const char *body) {
     curl_slist_free_all(headers);
     curl_easy_cleanup(curl);
     return response.data;
+}
+
+// ---- judged posts --------------------------------------------------------------------------
+
+// The answer of a judged post, and whether it ran over HALVEX_MAPAPI_ANSWER_MAX.
+struct answer_buffer {
+    response_buffer response;
+    bool too_long;
+};
+
+// Write callback of a judged post: collects as curl_write_callback_func does, up to the bound;
+// past it, returning 0 makes libcurl end the transfer.
+static size_t answer_collect(char *chunk, size_t size, size_t nmemb, void *userdata) {
+    answer_buffer *answer = (answer_buffer *)userdata;
+    size_t room = HALVEX_MAPAPI_ANSWER_MAX - answer->response.size;
+    if (nmemb != 0 && (size > SIZE_MAX / nmemb || size * nmemb > room)) {
+        answer->too_long = true;
+        return 0;
+    }
+    return curl_write_callback_func(chunk, size, nmemb, &answer->response);
+}
+
+// The first bytes of a text as printable ASCII, with the map key masked wherever it occurs.
+// Writes at most out_max bytes and a NUL.
+static void text_printable_copy(char *out, size_t out_max, const char *data, size_t size) {
+    size_t key_len = strlen(map_key), n = 0;
+    for (size_t i = 0; i < size && n < out_max; i++) {
+        if (key_len && size - i >= key_len && memcmp(data + i, map_key, key_len) == 0) {
+            for (int star = 0; star < 3 && n < out_max; star++)
+                out[n++] = '*';
+            i += key_len - 1;
+            continue;
+        }
+        unsigned char ch = (unsigned char)data[i];
+        out[n++] = (ch >= 0x20 && ch < 0x7f) ? (char)ch : '?';
+    }
+    out[n] = '\0';
+}
+
+static int post_result_set(halvex_mapapi_post_result *result, int outcome, const char *reason) {
+    result->outcome = outcome;
+    text_printable_copy(result->reason, HALVEX_MAPAPI_REASON_MAX, reason, strlen(reason));
+    return outcome;
+}
+
+// Statuses that say the map service could not take the batch now, rather than refusing it.
+static bool status_transient(long status) {
+    return status == 408 || status == 429 || status >= 500;
+}
+
+static int post_judge(halvex_mapapi_post_result *result, CURLcode rc, const char *error_text,
+                      const answer_buffer *answer) {
+    const response_buffer *r = &answer->response;
+    result->answer_size = r->size;
+    text_printable_copy(result->answer_start, HALVEX_MAPAPI_ANSWER_START_MAX,
+                        r->data ? r->data : "", r->size);
+    char reason[HALVEX_MAPAPI_REASON_MAX + 1];
+    if (answer->too_long) {
+        snprintf(reason, sizeof reason, "answer longer than %d bytes", HALVEX_MAPAPI_ANSWER_MAX);
+        return post_result_set(result, HALVEX_MAPAPI_POST_REFUSED, reason);
+    }
+    if (rc != CURLE_OK)
+        return post_result_set(result, HALVEX_MAPAPI_POST_FAILED,
+                               error_text[0] ? error_text : curl_easy_strerror(rc));
+    snprintf(reason, sizeof reason, "HTTP status %ld", result->http_status);
+    if (status_transient(result->http_status))
+        return post_result_set(result, HALVEX_MAPAPI_POST_FAILED, reason);
+    if (r->size == 4 && memcmp(r->data, "true", 4) == 0)
+        return post_result_set(result, HALVEX_MAPAPI_POST_ACCEPTED, "");
+    return post_result_set(result, HALVEX_MAPAPI_POST_REFUSED,
+                           r->size ? "answer other than true" : "no answer body");
+}
+
+// The transfer of a judged post: the body as halvex_mapapi_send_raw_map_data() sends it, with
+// the answer bounded and the whole post bounded by timeout_ms.
+static int post_perform(const char *body, long timeout_ms, halvex_mapapi_post_result *result) {
+    CURL *curl = curl_easy_init();
+    curl_slist *headers = curl ? curl_slist_append(NULL, "Content-Type: application/json") : NULL;
+    if (!headers) {
+        if (curl)
+            curl_easy_cleanup(curl);
+        return post_result_set(result, HALVEX_MAPAPI_POST_FAILED, "no transfer handle");
+    }
+    answer_buffer answer = {{NULL, 0}, false};
+    char error_text[CURL_ERROR_SIZE] = "";
+    post_options_set(curl, body, headers, &answer.response);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, answer_collect);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &answer);
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, timeout_ms);
+    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error_text);
+    CURLcode rc = curl_easy_perform(curl);
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &result->http_status);
+    int outcome = post_judge(result, rc, error_text, &answer);
+    free(answer.response.data);
+    curl_slist_free_all(headers);
+    curl_easy_cleanup(curl);
+    return outcome;
+}
+
+int halvex_mapapi_post_map_points(const halvex_mapapi_point *points, int count, long timeout_ms,
+                                  halvex_mapapi_post_result *result) {
+    memset(result, 0, sizeof *result);
+    const long limit_ms = HALVEX_MAPAPI_POST_TIMEOUT_SEC * 1000L;
+    if (timeout_ms <= 0 || timeout_ms > limit_ms)
+        timeout_ms = limit_ms;
+    char *body = halvex_mapapi_encode_batch(points, count, NULL);
+    if (!body)
+        return post_result_set(result, HALVEX_MAPAPI_POST_FAILED, "batch could not be encoded");
+    int outcome = post_perform(body, timeout_ms, result);
+    free(body);
+    return outcome;
 }

@@ -82,10 +82,51 @@ char *halvex_mapapi_encode_batch(const halvex_mapapi_point *points, int count, s
  * other body). The points are only read; their colours stay the caller's. Prints nothing. */
 int halvex_mapapi_send_map_points(const halvex_mapapi_point *points, int count);
 
+/* How a judged post went (halvex_mapapi_post_result.outcome):
+ *   ACCEPTED  the answer was exactly "true";
+ *   FAILED    failed in transit: no connection, TLS failure, time-out, no answer, or HTTP
+ *             status 408, 429 or 5xx; worth retrying;
+ *   REFUSED   any other answer: another status or another body, or an answer longer than
+ *             HALVEX_MAPAPI_ANSWER_MAX; retrying the same batch would not help. */
+#define HALVEX_MAPAPI_POST_ACCEPTED 0
+#define HALVEX_MAPAPI_POST_FAILED 1
+#define HALVEX_MAPAPI_POST_REFUSED 2
+
+/* Longest post: a transfer not finished within this many seconds in all fails in transit, so
+ * that a map service that trickles its answer cannot hold the caller for longer. */
+#define HALVEX_MAPAPI_POST_TIMEOUT_SEC 60
+/* Most answer bytes read: a longer answer ends the transfer and the post counts as refused,
+ * so that a runaway answer cannot take the process's memory. */
+#define HALVEX_MAPAPI_ANSWER_MAX (64 * 1024)
+/* Most bytes kept of the start of the answer and of the reason, without the NUL. */
+#define HALVEX_MAPAPI_ANSWER_START_MAX 80
+#define HALVEX_MAPAPI_REASON_MAX 160
+
+/* What one judged post came to. The texts are printable ASCII: every other byte shows as
+ * '?', and the map key, wherever the answer repeats it, shows as "***". */
+typedef struct halvex_mapapi_post_result {
+    int outcome;        /* HALVEX_MAPAPI_POST_* */
+    long http_status;   /* status of the last answer, 0 when none arrived */
+    size_t answer_size; /* answer bytes received (at most HALVEX_MAPAPI_ANSWER_MAX + a chunk) */
+    char answer_start[HALVEX_MAPAPI_ANSWER_START_MAX + 1]; /* first bytes of the answer */
+    char reason[HALVEX_MAPAPI_REASON_MAX + 1]; /* why it failed or was refused; "" if accepted */
+} halvex_mapapi_post_result;
+
+/* Encode points[0..count) (count >= 1), post the body as halvex_mapapi_send_map_points()
+ * does, and tell in *result (not NULL) how it went. The whole post takes at most timeout_ms
+ * milliseconds; a value <= 0 or above HALVEX_MAPAPI_POST_TIMEOUT_SEC seconds means that
+ * bound. A batch that cannot be encoded (memory runs out) fails in transit. Returns
+ * result->outcome. The points are only read; their colours stay the caller's. Prints
+ * nothing. */
+int halvex_mapapi_post_map_points(const halvex_mapapi_point *points, int count, long timeout_ms,
+                                  halvex_mapapi_post_result *result);
+
 /* POST body (NUL-terminated JSON text) to the endpoint with the header
  * "Content-Type: application/json" and return the response body as a malloc()ed
  * NUL-terminated text that the caller frees, or NULL when no transfer could be made or no
- * response byte arrived. An HTTP error status still returns the body that came with it. */
+ * response byte arrived. An HTTP error status still returns the body that came with it. A
+ * post, here and in halvex_mapapi_send_map_points(), gives up after
+ * HALVEX_MAPAPI_POST_TIMEOUT_SEC seconds in all. */
 char *halvex_mapapi_send_raw_map_data(const char *body);
 
 #ifdef __cplusplus

@@ -220,6 +220,8 @@ void accept_loop(int listen_fd, rcv_thread_args *args) {
         int fd = accept4(listen_fd, (sockaddr *)&peer, &peer_len, SOCK_CLOEXEC);
         if (fd < 0) {
             int err = errno;
+            if (err == EINVAL)
+                return;  // the socket was shut down: the service is stopping
             accept_failure_report(err, &last_err, &last_at);
             if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM)
                 usleep(ACCEPT_RETRY_PAUSE_USEC);

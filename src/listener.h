@@ -46,10 +46,10 @@ int listener_create(const char *path);
  * reports it and ends the process with status 1. */
 void conn_list_create(rcv_thread_args *args, point_queue *queue);
 
-/* Accept connections on listen_fd for ever: each one is pushed at the head of the list under
+/* Accept connections on listen_fd: each one is pushed at the head of the list under
  * conn_lock and announced with one wake byte. While LISTENER_FD_RESERVE more descriptors than
- * the connections open would exceed the limit, new connections wait in the backlog. Never
- * returns. */
+ * the connections open would exceed the limit, new connections wait in the backlog. Returns
+ * once listen_fd has been shut down. */
 void accept_loop(int listen_fd, rcv_thread_args *args);
 
 #endif

@@ -19,8 +19,10 @@
 // whose wait then returns so that it starts watching the new connection at once.
 //
 // The client's credentials and endpoint are written here before any thread starts and only
-// read afterwards. SIGINT removes the socket file and ends the process with status 0; queued
-// points are not flushed.
+// read afterwards. SIGINT, SIGTERM and SIGUSR1 are blocked before any thread starts and taken
+// by a fourth thread, the signal thread (stopping.cpp). On SIGINT or SIGTERM it removes the
+// socket file and shuts the listening socket down; the accept loop then returns, and main
+// closes the queue, lets the sender drain it within the stop deadline, and exits with 0.
 #include <INIReader.h>
 #include <errno.h>
 #include <malloc.h>
@@ -39,6 +41,7 @@
 #include "receiver.h"
 #include "security.h"
 #include "sender.h"
+#include "stopping.h"
 
 static const char SYSTEM_CONFIG_PATH[] = "/etc/halvex-mapapi-server/halvex_mapapi_server.ini";
 static const char LOCAL_CONFIG_PATH[] = "halvex_mapapi_server.ini";
@@ -50,14 +53,11 @@ static const int ALLOC_MMAP_THRESHOLD = 128 * 1024;
 // Free memory above this at the top of a heap is returned to the system.
 static const int ALLOC_TRIM_THRESHOLD = 128 * 1024;
 
-// The socket path, read by the SIGINT handler; set once before the handler is installed.
-static const char *unix_sock_path = DEFAULT_SOCK_PATH;
+// Most points the queue may be set to hold: at about 40 bytes a record, 400 MB.
+static const long long MAX_QUEUED_POINTS_MAX = 10000000;
 
-// Only async-signal-safe calls here: the handler may interrupt any thread anywhere.
-static void sigint_handler(int) {
-    unlink(unix_sock_path);
-    _exit(0);
-}
+// The socket path, read by the signal thread; set once before that thread starts.
+static const char *unix_sock_path = DEFAULT_SOCK_PATH;
 
 // The system file when it exists (even if unreadable), else the working directory's.
 static const char *config_path_choose(void) {
@@ -99,7 +99,7 @@ static void security_apply(const INIReader &config) {
     listener_set_access(opt.sock_mode, opt.sock_gid);
 }
 
-// The path must outlive start-up: the SIGINT handler reads it.
+// The path must outlive start-up: the signal thread reads it.
 static void sock_path_choose(const INIReader &config) {
     static std::string path;
     path = config.Get("", "unix_sock_path", "");
@@ -121,6 +121,24 @@ static void send_interval_read(const INIReader &config, point_queue *queue) {
     queue->send_interval_usec = interval;
 }
 
+// A whole decimal number from 1 to MAX_QUEUED_POINTS_MAX, blanks around it allowed; anything
+// else keeps the default.
+static void max_queued_read(const INIReader &config, point_queue *queue) {
+    std::string text = config.Get("", "max_queued_points", "");
+    if (text.empty())
+        return;
+    char *end = NULL;
+    errno = 0;
+    long long n = strtoll(text.c_str(), &end, 10);
+    while (end && (*end == ' ' || *end == '\t'))
+        end++;
+    if (errno != 0 || end == text.c_str() || *end != '\0' || n < 1 || n > MAX_QUEUED_POINTS_MAX) {
+        log_line("Invalid value for max_queued_points.  Using default.");
+        return;
+    }
+    queue->max_points = (size_t)n;
+}
+
 // A busy second's queue array and batch body run to megabytes. With the allocator's default
 // sliding thresholds, freeing them once raises the mmap threshold to their size, and every
 // later one is carved from the threads' heaps and kept there after it is freed, so the
@@ -133,6 +151,7 @@ static void allocator_bound(void) {
 }
 
 int main(void) {
+    signals_block();  // before any thread starts, so that every thread inherits the mask
     // Line-buffered, so each printed line reaches a log reading through a pipe at once.
     setvbuf(stdout, NULL, _IOLBF, 0);
     allocator_bound();  // process-wide, so before any thread starts
@@ -148,15 +167,16 @@ int main(void) {
     config_exposure_warn(config_path);
     security_apply(config);
     sock_path_choose(config);
-    signal(SIGINT, sigint_handler);
     // A client or the map service closing its end mid-write must not end the process.
     signal(SIGPIPE, SIG_IGN);
 
     int listen_fd = listener_create(unix_sock_path);
+    signals_start(unix_sock_path, listen_fd);
 
     static point_queue queue;
     queue_create(&queue);
     send_interval_read(config, &queue);
+    max_queued_read(config, &queue);
     pthread_t sender;
     pthread_create(&sender, NULL, sending_thread_func, &queue);
 
@@ -166,6 +186,7 @@ int main(void) {
     pthread_t receiver;
     pthread_create(&receiver, NULL, rcv_sock_thread_func, &rcv_args);
 
-    accept_loop(listen_fd, &rcv_args);
+    accept_loop(listen_fd, &rcv_args);  // until SIGINT or SIGTERM
+    service_stop(&queue);
     return 0;
 }

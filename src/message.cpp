@@ -13,6 +13,7 @@
 #include <new>
 #include <string>
 
+#include "log.h"
 #include "point_queue.h"
 
 // A colour is read from its text only when it is "#" and six hexadecimal digits: 7 bytes.
@@ -34,7 +35,7 @@ static int document_parse(const char *text, size_t len, Json::Value *doc) {
         parsed = false;  // nesting too deep, or out of memory
     }
     if (!parsed)
-        fputs("Failed to parse JSON.\n", stdout);
+        log_line("Failed to parse JSON.");
     return parsed ? 1 : 0;
 }
 
@@ -96,12 +97,12 @@ static int latlng_read(const Json::Value &lat, const Json::Value &lng, halvex_ma
         p->lat = lat.asFloat();
         p->lng = lng.asFloat();
     } catch (const Json::Exception &) {
-        fputs("Invalid lat/lng.\n", stdout);
+        log_line("Invalid lat/lng.");
         return 0;
     }
     if (isfinite(p->lat) && isfinite(p->lng))
         return 1;
-    fputs("Invalid lat/lng.\n", stdout);
+    log_line("Invalid lat/lng.");
     return 0;
 }
 
@@ -112,7 +113,7 @@ static int zipcode_read(const Json::Value &zip, halvex_mapapi_point *p) {
     try {
         text = zip.asString();
     } catch (const Json::Exception &) {
-        fputs("Invalid zipcode.\n", stdout);
+        log_line("Invalid zipcode.");
         return 0;
     }
     long code = strtol(text.c_str(), NULL, 10);
@@ -140,7 +141,7 @@ static int uint_read(const Json::Value *v, const char *fail_line, uint32_t *out)
     try {
         *out = v->asUInt();
     } catch (const Json::Exception &) {
-        fputs(fail_line, stdout);
+        log_line(fail_line);
         return 0;
     }
     return 1;
@@ -155,7 +156,7 @@ static int colour_read(const Json::Value *v, uint32_t **out) {
     try {
         text = v->asString();
     } catch (const Json::Exception &) {
-        fputs("Invalid colour.\n", stdout);
+        log_line("Invalid colour.");
         return 0;
     }
     uint32_t value = 0;
@@ -163,7 +164,7 @@ static int colour_read(const Json::Value *v, uint32_t **out) {
         value = (uint32_t)strtol(text.c_str() + 1, NULL, 16);
     *out = (uint32_t *)malloc(sizeof **out);
     if (!*out) {
-        fputs("Out of memory.\n", stdout);
+        log_line("Out of memory.");
         return 0;
     }
     **out = value;
@@ -176,12 +177,12 @@ static int fields_read(const Json::Value &doc, halvex_mapapi_point *p) {
     members_collect(doc, slots);
     int ok = location_read(slots, p);
     uint32_t r = 0;
-    ok &= uint_read(slots[KEY_R], "Invalid radius.\n", &r);
+    ok &= uint_read(slots[KEY_R], "Invalid radius.", &r);
     p->r = (int32_t)r;
     ok &= colour_read(slots[KEY_C], &p->c);
     ok &= colour_read(slots[KEY_C2], &p->c2);
-    ok &= uint_read(slots[KEY_DELAY], "Invalid delay.\n", &p->delay);
-    ok &= uint_read(slots[KEY_VISIBLE_TIME], "Invalid visible_time.\n", &p->visible_time);
+    ok &= uint_read(slots[KEY_DELAY], "Invalid delay.", &p->delay);
+    ok &= uint_read(slots[KEY_VISIBLE_TIME], "Invalid visible_time.", &p->visible_time);
     return ok;
 }
 
@@ -189,7 +190,7 @@ static int fields_read(const Json::Value &doc, halvex_mapapi_point *p) {
 static int document_check(const Json::Value &doc) {
     if (doc.isObject() || doc.isNull())
         return 1;
-    fputs("Point message is not a JSON object.\n", stdout);
+    log_line("Point message is not a JSON object.");
     return 0;
 }
 
@@ -201,7 +202,7 @@ static int message_parse_fill(const char *text, size_t len, halvex_mapapi_point 
     try {
         ok = fields_read(doc, out);
     } catch (const std::bad_alloc &) {
-        fputs("Out of memory.\n", stdout);
+        log_line("Out of memory.");
         ok = 0;
     }
     return ok;
@@ -216,7 +217,7 @@ int message_handle(const char *data, size_t n, halvex_mapapi_point *out) {
     char stack_text[MESSAGE_MAX_BYTES + 1];
     char *text = len <= MESSAGE_MAX_BYTES ? stack_text : (char *)malloc(len + 1);
     if (!text) {
-        fputs("Out of memory.\n", stdout);
+        log_line("Out of memory.");
         return 0;
     }
     memcpy(text, data, len);

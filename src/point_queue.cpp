@@ -1,20 +1,36 @@
 // point_queue.cpp -- accepted points wait here, in arrival order, until the sender drains them.
 #include "point_queue.h"
 
+#include <errno.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
+
+#include "log.h"
 
 // Room for this many records when the first point arrives after a drain; grows by doubling.
 static const size_t QUEUE_FIRST_CAPACITY = 64;
 
 void queue_create(point_queue *q) {
     pthread_mutex_init(&q->queue_lock, NULL);
-    pthread_cond_init(&q->ready_cond, NULL);
+    // Timed waits measure on the monotonic clock, which a change of the date does not move.
+    pthread_condattr_t attr;
+    pthread_condattr_init(&attr);
+    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+    pthread_cond_init(&q->ready_cond, &attr);
+    pthread_cond_init(&q->drained_cond, &attr);
+    pthread_condattr_destroy(&attr);
     q->points = NULL;
     q->count = 0;
     q->capacity = 0;
     q->points_ready = 0;
     q->send_interval_usec = POINT_QUEUE_DEFAULT_INTERVAL_USEC;
+    q->max_points = POINT_QUEUE_DEFAULT_MAX_POINTS;
+    q->in_flight = 0;
+    q->full_reported = 0;
+    q->closed = 0;
+    q->stop_deadline_usec = 0;
+    q->drained = 0;
 }
 
 // Make room for one more record. Called with queue_lock held.
@@ -30,9 +46,21 @@ static int queue_grow(point_queue *q) {
     return 0;
 }
 
+// Whether one more point fits, counting the batch in flight. Called with queue_lock held.
+static int queue_room_check(point_queue *q, int *report_full) {
+    if (q->closed)
+        return QUEUE_APPEND_CLOSED;
+    if (q->count + q->in_flight < q->max_points)
+        return queue_grow(q);
+    *report_full = !q->full_reported;
+    q->full_reported = 1;
+    return QUEUE_APPEND_FULL;
+}
+
 int queue_append(point_queue *q, const halvex_mapapi_point *p) {
+    int report_full = 0;
     pthread_mutex_lock(&q->queue_lock);
-    int rc = queue_grow(q);
+    int rc = queue_room_check(q, &report_full);
     if (rc == 0) {
         q->points[q->count++] = *p;
         if (q->count == 1) {
@@ -40,16 +68,46 @@ int queue_append(point_queue *q, const halvex_mapapi_point *p) {
             pthread_cond_signal(&q->ready_cond);
         }
     }
+    size_t max = q->max_points;
+    pthread_mutex_unlock(&q->queue_lock);
+    if (report_full)
+        log_printf("The point queue is full (%zu points); new points are answered FAILED.", max);
+    return rc;
+}
+
+int queue_wait(point_queue *q) {
+    pthread_mutex_lock(&q->queue_lock);
+    while (!q->points_ready && !q->closed)
+        pthread_cond_wait(&q->ready_cond, &q->queue_lock);
+    int rc = q->closed ? -1 : 0;
+    if (rc == 0)
+        q->points_ready = 0;
     pthread_mutex_unlock(&q->queue_lock);
     return rc;
 }
 
-void queue_wait(point_queue *q) {
+int64_t queue_now_usec(void) {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (int64_t)ts.tv_sec * 1000000 + ts.tv_nsec / 1000;
+}
+
+static struct timespec deadline_timespec(int64_t deadline_usec) {
+    struct timespec ts;
+    ts.tv_sec = (time_t)(deadline_usec / 1000000);
+    ts.tv_nsec = (long)(deadline_usec % 1000000) * 1000;
+    return ts;
+}
+
+int queue_sleep(point_queue *q, int64_t usec) {
+    struct timespec until = deadline_timespec(queue_now_usec() + usec);
     pthread_mutex_lock(&q->queue_lock);
-    while (!q->points_ready)
-        pthread_cond_wait(&q->ready_cond, &q->queue_lock);
-    q->points_ready = 0;
+    int waited = 0;
+    while (!q->closed && waited != ETIMEDOUT)
+        waited = pthread_cond_timedwait(&q->ready_cond, &q->queue_lock, &until);
+    int rc = q->closed ? -1 : 0;
     pthread_mutex_unlock(&q->queue_lock);
+    return rc;
 }
 
 // The array itself changes hands, so a drain moves no record and the queue keeps no memory
@@ -62,9 +120,78 @@ size_t queue_drain(point_queue *q, halvex_mapapi_point **batch) {
         q->points = NULL;
         q->count = 0;
         q->capacity = 0;
+        q->in_flight = n;
     }
     pthread_mutex_unlock(&q->queue_lock);
     return n;
+}
+
+void queue_settle(point_queue *q) {
+    pthread_mutex_lock(&q->queue_lock);
+    q->in_flight = 0;
+    int report_room = q->full_reported && q->count < q->max_points;
+    if (report_room)
+        q->full_reported = 0;
+    pthread_mutex_unlock(&q->queue_lock);
+    if (report_room)
+        log_line("The point queue has room again.");
+}
+
+// The batch's array grows to hold what arrived since, which moves behind it. Points answered
+// OK are never dropped for room: the batch was counted in flight, so this stays within bounds.
+int queue_requeue(point_queue *q, halvex_mapapi_point *batch, size_t count) {
+    pthread_mutex_lock(&q->queue_lock);
+    size_t total = count + q->count;
+    size_t cap = total > QUEUE_FIRST_CAPACITY ? total : QUEUE_FIRST_CAPACITY;
+    void *grown = realloc(batch, cap * sizeof *batch);
+    int rc = grown ? 0 : -1;
+    if (grown) {
+        batch = (halvex_mapapi_point *)grown;
+        if (q->count)
+            memcpy(batch + count, q->points, q->count * sizeof *batch);
+        free(q->points);
+        q->points = batch;
+        q->count = total;
+        q->capacity = cap;
+    }
+    q->in_flight = 0;
+    pthread_mutex_unlock(&q->queue_lock);
+    if (rc != 0)
+        points_release(batch, count);
+    return rc;
+}
+
+void queue_close(point_queue *q, int64_t deadline_usec) {
+    pthread_mutex_lock(&q->queue_lock);
+    q->closed = 1;
+    q->stop_deadline_usec = deadline_usec;
+    pthread_cond_broadcast(&q->ready_cond);
+    pthread_mutex_unlock(&q->queue_lock);
+}
+
+int64_t queue_stop_deadline(point_queue *q) {
+    pthread_mutex_lock(&q->queue_lock);
+    int64_t deadline = q->closed ? q->stop_deadline_usec : 0;
+    pthread_mutex_unlock(&q->queue_lock);
+    return deadline;
+}
+
+void queue_drained_set(point_queue *q) {
+    pthread_mutex_lock(&q->queue_lock);
+    q->drained = 1;
+    pthread_cond_broadcast(&q->drained_cond);
+    pthread_mutex_unlock(&q->queue_lock);
+}
+
+int queue_wait_drained(point_queue *q, int64_t deadline_usec) {
+    struct timespec until = deadline_timespec(deadline_usec);
+    pthread_mutex_lock(&q->queue_lock);
+    int waited = 0;
+    while (!q->drained && waited != ETIMEDOUT)
+        waited = pthread_cond_timedwait(&q->drained_cond, &q->queue_lock, &until);
+    int drained = q->drained;
+    pthread_mutex_unlock(&q->queue_lock);
+    return drained;
 }
 
 void point_colours_release(halvex_mapapi_point *p) {

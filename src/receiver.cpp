@@ -27,6 +27,7 @@
 #include <unistd.h>
 
 #include "log.h"
+#include "counters.h"
 #include "message.h"
 
 // Events taken per wait; readiness not taken in one pass is level-triggered and is reported
@@ -122,9 +123,12 @@ static int message_accept(rcv_thread_args *args, size_t n) {
     halvex_mapapi_point point;
     if (!message_handle(rcv_buffer, n, &point))
         return 0;
-    if (queue_append(args->queue, &point) == 0)
+    int rc = queue_append(args->queue, &point);
+    if (rc == QUEUE_APPEND_OK)
         return 1;
     point_colours_release(&point);
+    if (rc != QUEUE_APPEND_NO_MEMORY)
+        return 0;  // full or stopping: the queue says so once, not once per point
     log_line("Out of memory.");
     return 0;
 }
@@ -160,6 +164,8 @@ static void client_serve(rcv_thread_args *args, sock_list_node *node) {
     pending_reply *reply = &rcv_replies[rcv_reply_count++];
     reply->node = node;
     reply->accepted = message_accept(args, (size_t)got);
+    counter_add(counters.points_received, 1);
+    counter_add(reply->accepted ? counters.points_accepted : counters.points_rejected, 1);
 }
 
 // Send the pass's replies. A node is freed in the pass only by its own event, and no event

@@ -1,11 +1,11 @@
 // sender.cpp -- the batch sender: waits for points, paces the posts, hands batches to the client.
 #include "sender.h"
 
+#include <pthread.h>
 #include <stdint.h>
 #include <time.h>
-#include <unistd.h>
 
-#include "halvex_mapapi.h"
+#include "delivery.h"
 #include "point_queue.h"
 
 // Microseconds from prev to now, never negative and never overflowing: a gap too long to count
@@ -31,34 +31,29 @@ int64_t sender_pause_usec(const struct timespec *prev, const struct timespec *no
     return interval_usec - elapsed;  // 0 <= elapsed < interval: no overflow
 }
 
-// usleep() takes at most a second on some systems; sleep the whole pause in steps.
-static void pause_sleep(int64_t usec) {
-    struct timespec ts;
-    ts.tv_sec = (time_t)(usec / 1000000);
-    ts.tv_nsec = (long)(usec % 1000000) * 1000;
-    while (nanosleep(&ts, &ts) != 0) {
-        // interrupted: sleep the rest
-    }
-}
-
-// One cycle: no lock is held here; queue_wait and queue_drain take queue_lock briefly, and
-// the post runs with no lock, so the receiver keeps queueing while a batch is in flight.
+// One cycle: no lock is held here; the queue's calls take queue_lock briefly, and the post
+// runs with no lock, so the receiver keeps queueing while a batch is in flight. While points
+// are held after a failed post, the sender waits out the backoff instead of new points.
 void *sending_thread_func(void *arg) {
     point_queue *queue = (point_queue *)arg;
+    delivery_state state = {0, 0, 0, 0};
     struct timespec prev = {0, 0};
     for (;;) {
-        queue_wait(queue);
+        if (state.backoff_usec == 0 && queue_wait(queue) != 0)
+            break;
         struct timespec now;
         clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
-        pause_sleep(sender_pause_usec(&prev, &now, queue->send_interval_usec));
+        int64_t pause = state.backoff_usec
+                            ? state.backoff_usec
+                            : sender_pause_usec(&prev, &now, queue->send_interval_usec);
+        if (queue_sleep(queue, pause) != 0)
+            break;
         prev = now;  // the wake-up time, read before the pause
-        halvex_mapapi_point *batch;
-        size_t count = queue_drain(queue, &batch);
-        if (count == 0)
-            continue;
-        // The result is not used: a batch is posted once, whatever the answer.
-        halvex_mapapi_send_map_points(batch, (int)count);
-        points_release(batch, count);
+        delivery_post(queue, &state, 0);
     }
+    // The queue is closed: the service is stopping. Nobody joins this thread; main exits as
+    // soon as the drain is over.
+    pthread_detach(pthread_self());
+    delivery_drain(queue, &state);
     return NULL;
 }

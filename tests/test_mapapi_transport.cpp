@@ -298,3 +298,31 @@ TEST(MapapiTransportCallback, RegisteredThroughAnAdapterOfLibcurlsType) {
     EXPECT_EQ(std::string(out.data, out.size), "true");
     free(out.data);
 }
+
+// An answer of "\x01" + the request itself shows how the result makes the answer printable.
+TEST_F(MapapiTransport, JudgesEachAnswerAsAcceptedFailedInTransitOrRefused) {
+    const struct {
+        int status;
+        std::string body, start;
+        int outcome;
+    } answers[] = {
+        {200, "true", "true", HALVEX_MAPAPI_POST_ACCEPTED},
+        {503, "busy", "busy", HALVEX_MAPAPI_POST_FAILED},
+        {401, "\x01", "?{\"mapId\":\"testmap1\",\"key\":\"***\",", HALVEX_MAPAPI_POST_REFUSED},
+        {200, std::string(70000, 'x'), "", HALVEX_MAPAPI_POST_REFUSED}};
+    halvex_mapapi_point p{};
+    halvex_mapapi_post_result r;
+    for (const auto &a : answers) {
+        stub.custom = [&a](const std::string &, const std::string &body) {
+            return std::make_pair(a.status, a.body == "\x01" ? a.body + body : a.body);
+        };
+        EXPECT_EQ(halvex_mapapi_post_map_points(&p, 1, 0, &r), a.outcome) << a.status;
+        EXPECT_EQ(r.http_status, a.status);
+        EXPECT_EQ(std::string(r.answer_start).rfind(a.start, 0), 0u) << r.answer_start;
+        EXPECT_LE(r.answer_size, (size_t)HALVEX_MAPAPI_ANSWER_MAX) << "read past the bound";
+    }
+    stub.custom = nullptr;
+    map_stub_reply(stub, 200, "true", 3000);
+    EXPECT_EQ(halvex_mapapi_post_map_points(&p, 1, 500, &r), HALVEX_MAPAPI_POST_FAILED)
+        << "the whole post is bounded";
+}

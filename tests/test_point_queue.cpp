@@ -82,3 +82,28 @@ TEST(PointQueue, WaitWakesWhenAnotherThreadAppends) {
     EXPECT_EQ(batch[0].zipcode, 7);
     points_release(batch, 1);
 }
+
+TEST(PointQueue, BoundCountsTheBatchInFlightAndARequeuedBatchGoesFirst) {
+    point_queue q;
+    queue_create(&q);
+    q.max_points = 3;
+    halvex_mapapi_point p[4] = {point_numbered(1), point_numbered(2), point_numbered(3),
+                                point_numbered(4)},
+                        *batch;
+    queue_append(&q, &p[0]);
+    queue_append(&q, &p[1]);
+    ASSERT_EQ(queue_drain(&q, &batch), 2u);
+    EXPECT_EQ(queue_append(&q, &p[2]), QUEUE_APPEND_OK);
+    EXPECT_EQ(queue_append(&q, &p[3]), QUEUE_APPEND_FULL) << "two in flight and one queued";
+    ASSERT_EQ(queue_requeue(&q, batch, 2), 0);  // failed in transit: back at the head
+    ASSERT_EQ(queue_drain(&q, &batch), 3u);
+    EXPECT_EQ(batch[0].zipcode * 100 + batch[1].zipcode * 10 + batch[2].zipcode, 123);
+    queue_settle(&q);  // posted: room again
+    EXPECT_EQ(queue_append(&q, &p[3]), QUEUE_APPEND_OK);
+    points_release(batch, 3);
+    queue_close(&q, queue_now_usec());
+    EXPECT_EQ(queue_append(&q, &p[3]), QUEUE_APPEND_CLOSED);
+    EXPECT_EQ(queue_wait(&q) + queue_sleep(&q, 60000000), -2) << "nor does the sender wait";
+    ASSERT_EQ(queue_drain(&q, &batch), 1u);
+    points_release(batch, 1);
+}

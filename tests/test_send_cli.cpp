@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -112,8 +113,12 @@ protected:
 };
 
 TEST_F(SendCli, AcceptedPointsPrintNothingAndExitZero) {
-    file_write(dir + "/halvex_mapapi_server.ini", config_basic(sock, "https://127.0.0.1:1"));
-    server_proc s = server_start(dir);
+    // The service in a folder of its own: its output files must not be the client's.
+    std::string service_dir = dir + "/service";
+    ASSERT_EQ(mkdir(service_dir.c_str(), 0700), 0);
+    file_write(service_dir + "/halvex_mapapi_server.ini",
+               config_basic(sock, "https://127.0.0.1:1"));
+    server_proc s = server_start(service_dir);
     scope_exit s_end{[&] { server_stop(s); }};
     ASSERT_TRUE(server_wait_listening(s, sock, 5000)) << server_stderr(s);
     server_proc p = send_run(dir, {"-s", sock, "{\"lat\":40.7128,\"lng\":-74.006}",

@@ -1,6 +1,7 @@
 // test_sender.cpp -- the sender's pacing: how long it pauses after each wake-up.
 #include <gtest/gtest.h>
 
+#include "delivery.h"
 #include "sender.h"
 
 static int64_t pause_for(timespec prev, timespec now, int64_t interval) {
@@ -32,4 +33,12 @@ TEST(Sender, IntervalAlreadyPassedOrNegativeGivesTheCollectPause) {
     EXPECT_EQ(pause_for({100, 0}, {100, 1000}, 1), 50000);
     EXPECT_EQ(pause_for({100, 0}, {100, 1000}, 900000000), 899999999);
     EXPECT_EQ(pause_for({100, 0}, {100, 1000}, INT64_MAX), INT64_MAX - 1);
+}
+
+TEST(Sender, RetryWaitDoublesFromOneSecondOrTheIntervalUpToAMinute) {
+    int64_t wait = 0;
+    for (int64_t want : {1, 2, 4, 8, 16, 32, 60, 60})
+        EXPECT_EQ(wait = delivery_backoff_next(wait, 300000), want * 1000000);
+    EXPECT_EQ(delivery_backoff_next(0, 5000000), 5000000) << "starts at a longer interval";
+    EXPECT_EQ(delivery_backoff_next(60000000, 900000000), 900000000) << "never sooner than it";
 }

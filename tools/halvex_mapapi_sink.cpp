@@ -2,14 +2,18 @@
 //
 // It listens on loopback with a self-signed certificate, answers every well-formed batch with
 // "true" (or as told by its options, to try out failure handling), prints each batch in a
-// readable form and can append the raw bodies to a log file. SIGINT or SIGTERM stops it.
+// readable form and can append the raw bodies to a log file. A second, plain HTTP server on
+// loopback serves a live map page (tools/web) that polls /state for the batches' points.
+// SIGINT or SIGTERM stops it.
 //
-// Threads: main blocks both stop signals before anything else starts, runs the HTTPS server on
-// a thread of its own and waits in sigwait; on a signal it wakes any delayed answer, stops the
-// server and joins it. The server's worker threads share out_lock for stdout and the log.
+// Threads: main blocks both stop signals before anything else starts, runs the HTTPS server and
+// the page's server on threads of their own and waits in sigwait; on a signal it wakes any
+// delayed answer, stops both servers and joins them. The servers' worker threads share
+// out_lock for stdout and the log, and page_lock for what the page is shown.
 #include <errno.h>
 #include <httplib.h>
 #include <json/json.h>
+#include <limits.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -22,6 +26,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <sstream>
@@ -39,6 +44,18 @@ static const char DEFAULT_TLS_DIR[] = "./halvex_mapapi_sink_tls";
 static const int EXIT_USAGE = 64;
 // Longest accepted --delay-ms: one hour; longer would only look like a hang.
 static const long DELAY_MAX_MS = 3600L * 1000;
+// --web-port's default: next to the HTTPS port, or a free one when that is picked freely.
+static const int WEB_PORT_NEXT = -1;
+// The page's files when installed, relative to the folder of the sink's binary.
+static const char WEB_DIR_INSTALLED[] = "/../share/halvex-mapapi-server/web";
+#ifndef HALVEX_SINK_WEB_DIR  // the source tree's tools/web, set by the build
+#define HALVEX_SINK_WEB_DIR "tools/web"
+#endif
+// Points kept for pages that open or poll later: room for 10000 visible points and more,
+// bounded so that a long run does not grow without end (the oldest batches go first).
+static const size_t PAGE_POINTS_KEPT = 20000;
+// A browser's idle keep-alive connection holds up the stop by at most this many seconds.
+static const int WEB_KEEP_ALIVE_SEC = 1;
 
 struct sink_options {
     std::string host = DEFAULT_HOST;
@@ -51,6 +68,8 @@ struct sink_options {
     long delay_ms = 0;
     bool quiet = false;
     std::string log_path;
+    int web_port = WEB_PORT_NEXT;
+    std::string web_dir;  // empty: beside the installed binary, else the source tree's
 };
 
 static sink_options options;
@@ -61,6 +80,26 @@ static std::mutex out_lock;  // one batch's lines stay together on stdout and in
 static std::mutex stop_lock;
 static std::condition_variable stop_changed;
 static bool stop_requested;
+
+// One well-formed batch as the page gets it: its points, never its key.
+struct page_batch {
+    long long seq;                             // its number, from 1
+    std::chrono::steady_clock::time_point at;  // when it arrived
+    std::string time;                          // the same, as printed
+    Json::Value points;
+};
+
+// What the map page is shown. Locks: [p] page_lock.
+struct page_state {
+    std::string map_id;             // [p] of the latest batch
+    long long batches = 0;          // [p] well-formed batches received
+    long long points = 0;           // [p] points in them
+    std::string last_time;          // [p] the latest batch's arrival, as printed
+    std::deque<page_batch> recent;  // [p] oldest first, PAGE_POINTS_KEPT points at most
+    size_t recent_points = 0;       // [p] points in recent
+};
+static std::mutex page_lock;
+static page_state page;
 
 static void usage_print(FILE *to) {
     fprintf(to,
@@ -77,6 +116,10 @@ static void usage_print(FILE *to) {
             "  --delay-ms N      wait N milliseconds before each answer\n"
             "  --quiet           do not print the batches\n"
             "  --log FILE        append each raw body received to FILE, one per line\n"
+            "  --web-port N      serve the live map page over plain HTTP on port N (default:\n"
+            "                    the HTTPS port + 1, or a free one with --port 0; 0: a free one)\n"
+            "  --web-dir DIR     the page's files (default: beside the installed program, or\n"
+            "                    the source tree's tools/web)\n"
             "  --help            show this help\n\n"
             "A body that is not a JSON object with a string mapId, a string key and an array\n"
             "points is answered with status 400 and \"false\". SIGINT or SIGTERM stops it.\n",
@@ -127,6 +170,10 @@ static bool option_valued_apply(const std::string &name, const char *v) {
         options.delay_ms = number_parse("--delay-ms", v, 0, DELAY_MAX_MS);
     } else if (name == "--log") {
         options.log_path = v;
+    } else if (name == "--web-port") {
+        options.web_port = (int)number_parse("--web-port", v, 0, 65535);
+    } else if (name == "--web-dir") {
+        options.web_dir = v;
     } else {
         return false;
     }
@@ -234,10 +281,11 @@ static std::string point_line(const Json::Value &p) {
     return line;
 }
 
-static std::string batch_text(const std::string &path, const Json::Value &batch) {
+static std::string batch_text(const std::string &time, const std::string &path,
+                              const Json::Value &batch) {
     const Json::Value &points = batch["points"];
     std::ostringstream out;
-    out << time_now_text() << "  POST " << path << "  map " << batch["mapId"].asString() << "  "
+    out << time << "  POST " << path << "  map " << batch["mapId"].asString() << "  "
         << points.size() << (points.size() == 1 ? " point" : " points") << "\n";
     for (const Json::Value &p : points)
         out << point_line(p) << "\n";
@@ -256,7 +304,7 @@ static void body_log(const std::string &body) {
     fflush(log_file);
 }
 
-// ---- answering ------------------------------------------------------------------------
+// ---- reading batches ------------------------------------------------------------------
 
 // The first of the parser's complaints, on one line: "* Line 1, Column 1: Syntax error: ...".
 static std::string parse_error_first(const std::string &errors) {
@@ -305,20 +353,114 @@ static void answer_delay(void) {
                           [] { return stop_requested; });
 }
 
+// ---- the map page ---------------------------------------------------------------------
+
+// Keep a well-formed batch for the page, dropping the oldest beyond PAGE_POINTS_KEPT points.
+static void page_record(const std::string &time, Json::Value &batch) {
+    std::lock_guard<std::mutex> g(page_lock);
+    page.map_id = batch["mapId"].asString();
+    page.batches++;
+    page.points += batch["points"].size();
+    page.last_time = time;
+    page_batch b{page.batches, std::chrono::steady_clock::now(), time, Json::Value()};
+    b.points.swapPayload(batch["points"]);
+    page.recent_points += b.points.size();
+    page.recent.push_back(std::move(b));
+    while (page.recent_points > PAGE_POINTS_KEPT && page.recent.size() > 1) {
+        page.recent_points -= page.recent.front().points.size();
+        page.recent.pop_front();
+    }
+}
+
+// GET /state?after=N: the counts, and the kept batches numbered above N with their age, so
+// that a page opened late still times each point's delay and visible time from its arrival.
+static void state_handle(const httplib::Request &req, httplib::Response &res) {
+    long long after = atoll(req.get_param_value("after").c_str());
+    Json::Value out(Json::objectValue), fresh(Json::arrayValue);
+    auto now = std::chrono::steady_clock::now();
+    {
+        std::lock_guard<std::mutex> g(page_lock);
+        out["mapId"] = page.map_id;
+        out["batches"] = (Json::Int64)page.batches;
+        out["points"] = (Json::Int64)page.points;
+        out["lastBatch"] = page.last_time;
+        out["seq"] = (Json::Int64)page.batches;
+        for (const page_batch &b : page.recent) {
+            if (b.seq <= after)
+                continue;
+            Json::Value &e = fresh.append(Json::Value(Json::objectValue));
+            e["seq"] = (Json::Int64)b.seq;
+            e["ageMs"] =
+                (Json::Int64)std::chrono::duration_cast<std::chrono::milliseconds>(now - b.at)
+                    .count();
+            e["time"] = b.time;
+            e["points"] = b.points;
+        }
+    }
+    out["fresh"].swapPayload(fresh);
+    res.set_header("Cache-Control", "no-store");
+    res.set_content(json_compact(out), "application/json");
+}
+
+static bool web_files_present(const std::string &dir) {
+    return file_exists(dir + "/index.html") && file_exists(dir + "/map.js") &&
+           file_exists(dir + "/node_modules/leaflet/dist/leaflet.js");
+}
+
+// --web-dir, else the installed files beside the binary, else the source tree's.
+static std::string web_dir_find(void) {
+    if (!options.web_dir.empty())
+        return options.web_dir;
+    char exe[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    if (n > 0) {
+        std::string path(exe, (size_t)n);
+        std::string dir = path.substr(0, path.rfind('/')) + WEB_DIR_INSTALLED;
+        if (web_files_present(dir))
+            return dir;
+    }
+    return HALVEX_SINK_WEB_DIR;
+}
+
+// The page's files under /, its data under /state; without the files, a notice saying why.
+// *where is the folder served, for the start line.
+static void web_routes_set(httplib::Server &web, std::string *where) {
+    std::string dir = web_dir_find();
+    char real[PATH_MAX];
+    *where = realpath(dir.c_str(), real) ? real : dir;
+    if (web_files_present(dir) && web.set_mount_point("/", dir)) {
+        web.Get("/state", state_handle);
+        return;
+    }
+    *where = "no page files";
+    std::string why =
+        "the map page's files are missing in " + dir + " (run \"npm ci\" there, or give --web-dir)";
+    fprintf(stderr, "%s: %s\n", PROG, why.c_str());
+    web.Get(".*", [why](const httplib::Request &, httplib::Response &res) {
+        res.status = 503;
+        res.set_content(why + "\n", "text/plain");
+    });
+}
+
+// ---- answering batches ----------------------------------------------------------------
+
 static void batch_handle(const httplib::Request &req, httplib::Response &res) {
     Json::Value batch;
     std::string why;
     bool ok = batch_parse(req.body, &batch, &why);
+    std::string time = time_now_text();
     {
         std::lock_guard<std::mutex> g(out_lock);
         if (log_file)
             body_log(req.body);
         if (!ok)
-            printf("%s  POST %s  malformed batch (%zu bytes): %s\n", time_now_text().c_str(),
-                   req.path.c_str(), req.body.size(), why.c_str());
+            printf("%s  POST %s  malformed batch (%zu bytes): %s\n", time.c_str(), req.path.c_str(),
+                   req.body.size(), why.c_str());
         else if (!options.quiet)
-            fputs(batch_text(req.path, batch).c_str(), stdout);
+            fputs(batch_text(time, req.path, batch).c_str(), stdout);
     }
+    if (ok)
+        page_record(time, batch);
     answer_delay();
     if (!ok) {
         res.status = 400;
@@ -334,13 +476,18 @@ static void batch_handle(const httplib::Request &req, httplib::Response &res) {
 
 // ---- start and stop -------------------------------------------------------------------
 
-static bool server_bind(httplib::SSLServer &server, int *port) {
-    if (options.port == 0) {
-        *port = server.bind_to_any_port(options.host);
-        return *port > 0;
-    }
-    *port = options.port;
-    return server.bind_to_port(options.host, options.port);
+// Bind to wanted (0: a free port); the port bound, or 0 on failure.
+static int server_bind(httplib::Server &server, int wanted) {
+    if (wanted == 0)
+        return server.bind_to_any_port(options.host);
+    return server.bind_to_port(options.host, wanted) ? wanted : 0;
+}
+
+// --web-port, or the HTTPS port + 1 when that was given, else a free one.
+static int web_port_wanted(void) {
+    if (options.web_port != WEB_PORT_NEXT)
+        return options.web_port;
+    return options.port == 0 || options.port == 65535 ? 0 : options.port + 1;
 }
 
 // Block the stop signals in every thread; main takes them with sigwait.
@@ -351,23 +498,34 @@ static void stop_signals_block(sigset_t *set) {
     pthread_sigmask(SIG_BLOCK, set, NULL);
 }
 
-static int server_run(httplib::SSLServer &server, const sigset_t *stop_set) {
-    int port;
-    if (!server_bind(server, &port)) {
-        fprintf(stderr, "%s: cannot listen on %s:%d\n", PROG, options.host.c_str(), options.port);
-        return 1;
-    }
-    std::atomic<bool> failed{false};
-    std::thread runner([&] {
+// Serve on a thread of its own; a server that ends on its own sets failed and wakes main.
+static std::thread server_spawn(httplib::Server &server, std::atomic<bool> &failed) {
+    std::thread runner([&server, &failed] {
         if (server.listen_after_bind())
             return;
         failed = true;
-        kill(getpid(), SIGTERM);  // wakes the sigwait below
+        kill(getpid(), SIGTERM);  // wakes the sigwait in servers_run
     });
     // Until it runs, stop() would be a no-op; so a signal taken earlier would be lost.
     while (!server.is_running() && !failed)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return runner;
+}
+
+static int servers_run(httplib::SSLServer &server, httplib::Server &web,
+                       const std::string &web_where, const sigset_t *stop_set) {
+    int port = server_bind(server, options.port);
+    int web_wanted = web_port_wanted(), web_port = port ? server_bind(web, web_wanted) : 0;
+    if (!port || !web_port) {
+        fprintf(stderr, "%s: cannot listen on %s:%d%s\n", PROG, options.host.c_str(),
+                port ? web_wanted : options.port, port ? " (the map page; see --web-port)" : "");
+        return 1;
+    }
+    std::atomic<bool> failed{false};
+    std::thread runner = server_spawn(server, failed), web_runner = server_spawn(web, failed);
     printf("%s: listening on https://%s:%d\n", PROG, options.host.c_str(), port);
+    printf("%s: live map on http://%s:%d/ (%s)\n", PROG, options.host.c_str(), web_port,
+           web_where.c_str());
     int sig;
     sigwait(stop_set, &sig);
     {
@@ -376,9 +534,11 @@ static int server_run(httplib::SSLServer &server, const sigset_t *stop_set) {
     }
     stop_changed.notify_all();
     server.stop();
+    web.stop();
     runner.join();
+    web_runner.join();
     if (failed) {
-        fprintf(stderr, "%s: the server stopped on its own\n", PROG);
+        fprintf(stderr, "%s: a server stopped on its own\n", PROG);
         return 1;
     }
     printf("%s: stopped by %s\n", PROG, sig == SIGINT ? "SIGINT" : "SIGTERM");
@@ -405,5 +565,9 @@ int main(int argc, char **argv) {
         return 1;
     }
     server.Post(".*", batch_handle);
-    return server_run(server, &stop_set);
+    httplib::Server web;
+    web.set_keep_alive_timeout(WEB_KEEP_ALIVE_SEC);
+    std::string web_where;
+    web_routes_set(web, &web_where);
+    return servers_run(server, web, web_where, &stop_set);
 }

@@ -178,7 +178,7 @@ int server_stop(server_proc &s) {
     if (s.pid <= 0)
         return s.exit_status;
     kill(s.pid, SIGINT);
-    if (!server_wait_exit(s, 5000)) {
+    if (!server_wait_exit(s, 10000)) {  // it may take its 5 s to post what is queued
         kill(s.pid, SIGKILL);
         server_reap(s, 0);
     }
@@ -365,4 +365,25 @@ void map_stub_reply(map_stub &m, int status, const std::string &body, int delay_
     m.reply_status = status;
     m.reply_body = body;
     m.reply_delay_ms = delay_ms;
+}
+
+// ---- delivery: a map stand-in that comes back, and what the service printed ----------------
+
+std::vector<long> map_stub_zipcodes(map_stub &m) {
+    static const std::string field = "\"zipcode\":\"";
+    std::vector<long> codes;
+    for (const received_post &p : map_stub_posts(m)) {
+        for (size_t at = p.body.find(field); at != std::string::npos;
+             at = p.body.find(field, at + 1))
+            codes.push_back(atol(p.body.c_str() + at + field.size()));
+    }
+    return codes;
+}
+
+size_t server_stdout_count(const server_proc &s, const std::string &text) {
+    std::string out = server_stdout(s);
+    size_t n = 0;
+    for (size_t at = out.find(text); at != std::string::npos; at = out.find(text, at + 1))
+        n++;
+    return n;
 }

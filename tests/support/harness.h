@@ -74,8 +74,8 @@ server_proc program_start(const std::string &dir, const std::vector<std::string>
 bool server_wait_exit(server_proc &s, int timeout_ms);
 // Wait until something listens at sock_path (a connect succeeds) or the process ends.
 bool server_wait_listening(server_proc &s, const std::string &sock_path, int timeout_ms);
-// SIGINT, then wait; SIGKILL if it does not end. Returns its exit status. Does nothing for a
-// process already reaped, so it is safe to call again from clean-up.
+// SIGINT, then wait up to 10 s; SIGKILL if it does not end. Returns its exit status. Does
+// nothing for a process already reaped, so it is safe to call again from clean-up.
 int server_stop(server_proc &s);
 // Descriptors the process has open, or -1.
 int fd_count(pid_t pid);
@@ -137,5 +137,12 @@ std::string map_stub_url(const map_stub &m, const std::string &path = "");
 size_t map_stub_wait_posts(map_stub &m, size_t n, int timeout_ms);
 std::vector<received_post> map_stub_posts(map_stub &m);
 void map_stub_reply(map_stub &m, int status, const std::string &body, int delay_ms = 0);
+
+// ---- delivery: a map stand-in that comes back, and what the service printed ----------------
+
+// The postal codes of every point posted to m, in the order the posts arrived.
+std::vector<long> map_stub_zipcodes(map_stub &m);
+// Times text occurs in the service's standard output.
+size_t server_stdout_count(const server_proc &s, const std::string &text);
 
 #endif

@@ -1,0 +1,42 @@
+/* counters.h -- what the service has done with points and posts, for the counters line. */
+#ifndef COUNTERS_H
+#define COUNTERS_H
+
+#include <stdint.h>
+
+#include <atomic>
+
+/* Locks: none. Each counter has one writing thread, named in its tag, and is read by any
+ * thread with relaxed loads: a figure may be a moment old, never torn. [R] receiver,
+ * [S] sender, [*] any thread (added atomically). */
+typedef struct service_counters {
+    std::atomic<uint64_t> points_received; /* [R] messages read, one point each */
+    std::atomic<uint64_t> points_accepted; /* [R] answered "OK\n" */
+    std::atomic<uint64_t> points_rejected; /* [R] answered "FAILED\n" */
+    std::atomic<uint64_t> points_posted;   /* [S] in batches the map service accepted */
+    std::atomic<uint64_t> points_refused;  /* [S] in batches the map service refused */
+    std::atomic<uint64_t> points_lost;     /* [*] answered OK, then given up on */
+    std::atomic<uint64_t> posts_made;      /* [S] posts tried */
+    std::atomic<uint64_t> posts_failed;    /* [S] posts that failed in transit */
+    std::atomic<uint64_t> posts_refused;   /* [S] posts the map service refused */
+} service_counters;
+
+extern service_counters counters;
+
+/* Add n to a counter that only the calling thread writes: a plain load and store, so the
+ * receive path pays no locked instruction. */
+inline void counter_add(std::atomic<uint64_t> &c, uint64_t n) {
+    c.store(c.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
+}
+
+inline uint64_t counter_get(const std::atomic<uint64_t> &c) {
+    return c.load(std::memory_order_relaxed);
+}
+
+/* Points answered OK that have not yet been posted, refused or lost. */
+uint64_t counters_held(void);
+
+/* Print the counters line on standard output. */
+void counters_print(void);
+
+#endif

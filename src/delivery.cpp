@@ -1,0 +1,116 @@
+// delivery.cpp -- what the sender does with a batch: post it, then count, retry or report.
+#include "delivery.h"
+
+#include <time.h>
+
+#include "counters.h"
+#include "halvex_mapapi.h"
+#include "log.h"
+
+int64_t delivery_backoff_next(int64_t prev_usec, int64_t interval_usec) {
+    int64_t next = prev_usec > 0 ? prev_usec * 2 : DELIVERY_BACKOFF_FIRST_USEC;
+    if (next < interval_usec)
+        next = interval_usec;
+    if (next > DELIVERY_BACKOFF_MAX_USEC)
+        next = DELIVERY_BACKOFF_MAX_USEC;
+    return next < interval_usec ? interval_usec : next;  // never sooner than the interval
+}
+
+static void usec_sleep(int64_t usec) {
+    struct timespec ts;
+    ts.tv_sec = (time_t)(usec / 1000000);
+    ts.tv_nsec = (long)(usec % 1000000) * 1000;
+    while (nanosleep(&ts, &ts) != 0) {
+        // interrupted: sleep the rest
+    }
+}
+
+static void delivery_accepted(point_queue *q, delivery_state *st, size_t count) {
+    counter_add(counters.points_posted, count);
+    queue_settle(q);
+    if (st->failed_posts > 0) {
+        log_printf(
+            "Posting to the map service works again: %zu points posted after %llu "
+            "failed posts.",
+            count, (unsigned long long)st->failed_posts);
+    }
+    st->failed_posts = 0;
+    st->backoff_usec = 0;
+}
+
+// At most one line per DELIVERY_REFUSED_EVERY_USEC; it counts every batch refused since the
+// line before, and shows the latest.
+static void delivery_refused(point_queue *q, delivery_state *st, size_t count,
+                             const halvex_mapapi_post_result *r) {
+    counter_add(counters.points_refused, count);
+    counter_add(counters.posts_refused, 1);
+    queue_settle(q);
+    st->failed_posts = 0;  // the map service answers: the held points went with this batch
+    st->backoff_usec = 0;
+    st->refused_unreported++;
+    int64_t now = queue_now_usec();
+    if (st->refused_line_usec && now - st->refused_line_usec < DELIVERY_REFUSED_EVERY_USEC)
+        return;
+    log_printf(
+        "The map service refused %llu batch%s since the last such line (not sent "
+        "again); latest: %zu points, HTTP status %ld, %s: \"%s\".",
+        (unsigned long long)st->refused_unreported, st->refused_unreported == 1 ? "" : "es", count,
+        r->http_status, r->reason, r->answer_start);
+    st->refused_line_usec = now;
+    st->refused_unreported = 0;
+}
+
+static void delivery_failed(point_queue *q, delivery_state *st, halvex_mapapi_point *batch,
+                            size_t count, const halvex_mapapi_post_result *r) {
+    counter_add(counters.posts_failed, 1);
+    if (queue_requeue(q, batch, count) != 0) {
+        counters.points_lost.fetch_add(count, std::memory_order_relaxed);
+        log_printf("Out of memory: %zu points that failed to post are lost.", count);
+    }
+    if (st->failed_posts++ == 0) {
+        log_printf(
+            "Posting to the map service fails (%s%s%s%s); the points are held and "
+            "retried.",
+            r->reason, r->answer_start[0] ? ", answer \"" : "", r->answer_start,
+            r->answer_start[0] ? "\"" : "");
+    }
+    st->backoff_usec = delivery_backoff_next(st->backoff_usec, q->send_interval_usec);
+}
+
+int delivery_post(point_queue *q, delivery_state *st, long timeout_ms) {
+    halvex_mapapi_point *batch;
+    size_t count = queue_drain(q, &batch);
+    if (count == 0)
+        return DELIVERY_NOTHING;
+    halvex_mapapi_post_result r;
+    int outcome = halvex_mapapi_post_map_points(batch, (int)count, timeout_ms, &r);
+    counter_add(counters.posts_made, 1);
+    if (outcome == HALVEX_MAPAPI_POST_FAILED) {
+        delivery_failed(q, st, batch, count, &r);  // the queue takes the batch back
+        return outcome;
+    }
+    if (outcome == HALVEX_MAPAPI_POST_ACCEPTED)
+        delivery_accepted(q, st, count);
+    else
+        delivery_refused(q, st, count, &r);
+    points_release(batch, count);
+    return outcome;
+}
+
+void delivery_drain(point_queue *q, delivery_state *st) {
+    int64_t deadline = queue_stop_deadline(q);
+    for (;;) {
+        int64_t left = deadline - queue_now_usec();
+        if (left < DELIVERY_DRAIN_POST_MIN_USEC)
+            break;
+        int outcome = delivery_post(q, st, (long)(left / 1000));
+        if (outcome == DELIVERY_NOTHING)
+            break;
+        if (outcome == HALVEX_MAPAPI_POST_FAILED) {
+            left = deadline - queue_now_usec();
+            usec_sleep(left < DELIVERY_DRAIN_RETRY_USEC ? (left > 0 ? left : 0)
+                                                        : DELIVERY_DRAIN_RETRY_USEC);
+        }
+    }
+    queue_drained_set(q);
+}

@@ -1,0 +1,48 @@
+/* delivery.h -- posting a batch and acting on how it went: retry, report, count; the drain. */
+#ifndef DELIVERY_H
+#define DELIVERY_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "point_queue.h"
+
+/* Retries of a batch that failed in transit wait at least this long, or the send interval
+ * when that is longer, doubling per failure up to DELIVERY_BACKOFF_MAX_USEC: a map service
+ * that is down is not hammered, and one that is back is found within a minute. */
+#define DELIVERY_BACKOFF_FIRST_USEC 1000000
+#define DELIVERY_BACKOFF_MAX_USEC 60000000
+/* Least spacing of two lines about refused batches, so a refusing map service cannot flood
+ * the log. */
+#define DELIVERY_REFUSED_EVERY_USEC 10000000
+/* While draining, a post that failed in transit is tried again after this pause. */
+#define DELIVERY_DRAIN_RETRY_USEC 200000
+/* While draining, no post is started with less time than this left before the deadline. */
+#define DELIVERY_DRAIN_POST_MIN_USEC 50000
+
+/* delivery_post() result when the queue was empty; otherwise a HALVEX_MAPAPI_POST_* value. */
+#define DELIVERY_NOTHING (-1)
+
+/* How posting goes. Locks: none; the sender thread alone uses it. Starts all zero. */
+typedef struct delivery_state {
+    int64_t backoff_usec;        /* wait before trying the held points again; 0: posting works */
+    uint64_t failed_posts;       /* posts failed in transit since posting last worked */
+    int64_t refused_line_usec;   /* when the last line about refused batches went out; 0: never */
+    uint64_t refused_unreported; /* batches refused since that line */
+} delivery_state;
+
+/* The wait before the next try after a post failed in transit, given the previous wait
+ * (0 for the first failure) and the send interval. */
+int64_t delivery_backoff_next(int64_t prev_usec, int64_t interval_usec);
+
+/* Take every queued point and post it as one batch within timeout_ms (<= 0: the client's
+ * bound). Accepted: counted posted. Refused: counted and reported, not retried. Failed in
+ * transit: back at the head of the queue, and the next wait set in st. Returns the outcome or
+ * DELIVERY_NOTHING. Sender thread only. */
+int delivery_post(point_queue *q, delivery_state *st, long timeout_ms);
+
+/* Once the queue is closed: post what it holds, without pauses, until it is empty or its
+ * deadline comes, then say the drain is over. Sender thread only. */
+void delivery_drain(point_queue *q, delivery_state *st);
+
+#endif

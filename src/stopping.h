@@ -1,0 +1,27 @@
+/* stopping.h -- the signals the service acts on, and the stop that drains the queue first. */
+#ifndef STOPPING_H
+#define STOPPING_H
+
+#include "point_queue.h"
+
+/* From SIGINT or SIGTERM to the end of the process: a service manager waits this long before
+ * it kills, and the queued points get what is left after the last lines are out. */
+#define STOP_DEADLINE_USEC 5000000
+/* Kept back from the deadline for the stop and counters lines to be written. */
+#define STOP_REPORT_USEC 300000
+
+/* Block SIGINT, SIGTERM and SIGUSR1 in the calling thread, and so in every thread it starts
+ * later: only the signal thread takes them. Call first thing in main. */
+void signals_block(void);
+
+/* Start the signal thread. SIGUSR1 prints the counters line. The first SIGINT or SIGTERM
+ * removes the socket file at sock_path at once and shuts listen_fd down, which ends the
+ * accept loop; the second ends the process at once with status 0. Both are kept for the
+ * life of the process. */
+void signals_start(const char *sock_path, int listen_fd);
+
+/* After the accept loop has ended: close the queue, let the sender drain it until the
+ * deadline, print the stop and counters lines and end the process with status 0. */
+void service_stop(point_queue *q);
+
+#endif

@@ -1,0 +1,224 @@
+// test_delivery.cpp -- every point answered OK reaches the map service, or the operator is
+// told: retries, refusals, the queue bound, stopping on a signal, the counters line.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <map>
+#include <numeric>
+#include <set>
+
+#include "harness.h"
+
+// Bounds on waits; retries back off to several seconds, so arrivals get longer.
+static const int ARRIVE_MS = 40000;
+static const char FAILING[] = "Posting to the map service fails";
+static const char RECOVERED[] = "Posting to the map service works again";
+static const char REFUSED[] = "The map service refused";
+
+// Stops its service and stand-in however the test ends.
+struct delivery {
+    std::string dir, sock;
+    map_stub stub;
+    server_proc server;
+    ~delivery() {
+        server_stop(server);
+        tempdir_remove(dir);
+    }
+};
+
+// The service posting to the stand-in; when down, nothing listens on the stand-in's port
+// until map_stub_start_on_port().
+static void delivery_start(delivery &d, const std::string &extra, bool down = false) {
+    map_stub_start(d.stub);
+    if (down)
+        map_stub_stop(d.stub);
+    d.dir = tempdir_make();
+    d.sock = d.dir + "/sock";
+    file_write(d.dir + "/halvex_mapapi_server.ini",
+               config_basic(d.sock, map_stub_url(d.stub, "/points"), extra));
+    d.server = server_start(d.dir);
+    ASSERT_TRUE(server_wait_listening(d.server, d.sock, WAIT_MS)) << server_stderr(d.server);
+}
+
+// Stop it: nothing it printed holds the map key or a sanitizer report.
+static void delivery_stop(delivery &d) {
+    server_stop(d.server);
+    std::string out = server_stdout(d.server) + server_stderr(d.server);
+    EXPECT_EQ(out.find("testkey123456789"), std::string::npos) << out;
+    EXPECT_EQ(out.find("Sanitizer"), std::string::npos) << out;
+    map_stub_stop(d.stub);
+    tempdir_remove(d.dir);
+}
+
+// Wait until text has been printed, and say whether it was printed exactly times times.
+static bool printed(delivery &d, const char *text, size_t times = 1) {
+    wait_until([&] { return server_stdout_count(d.server, text) >= times; }, ARRIVE_MS);
+    return server_stdout_count(d.server, text) == times;
+}
+
+static std::string zip(long code) {
+    return "{\"zipcode\":" + std::to_string(code) + "}";
+}
+
+// Send codes [first, first + n) on a new connection; how many were answered OK.
+static long points_send(const delivery &d, long first, long n) {
+    int fd = unix_connect(d.sock);
+    long ok = 0;
+    for (long c = first; fd >= 0 && c < first + n; c++)
+        ok += point_exchange(fd, zip(c)) == "OK\n";
+    close(fd);
+    return ok;
+}
+
+static bool arrived(delivery &d, size_t n) {
+    return wait_until([&] { return map_stub_zipcodes(d.stub).size() >= n; }, ARRIVE_MS);
+}
+
+TEST(Delivery, SinkDownThreeSecondsMidStreamLosesNothing) {
+    delivery d;
+    delivery_start(d, "send_interval_usec = 100000\n");
+    std::atomic<bool> stop{false};
+    std::atomic<long> sent{0};
+    std::vector<std::set<long>> ok(4);  // per connection; codes of connection t are t millions
+    std::vector<std::thread> clients;
+    for (int t = 0; t < 4; t++) {
+        clients.emplace_back([&, t] {
+            int fd = unix_connect(d.sock);
+            for (long c = (t + 1) * 1000000L; !stop; c++, sent++) {
+                if (point_exchange(fd, zip(c)) == "OK\n")
+                    ok[t].insert(c);
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));  // a steady stream
+            }
+            close(fd);
+        });
+    }
+    wait_until([&] { return sent >= 400; }, WAIT_MS);
+    int port = d.stub.port;
+    map_stub_stop(d.stub);
+    std::this_thread::sleep_for(std::chrono::seconds(3));  // the scenario: 3 s without it
+    EXPECT_TRUE(map_stub_start_on_port(d.stub, port)) << "port taken meanwhile";
+    long back = sent;
+    wait_until([&] { return sent >= back + 400; }, WAIT_MS);
+    stop = true;
+    for (auto &t : clients)
+        t.join();
+    EXPECT_TRUE(arrived(d, ok[0].size() + ok[1].size() + ok[2].size() + ok[3].size()));
+    std::set<long> seen;
+    std::map<long, long> last;  // per connection
+    for (long c : map_stub_zipcodes(d.stub)) {
+        EXPECT_TRUE(seen.insert(c).second) << c << " arrived twice";
+        EXPECT_LT(last[c / 1000000], c) << c << " out of order";
+        last[c / 1000000] = c;
+    }
+    for (auto &s : ok)
+        EXPECT_TRUE(std::includes(seen.begin(), seen.end(), s.begin(), s.end()));
+    delivery_stop(d);
+}
+
+TEST(Delivery, HeldPointsArriveOnceTheMapServiceRecovers) {
+    delivery d;
+    d.stub.reply_status = 503;
+    d.stub.reply_body = "busy";
+    delivery_start(d, "");
+    EXPECT_EQ(points_send(d, 1, 5), 5);
+    ASSERT_GE(map_stub_wait_posts(d.stub, 2, WAIT_MS), 2u);  // tried, and tried again
+    map_stub_reply(d.stub, 200, "true");
+    EXPECT_TRUE(printed(d, RECOVERED));
+    std::vector<long> codes = map_stub_zipcodes(d.stub);  // the last post held all five
+    EXPECT_EQ(std::vector<long>(codes.end() - 5, codes.end()), (std::vector<long>{1, 2, 3, 4, 5}));
+    EXPECT_TRUE(printed(d, FAILING)) << server_stdout(d.server);
+    delivery_stop(d);
+}
+
+// Not retried, one line per 10 s; an answer that repeats the request shows the key masked.
+TEST(Delivery, RefusedBatchesAreReportedOnceAndNotRetried) {
+    for (int status : {401, 200}) {
+        delivery d;
+        d.stub.custom = [status](const std::string &, const std::string &body) {
+            return std::make_pair(status, status == 200 ? std::string("false") : body);
+        };
+        delivery_start(d, "");
+        EXPECT_EQ(points_send(d, 1, 3), 3);
+        EXPECT_TRUE(printed(d, REFUSED));
+        EXPECT_EQ(points_send(d, 4, 1), 1);  // a later batch, refused too
+        EXPECT_TRUE(arrived(d, 4));
+        EXPECT_EQ(map_stub_zipcodes(d.stub), (std::vector<long>{1, 2, 3, 4}));
+        EXPECT_TRUE(printed(d, REFUSED)) << server_stdout(d.server);
+        EXPECT_TRUE(printed(d, status == 200 ? "HTTP status 200" : "HTTP status 401"));
+        delivery_stop(d);
+    }
+}
+
+TEST(Delivery, BoundedQueueAnswersFailedBeyondItAndKeepsWhatItHolds) {
+    delivery d;
+    delivery_start(d, "max_queued_points = 1000\n", true);
+    EXPECT_EQ(points_send(d, 1, 1002), 1000);
+    EXPECT_TRUE(printed(d, "The point queue is full"));
+    ASSERT_TRUE(printed(d, FAILING));  // held after a failed post, not merely not yet posted
+    ASSERT_TRUE(map_stub_start_on_port(d.stub, d.stub.port));
+    ASSERT_TRUE(arrived(d, 1000));
+    std::vector<long> want(1000);
+    std::iota(want.begin(), want.end(), 1);
+    EXPECT_EQ(map_stub_zipcodes(d.stub), want);
+    EXPECT_TRUE(printed(d, "The point queue has room again."));
+    delivery_stop(d);
+}
+
+// 10000 points queued behind a long interval, then a stop. With the stand-in up (taking 1 s to
+// answer, so the socket file can be seen gone mid-drain) all arrive; with it down, the stop
+// keeps its 5 s deadline (here with room for a loaded machine) and counts them lost.
+TEST(Delivery, SigintAndSigtermPostWhatIsQueuedAndExitZeroInTime) {
+    for (int sig : {SIGINT, SIGTERM, 0}) {
+        delivery d;
+        delivery_start(d, "send_interval_usec = 60000000\n", sig == 0);
+        map_stub_reply(d.stub, 200, "true", 1000);
+        std::vector<std::thread> clients;
+        for (int t = 0; t < 4; t++)
+            clients.emplace_back([&, t] { EXPECT_EQ(points_send(d, t * 2500 + 1, 2500), 2500); });
+        for (auto &t : clients)
+            t.join();
+        size_t before = map_stub_posts(d.stub).size();
+        auto signalled = std::chrono::steady_clock::now();
+        kill(d.server.pid, sig ? sig : SIGTERM);
+        EXPECT_TRUE(sig == 0 || map_stub_wait_posts(d.stub, before + 1, WAIT_MS) > before);
+        EXPECT_TRUE(wait_until([&] { return access(d.sock.c_str(), F_OK) != 0; }, WAIT_MS));
+        EXPECT_TRUE(server_wait_exit(d.server, WAIT_MS));
+        EXPECT_LT(std::chrono::steady_clock::now() - signalled, std::chrono::seconds(7));
+        EXPECT_EQ(d.server.exit_status, 0);
+        std::vector<long> posted = map_stub_zipcodes(d.stub), want(sig ? 10000 : 0);
+        std::sort(posted.begin(), posted.end());
+        std::iota(want.begin(), want.end(), 1);
+        EXPECT_EQ(posted, want);
+        EXPECT_TRUE(printed(d, sig ? " 0 lost." : "Stopped: 0 points posted, 10000 lost."))
+            << server_stdout(d.server);
+        delivery_stop(d);
+    }
+}
+
+TEST(Delivery, Sigusr1PrintsCountersThatAddUp) {
+    delivery d;
+    delivery_start(d, "max_queued_points = 10x\n");  // invalid: warns, keeps 100000
+    EXPECT_TRUE(printed(d, "Invalid value for max_queued_points.  Using default.\n"));
+    EXPECT_EQ(points_send(d, 1, 5), 5);
+    int fd = unix_connect(d.sock);
+    EXPECT_EQ(point_exchange(fd, "[1"), "FAILED\n");
+    EXPECT_EQ(point_exchange(fd, "not json"), "FAILED\n");
+    close(fd);
+    ASSERT_TRUE(arrived(d, 5));
+    ASSERT_TRUE(wait_until(
+        [&] {
+            kill(d.server.pid, SIGUSR1);  // again until the post's answer has been counted
+            return wait_until([&] { return server_stdout_count(d.server, "posted 5,"); }, 200);
+        },
+        WAIT_MS));
+    EXPECT_GT(server_stdout_count(d.server,
+                                  "Counters: points received 7, accepted 5, rejected 2, posted 5, "
+                                  "refused 0, lost 0, queued 0; posts made 1, failed in transit "
+                                  "0, refused 0.\n"),
+              0u)
+        << server_stdout(d.server);
+    delivery_stop(d);
+}
