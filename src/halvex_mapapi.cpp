@@ -43,6 +43,8 @@ static char map_key[HALVEX_MAPAPI_MAP_KEY_MAX + 1];
 static char map_endpoint[HALVEX_MAPAPI_ENDPOINT_MAX + 1] = HALVEX_MAPAPI_DEFAULT_ENDPOINT;
 static long connect_timeout_sec = HALVEX_MAPAPI_CONNECT_TIMEOUT_SEC;
 static long stall_timeout_sec = HALVEX_MAPAPI_STALL_TIMEOUT_SEC;
+static int tls_verify;  // 1: check the map service's certificate and host name
+static char tls_ca_file[HALVEX_MAPAPI_CA_FILE_MAX + 1];  // "" for the system's store
 static bool curl_ready;  // curl_global_init has succeeded; it is never undone
 
 static const char hex_digits[] = "0123456789abcdef";
@@ -75,6 +77,16 @@ void halvex_mapapi_set_timeouts(long connect_sec, long stall_sec) {
         connect_timeout_sec = connect_sec;
     if (stall_sec > 0)
         stall_timeout_sec = stall_sec;
+}
+
+int halvex_mapapi_set_tls_verify(int verify, const char *ca_file) {
+    if (!ca_file)
+        ca_file = "";
+    if (strlen(ca_file) > HALVEX_MAPAPI_CA_FILE_MAX)
+        return -1;
+    memcpy(tls_ca_file, ca_file, strlen(ca_file) + 1);
+    tls_verify = verify || *ca_file;
+    return 0;
 }
 
 // ---- text writers: each writes at p and returns the end of what it wrote -------------------
@@ -322,7 +334,12 @@ static void post_options_set(CURL *curl, const char *body, curl_slist *headers,
     // The body holds the map key: from an https endpoint, redirects may only go to https.
     if (strncasecmp(map_endpoint, "https://", 8) == 0)
         curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "https");
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, tls_verify ? 1L : 0L);
+    if (tls_verify) {
+        curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+        if (tls_ca_file[0])
+            curl_easy_setopt(curl, CURLOPT_CAINFO, tls_ca_file);
+    }
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(curl, CURLOPT_POST, 1L);
     curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body);

@@ -53,6 +53,15 @@ void halvex_mapapi_init(const char *map_id, const char *map_key);
  * cut silently). Without a call the built-in default endpoint is used. */
 void halvex_mapapi_set_endpoint(const char *url);
 
+/* Check the map service's certificate and host name (verify != 0) against the system's
+ * certificate store, or against the PEM file ca_file when it is neither NULL nor empty (that
+ * implies verify). Without a call any certificate is accepted, as map services with
+ * self-signed certificates need. A post that fails the check fails like a lost connection.
+ * Returns 0, or -1 (and changes nothing) when ca_file is longer than HALVEX_MAPAPI_CA_FILE_MAX
+ * bytes: a cut path would name another file. */
+#define HALVEX_MAPAPI_CA_FILE_MAX 4095
+int halvex_mapapi_set_tls_verify(int verify, const char *ca_file);
+
 /* Bound each post: give up when no connection is made within connect_timeout_sec, or when
  * the transfer moves no byte for stall_timeout_sec. A value <= 0 keeps the current bound.
  * Defaults: HALVEX_MAPAPI_CONNECT_TIMEOUT_SEC and HALVEX_MAPAPI_STALL_TIMEOUT_SEC. */

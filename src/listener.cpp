@@ -32,6 +32,16 @@ static void die(void) {
     exit(1);
 }
 
+// Access given to the socket file between bind and listen, so no client can connect before
+// the file has its final mode and group.
+static mode_t listener_mode = 0777;
+static gid_t listener_gid = (gid_t)-1;
+
+void listener_set_access(mode_t mode, gid_t gid) {
+    listener_mode = mode;
+    listener_gid = gid;
+}
+
 static void die_perror(const char *call) {
     log_perror(call);
     die();
@@ -105,7 +115,12 @@ int listener_create(const char *path) {
     sock_path_clear(path, &addr);
     if (bind(fd, (sockaddr *)&addr, sizeof addr) != 0)
         die_perror("bind");
-    chmod(path, 0777);  // every local user may connect, whatever the umask
+    chmod(path, listener_mode);  // by default every local user may connect, whatever the umask
+    if (listener_gid != (gid_t)-1 && chown(path, (uid_t)-1, listener_gid) != 0) {
+        log_perror("chown");
+        unlink(path);  // a socket with the wrong group must not stay open to anyone
+        die();
+    }
     if (listen(fd, LISTENER_BACKLOG) != 0)
         die_perror("listen");
     return fd;

@@ -3,6 +3,7 @@
 #define LISTENER_H
 
 #include <pthread.h>
+#include <sys/types.h>
 
 #include "point_queue.h"
 
@@ -30,11 +31,15 @@ typedef struct rcv_thread_args {
     int conn_count;       /* [c] client connections in the list */
 } rcv_thread_args;
 
-/* Raise the soft descriptor limit to the hard one, then create, bind, open to every local user
- * (mode 0777) and listen on a Unix stream socket at path. A socket file at path that no service
- * answers on is removed first; a live socket or anything that is not a socket ends start-up.
- * Returns the listening descriptor. On failure reports the failed call (or one line naming the
- * path and the problem) and ends the process with status 1. */
+/* Permission bits and group (or (gid_t)-1: unchanged) that listener_create() gives the socket
+ * file before it listens. Without a call: 0777, group unchanged. */
+void listener_set_access(mode_t mode, gid_t gid);
+
+/* Raise the soft descriptor limit to the hard one, then create, bind, give the access of
+ * listener_set_access() and listen on a Unix stream socket at path. A socket file at path that
+ * no service answers on is removed first; a live socket or anything that is not a socket ends
+ * start-up. Returns the listening descriptor. On failure reports the failed call (or one line
+ * naming the path and the problem) and ends the process with status 1. */
 int listener_create(const char *path);
 
 /* Create the wake pipe and a list holding only its read end, and fill *args. On failure

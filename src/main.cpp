@@ -39,6 +39,7 @@
 #include "log.h"
 #include "point_queue.h"
 #include "receiver.h"
+#include "security.h"
 #include "sender.h"
 #include "stopping.h"
 
@@ -75,6 +76,27 @@ static void credentials_apply(const INIReader &config) {
     std::string endpoint = config.Get("", "map_api_endpoint", "");
     if (!endpoint.empty())
         halvex_mapapi_set_endpoint(endpoint.c_str());
+}
+
+// The operator's opt-in security keys. A value that cannot be honoured ends start-up: a
+// service that quietly ignored it would run more open than its operator believes.
+static void security_apply(const INIReader &config) {
+    std::string verify = config.Get("", "map_api_verify_tls", "");
+    std::string ca_file = config.Get("", "map_api_ca_file", "");
+    std::string mode = config.Get("", "unix_sock_mode", "");
+    std::string group = config.Get("", "unix_sock_group", "");
+    security_options opt;
+    int rc = security_options_parse(verify.c_str(), ca_file.c_str(), mode.c_str(),
+                                    group.c_str(), &opt);
+    if (rc == 0 && halvex_mapapi_set_tls_verify(opt.verify_tls, opt.ca_file) != 0) {
+        log_printf("map_api_ca_file is too long: %s", ca_file.c_str());
+        rc = -1;
+    }
+    if (rc != 0) {
+        log_flush(LOG_EXIT_FLUSH_MS);
+        exit(1);
+    }
+    listener_set_access(opt.sock_mode, opt.sock_gid);
 }
 
 // The path must outlive start-up: the signal thread reads it.
@@ -135,12 +157,15 @@ int main(void) {
     allocator_bound();  // process-wide, so before any thread starts
     log_start();
 
-    static INIReader config(config_path_choose());
+    const char *config_path = config_path_choose();
+    static INIReader config(config_path);
     if (config.ParseError() < 0) {
         fputs("Failed to read ini file.", stdout);
         exit(1);
     }
     credentials_apply(config);
+    config_exposure_warn(config_path);
+    security_apply(config);
     sock_path_choose(config);
     // A client or the map service closing its end mid-write must not end the process.
     signal(SIGPIPE, SIG_IGN);
