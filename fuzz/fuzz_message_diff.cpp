@@ -17,8 +17,8 @@
 static unsigned long inputs_run, inputs_fast;
 
 static void fast_share_report(void) {
-    fprintf(stderr, "fuzz_message_diff: flat-object reader took %lu of %lu inputs\n",
-            inputs_fast, inputs_run);
+    fprintf(stderr, "fuzz_message_diff: flat-object reader took %lu of %lu inputs\n", inputs_fast,
+            inputs_run);
 }
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
@@ -48,7 +48,7 @@ static void records_compare(const halvex_mapapi_point *fast, const halvex_mapapi
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size > MESSAGE_MAX_BYTES)
-        return -1; // one receive never holds more; keep such inputs out of the corpus
+        return -1;  // one receive never holds more; keep such inputs out of the corpus
     halvex_mapapi_point fast_point, general_point;
     message_outcome fast, general;
     int fast_ok = message_read((const char *)data, size, &fast_point, &fast, 1);

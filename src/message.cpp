@@ -14,8 +14,8 @@
 #include <string>
 
 #include "log.h"
-#include "message_fields.h"
 #include "message_fast.h"
+#include "message_fields.h"
 #include "point_queue.h"
 
 // A colour is read from its text only when it is "#" and six hexadecimal digits: 7 bytes.
@@ -183,7 +183,7 @@ static int fields_read(const Json::Value *const slots[KEY_COUNT], halvex_mapapi_
 }
 
 int message_slots_read(const Json::Value *const slots[KEY_COUNT], halvex_mapapi_point *p,
-               message_outcome *outcome) {
+                       message_outcome *outcome) {
     try {
         return fields_read(slots, p, outcome);
     } catch (const std::bad_alloc &) {

@@ -39,7 +39,7 @@ struct scalar {
         uint64_t u;
         double d;
     } num;
-    const char *text; // a string's bytes, without the quotes
+    const char *text;  // a string's bytes, without the quotes
     size_t len;
 };
 
@@ -51,8 +51,7 @@ struct cursor {
 
 // The four blanks the library's reader skips between tokens.
 static void spaces_skip(cursor *c) {
-    while (c->at < c->end &&
-           (*c->at == ' ' || *c->at == '\t' || *c->at == '\r' || *c->at == '\n'))
+    while (c->at < c->end && (*c->at == ' ' || *c->at == '\t' || *c->at == '\r' || *c->at == '\n'))
         c->at++;
 }
 
@@ -165,17 +164,17 @@ static bool value_scan(cursor *c, scalar *s) {
     if (c->at == c->end)
         return false;
     switch (*c->at) {
-    case '"':
-        s->kind = SCALAR_STRING;
-        return string_scan(c, &s->text, &s->len);
-    case 't':
-        return literal_scan(c, "true", 4, SCALAR_TRUE, s);
-    case 'f':
-        return literal_scan(c, "false", 5, SCALAR_FALSE, s);
-    case 'n':
-        return literal_scan(c, "null", 4, SCALAR_NULL, s);
-    default:
-        return number_scan(c, s);
+        case '"':
+            s->kind = SCALAR_STRING;
+            return string_scan(c, &s->text, &s->len);
+        case 't':
+            return literal_scan(c, "true", 4, SCALAR_TRUE, s);
+        case 'f':
+            return literal_scan(c, "false", 5, SCALAR_FALSE, s);
+        case 'n':
+            return literal_scan(c, "null", 4, SCALAR_NULL, s);
+        default:
+            return number_scan(c, s);
     }
 }
 
@@ -223,24 +222,24 @@ static bool object_scan(const char *text, size_t len, scalar scalars[KEY_COUNT])
 // The library value the reader would have made; none for an absent or null member.
 static void value_make(const scalar &s, std::optional<Json::Value> *v) {
     switch (s.kind) {
-    case SCALAR_FALSE:
-    case SCALAR_TRUE:
-        v->emplace(s.kind == SCALAR_TRUE);
-        break;
-    case SCALAR_INT:
-        v->emplace((Json::Int64)s.num.i);
-        break;
-    case SCALAR_UINT:
-        v->emplace((Json::UInt64)s.num.u);
-        break;
-    case SCALAR_REAL:
-        v->emplace(s.num.d);
-        break;
-    case SCALAR_STRING:
-        v->emplace(s.text, s.text + s.len);
-        break;
-    default:
-        break;
+        case SCALAR_FALSE:
+        case SCALAR_TRUE:
+            v->emplace(s.kind == SCALAR_TRUE);
+            break;
+        case SCALAR_INT:
+            v->emplace((Json::Int64)s.num.i);
+            break;
+        case SCALAR_UINT:
+            v->emplace((Json::UInt64)s.num.u);
+            break;
+        case SCALAR_REAL:
+            v->emplace(s.num.d);
+            break;
+        case SCALAR_STRING:
+            v->emplace(s.text, s.text + s.len);
+            break;
+        default:
+            break;
     }
 }
 
@@ -257,7 +256,7 @@ int message_read_fast(const char *text, size_t len, halvex_mapapi_point *out,
             slots[k] = values[k] ? &*values[k] : NULL;
         }
     } catch (const std::exception &) {
-        return MESSAGE_FAST_DECLINED; // no memory for a string: the general path reports it
+        return MESSAGE_FAST_DECLINED;  // no memory for a string: the general path reports it
     }
     return message_slots_read(slots, out, outcome);
 }

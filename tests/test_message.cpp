@@ -182,9 +182,9 @@ TEST(Message, FlatObjectsTakeTheDedicatedReader) {
         point_colours_release(&p);
     }
     for (const char *msg :
-         {"null", "[1]", R"({"r":1,})", R"({"r":01})", R"({"r":1.})", R"({"r":-})",
-          R"({"r":1}//)", R"({"r":1} {})", R"({"c":"\u0023ff8800"})", R"({"a":{}})",
-          R"({"lat":1e400,"lng":0})", R"({"lat":1e-400,"lng":0})", R"({"r":1 /**/})"}) {
+         {"null", "[1]", R"({"r":1,})", R"({"r":01})", R"({"r":1.})", R"({"r":-})", R"({"r":1}//)",
+          R"({"r":1} {})", R"({"c":"\u0023ff8800"})", R"({"a":{}})", R"({"lat":1e400,"lng":0})",
+          R"({"lat":1e-400,"lng":0})", R"({"r":1 /**/})"}) {
         message_read(msg, strlen(msg), &p, &o, 1);
         EXPECT_EQ(o.fast, 0) << msg;
         point_colours_release(&p);
