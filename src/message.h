@@ -9,10 +9,31 @@
 /* Longest message read at once: one receive of at most this many bytes is one message. */
 #define MESSAGE_MAX_BYTES 1024
 
+/* Most lines one message can print: one per key that can fail, and one for running out of
+ * memory. */
+#define MESSAGE_LINES_MAX 8
+
+/* What reading one message gave besides its record and verdict. */
+typedef struct message_outcome {
+    const char *lines[MESSAGE_LINES_MAX]; /* the lines to print, in order, without line
+                                           * breaks; fixed texts, never freed */
+    int line_count;
+    int fast; /* 1 when the flat-object reader took the message, 0 when the JSON library's
+               * reader did */
+} message_outcome;
+
 /* Handle the n bytes at data (not NUL-terminated; the message ends at its first NUL, if any)
  * as one point message. On acceptance fills *out (a new record that owns its colours) and
  * returns 1. On rejection prints one line per fault found to standard output, leaves *out
  * with no colours and returns 0. Never throws. */
 int message_handle(const char *data, size_t n, halvex_mapapi_point *out);
+
+/* As message_handle(), but the lines are collected in *outcome instead of printed. A flat
+ * object of numbers, plain strings and literals is read by a dedicated reader when
+ * fast_allowed is 1; everything else, and every message when fast_allowed is 0, by the JSON
+ * library's reader. Both give the same record, lines and verdict for any message the
+ * dedicated reader takes. */
+int message_read(const char *data, size_t n, halvex_mapapi_point *out, message_outcome *outcome,
+                 int fast_allowed);
 
 #endif

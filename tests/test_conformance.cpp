@@ -9,6 +9,7 @@
 #include <json/reader.h>
 #include <math.h>
 #include <stdlib.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <memory>
@@ -255,6 +256,37 @@ TEST(Conformance, EveryCaseHandledDirectlyGetsAConsistentVerdict) {
     ASSERT_GT(corpus.size(), 500u);
     for (const conformance_case &c : corpus)
         handle_checked(c.text, c.want);
+}
+
+// A colour as one number: absent is -1.
+static int64_t colour_of(const uint32_t *c) {
+    return c ? (int64_t)*c : -1;
+}
+
+// Every case read as the service reads it and by the JSON library's reader alone: the same
+// verdict, lines and record, whichever reader took it.
+TEST(Conformance, BothReadersGiveTheSameRecordLinesAndVerdict) {
+    int taken = 0;
+    for (const conformance_case &c : corpus_build()) {
+        SCOPED_TRACE("case: " + printable(c.text));
+        halvex_mapapi_point p[2];
+        message_outcome o[2];
+        int ok[2];
+        for (int fast = 0; fast < 2; fast++)
+            ok[fast] = message_read(c.text.data(), c.text.size(), &p[fast], &o[fast], fast);
+        taken += o[1].fast;
+        EXPECT_EQ(ok[0], ok[1]);
+        EXPECT_EQ(std::vector<std::string>(o[0].lines, o[0].lines + o[0].line_count),
+                  std::vector<std::string>(o[1].lines, o[1].lines + o[1].line_count));
+        EXPECT_EQ(colour_of(p[0].c), colour_of(p[1].c));
+        EXPECT_EQ(colour_of(p[0].c2), colour_of(p[1].c2));
+        for (halvex_mapapi_point &point : p) {
+            point_colours_release(&point);
+            point.c = point.c2 = NULL;
+        }
+        EXPECT_EQ(memcmp(&p[0], &p[1], sizeof p[0]), 0);
+    }
+    EXPECT_GT(taken, 200);  // the value grid is mostly flat objects
 }
 
 TEST(Conformance, NestingFarBeyondOneReceiveIsAParseFailure) {

@@ -173,3 +173,25 @@ TEST(Message, DeepNestingIsAParseFailureNotACrash) {
     EXPECT_EQ(h.ok, 1);
     EXPECT_EQ(h.point.r, 9);
 }
+
+// Flat objects of numbers, plain strings and literals take the dedicated reader; whatever else
+// the JSON library's reader accepts goes to it. Both give the same results (test_conformance).
+TEST(Message, FlatObjectsTakeTheDedicatedReader) {
+    message_outcome o;
+    halvex_mapapi_point p;
+    for (const char *msg : {R"({"lat":40.7128,"lng":-74.006})", "{}", "{ }",
+                            " {\"zipcode\":\"02134\",\t\"r\":2.9,\"x\":null,\"y\":true}\r\n",
+                            R"({"r":1,"r":-1e0,"c":"#ff8800"})", R"({"lat":-0,"lng":1e39})"}) {
+        message_read(msg, strlen(msg), &p, &o, 1);
+        EXPECT_EQ(o.fast, 1) << msg;
+        point_colours_release(&p);
+    }
+    for (const char *msg :
+         {"null", "[1]", R"({"r":1,})", R"({"r":01})", R"({"r":1.})", R"({"r":-})", R"({"r":1}//)",
+          R"({"r":1} {})", R"({"c":"\u0023ff8800"})", R"({"a":{}})", R"({"lat":1e400,"lng":0})",
+          R"({"lat":1e-400,"lng":0})", R"({"r":1 /**/})"}) {
+        message_read(msg, strlen(msg), &p, &o, 1);
+        EXPECT_EQ(o.fast, 0) << msg;
+        point_colours_release(&p);
+    }
+}
