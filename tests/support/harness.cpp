@@ -40,9 +40,13 @@ void tempdir_remove(const std::string &path) {
     }
 }
 
+// Owner-only, as a configuration holding a map key should be: the service warns otherwise.
 void file_write(const std::string &path, const std::string &text) {
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f << text;
+    {
+        std::ofstream f(path, std::ios::binary | std::ios::trunc);
+        f << text;
+    }
+    chmod(path.c_str(), 0600);
 }
 
 std::string file_read(const std::string &path) {

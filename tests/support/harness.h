@@ -24,6 +24,7 @@ class SSLServer;
 // A new empty folder under /tmp; removed by tempdir_remove().
 std::string tempdir_make();
 void tempdir_remove(const std::string &path);
+// Write text to a file of mode 0600.
 void file_write(const std::string &path, const std::string &text);
 std::string file_read(const std::string &path);
 
