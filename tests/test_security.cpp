@@ -91,9 +91,12 @@ TEST_F(Security, InvalidValuesEndStartUpWithALineNamingTheKey) {
 
 TEST_F(Security, ConfigReadableByEveryUserWarnsButStarts) {
     ASSERT_NO_FATAL_FAILURE(start_listening("", 0644));
-    EXPECT_NE(server_stdout(server).find(EXPOSURE_WARNING), std::string::npos);
+    EXPECT_TRUE(wait_until(
+        [&] { return server_stdout(server).find(EXPOSURE_WARNING) != std::string::npos; },
+        WAIT_MS));
+    server_stop(server);  // everything it printed is out once it has stopped
     EXPECT_EQ(server_stdout(server).find("testkey"), std::string::npos);
-    server_stop(server);
     ASSERT_NO_FATAL_FAILURE(start_listening("", 0600));
+    server_stop(server);
     EXPECT_EQ(server_stdout(server).find(EXPOSURE_WARNING), std::string::npos);
 }
