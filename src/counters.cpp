@@ -12,15 +12,16 @@ uint64_t counters_held(void) {
     return accepted > settled ? accepted - settled : 0;  // read at slightly different moments
 }
 
+// Every message read is answered OK or FAILED, so received is their sum.
 void counters_print(void) {
+    uint64_t accepted = counter_get(counters.points_accepted);
+    uint64_t rejected = counter_get(counters.points_rejected);
     log_printf(
         "Counters: points received %llu, accepted %llu, rejected %llu, posted %llu, "
         "refused %llu, lost %llu, queued %llu; posts made %llu, failed in transit %llu, "
         "refused %llu.",
-        (unsigned long long)counter_get(counters.points_received),
-        (unsigned long long)counter_get(counters.points_accepted),
-        (unsigned long long)counter_get(counters.points_rejected),
-        (unsigned long long)counter_get(counters.points_posted),
+        (unsigned long long)(accepted + rejected), (unsigned long long)accepted,
+        (unsigned long long)rejected, (unsigned long long)counter_get(counters.points_posted),
         (unsigned long long)counter_get(counters.points_refused),
         (unsigned long long)counter_get(counters.points_lost), (unsigned long long)counters_held(),
         (unsigned long long)counter_get(counters.posts_made),

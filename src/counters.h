@@ -10,7 +10,6 @@
  * thread with relaxed loads: a figure may be a moment old, never torn. [R] receiver,
  * [S] sender, [*] any thread (added atomically). */
 typedef struct service_counters {
-    std::atomic<uint64_t> points_received; /* [R] messages read, one point each */
     std::atomic<uint64_t> points_accepted; /* [R] answered "OK\n" */
     std::atomic<uint64_t> points_rejected; /* [R] answered "FAILED\n" */
     std::atomic<uint64_t> points_posted;   /* [S] in batches the map service accepted */

@@ -9,8 +9,6 @@
 
 int64_t delivery_backoff_next(int64_t prev_usec, int64_t interval_usec) {
     int64_t next = prev_usec > 0 ? prev_usec * 2 : DELIVERY_BACKOFF_FIRST_USEC;
-    if (next < interval_usec)
-        next = interval_usec;
     if (next > DELIVERY_BACKOFF_MAX_USEC)
         next = DELIVERY_BACKOFF_MAX_USEC;
     return next < interval_usec ? interval_usec : next;  // never sooner than the interval

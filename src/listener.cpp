@@ -27,11 +27,6 @@ static const time_t ACCEPT_REPORT_EVERY_SEC = 10;
 // the wake pipe, the receiver's set and a few of the libraries'.
 static const int FDS_OPEN_GUESS = 16;
 
-static void die(void) {
-    log_flush(LOG_EXIT_FLUSH_MS);
-    exit(1);
-}
-
 // Access given to the socket file between bind and listen, so no client can connect before
 // the file has its final mode and group.
 static mode_t listener_mode = 0777;
@@ -44,7 +39,7 @@ void listener_set_access(mode_t mode, gid_t gid) {
 
 static void die_perror(const char *call) {
     log_perror(call);
-    die();
+    log_exit(1);
 }
 
 // Every descriptor the process may have, so that the connection limit is as high as allowed.
@@ -78,7 +73,7 @@ static void sock_path_clear(const char *path, const sockaddr_un *addr) {
     }
     if (!S_ISSOCK(st.st_mode)) {
         log_printf("Socket path %s is %s; not removed.", path, file_kind(st.st_mode));
-        die();
+        log_exit(1);
     }
     int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (probe < 0)
@@ -88,12 +83,12 @@ static void sock_path_clear(const char *path, const sockaddr_un *addr) {
     close(probe);
     if (answered || err == EAGAIN) {  // EAGAIN: a live service with a full backlog
         log_printf("Socket path %s is in use by a running service.", path);
-        die();
+        log_exit(1);
     }
     if (err != ECONNREFUSED) {  // e.g. no permission: nobody can say it is stale
         log_printf("Socket path %s is a socket that cannot be tried (%s); not removed.", path,
                    strerror(err));
-        die();
+        log_exit(1);
     }
     unlink(path);
 }
@@ -104,7 +99,7 @@ int listener_create(const char *path) {
     if (strlen(path) >= sizeof addr.sun_path) {
         log_printf("Socket path is too long (at most %zu characters): %s", sizeof addr.sun_path - 1,
                    path);
-        die();
+        log_exit(1);
     }
     fd_limit_raise();
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -119,7 +114,7 @@ int listener_create(const char *path) {
     if (listener_gid != (gid_t)-1 && chown(path, (uid_t)-1, listener_gid) != 0) {
         log_perror("chown");
         unlink(path);  // a socket with the wrong group must not stay open to anyone
-        die();
+        log_exit(1);
     }
     if (listen(fd, LISTENER_BACKLOG) != 0)
         die_perror("listen");
@@ -136,7 +131,7 @@ void conn_list_create(rcv_thread_args *args, point_queue *queue) {
     sock_list_node *node = (sock_list_node *)calloc(1, sizeof *node);
     if (!node) {
         log_line("Out of memory.");
-        die();
+        log_exit(1);
     }
     node->fd = wake[0];
     node->next = NULL;

@@ -11,6 +11,7 @@
 #include <pthread.h>
 #include <stdarg.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <time.h>
 #include <unistd.h>
@@ -162,4 +163,9 @@ void log_flush(int timeout_ms) {
            pthread_cond_timedwait(&log_written, &log_lock, &until) == 0) {
     }
     pthread_mutex_unlock(&log_lock);
+}
+
+void log_exit(int status) {
+    log_flush(LOG_EXIT_FLUSH_MS);
+    exit(status);
 }

@@ -30,4 +30,8 @@ void log_perror(const char *call);
 /* Wait up to timeout_ms for every line handed over so far to be written. */
 void log_flush(int timeout_ms);
 
+/* Write out the lines handed over so far (waiting at most LOG_EXIT_FLUSH_MS) and end the
+ * process with status: how a start-up failure ends. */
+void log_exit(int status) __attribute__((noreturn));
+
 #endif

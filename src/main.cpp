@@ -86,16 +86,14 @@ static void security_apply(const INIReader &config) {
     std::string mode = config.Get("", "unix_sock_mode", "");
     std::string group = config.Get("", "unix_sock_group", "");
     security_options opt;
-    int rc = security_options_parse(verify.c_str(), ca_file.c_str(), mode.c_str(),
-                                    group.c_str(), &opt);
+    int rc =
+        security_options_parse(verify.c_str(), ca_file.c_str(), mode.c_str(), group.c_str(), &opt);
     if (rc == 0 && halvex_mapapi_set_tls_verify(opt.verify_tls, opt.ca_file) != 0) {
         log_printf("map_api_ca_file is too long: %s", ca_file.c_str());
         rc = -1;
     }
-    if (rc != 0) {
-        log_flush(LOG_EXIT_FLUSH_MS);
-        exit(1);
-    }
+    if (rc != 0)
+        log_exit(1);
     listener_set_access(opt.sock_mode, opt.sock_gid);
 }
 

@@ -26,8 +26,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "log.h"
 #include "counters.h"
+#include "log.h"
 #include "message.h"
 
 // Events taken per wait; readiness not taken in one pass is level-triggered and is reported
@@ -164,7 +164,6 @@ static void client_serve(rcv_thread_args *args, sock_list_node *node) {
     pending_reply *reply = &rcv_replies[rcv_reply_count++];
     reply->node = node;
     reply->accepted = message_accept(args, (size_t)got);
-    counter_add(counters.points_received, 1);
     counter_add(reply->accepted ? counters.points_accepted : counters.points_rejected, 1);
 }
 
@@ -180,8 +179,7 @@ void rcv_set_create(void) {
     rcv_epoll_fd = epoll_create1(EPOLL_CLOEXEC);
     if (rcv_epoll_fd < 0) {
         log_perror("epoll_create1");
-        log_flush(LOG_EXIT_FLUSH_MS);
-        exit(1);  // without its set the receiver could serve no one
+        log_exit(1);  // without its set the receiver could serve no one
     }
 }
 
