@@ -22,10 +22,9 @@ static const int POST_WAIT_MS = WAIT_MS;
 static const long COLLECT_MS = SENDER_COLLECT_PAUSE_USEC / 1000;
 static const long DEFAULT_INTERVAL_MS = POINT_QUEUE_DEFAULT_INTERVAL_USEC / 1000;
 
-// How early a post may seem: the service reads its wake-ups from CLOCK_MONOTONIC_COARSE, each
-// up to one tick behind, and times here are cut to whole milliseconds. A post is never early
-// by more; lateness has no such bound on a loaded machine, so the upper bounds only tell the
-// pacing wanted from the next one a mistake would give.
+// How early a post may seem: the service's wake-ups come from CLOCK_MONOTONIC_COARSE, up to a
+// tick behind, and times here are whole milliseconds. Lateness has no bound on a loaded
+// machine, so upper bounds only tell the pacing wanted from what a mistake would give.
 static long early_ms(void) {
     struct timespec res;
     clock_getres(CLOCK_MONOTONIC_COARSE, &res);
@@ -145,9 +144,8 @@ TEST(Relay, SecondPointWaitsForTheIntervalSinceTheFirstWakeUp) {
         closest = std::min(closest, ms_between(posts[0].at, posts[1].at));
         relay_stop(r);
     }
-    // Taken after the pause, the wake-up would put the second post at least an interval
-    // (less one tick) after the first post's start.
-    EXPECT_LT(closest, interval_ms - COLLECT_MS / 2) << "the wake-up time was taken after the pause";
+    EXPECT_LT(closest, interval_ms - COLLECT_MS / 2)
+        << "the wake-up time was taken after the pause";
 }
 
 // The interval in use, seen as the spacing of two posts: a value with trailing text keeps its

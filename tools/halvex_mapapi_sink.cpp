@@ -85,9 +85,9 @@ struct sink_options {
 };
 
 static sink_options options;
-static FILE *log_file;       // raw bodies, one per line; NULL without --log
-static int web_root_fd = -1; // the page's folder, opened before the servers start
-static std::mutex out_lock;  // one batch's lines stay together on stdout and in the log
+static FILE *log_file;         // raw bodies, one per line; NULL without --log
+static int web_root_fd = -1;   // the page's folder, opened before the servers start
+static std::mutex out_lock;    // one batch's lines stay together on stdout and in the log
 static std::mutex batch_lock;  // one batch parsed at a time (batch_take)
 
 // Set on a stop signal so that a delayed answer does not hold up the shut-down.
@@ -323,9 +323,8 @@ static std::string batch_text(const std::string &time, const std::string &path,
                               const Json::Value &batch) {
     const Json::Value &points = batch["points"];
     std::ostringstream out;
-    out << time << "  POST " << printable(path) << "  map "
-        << printable(batch["mapId"].asString()) << "  " << points.size()
-        << (points.size() == 1 ? " point" : " points") << "\n";
+    out << time << "  POST " << printable(path) << "  map " << printable(batch["mapId"].asString())
+        << "  " << points.size() << (points.size() == 1 ? " point" : " points") << "\n";
     for (const Json::Value &p : points)
         out << printable(point_line(p)) << "\n";
     return out.str();
@@ -443,8 +442,7 @@ static void page_record(const std::string &time, const Json::Value &batch) {
 // One kept batch as the page takes it: {"seq":..,"ageMs":..,"time":..,"points":[..]}.
 static void fresh_append(std::string &out, const page_batch &b,
                          std::chrono::steady_clock::time_point now) {
-    long long age =
-        std::chrono::duration_cast<std::chrono::milliseconds>(now - b.at).count();
+    long long age = std::chrono::duration_cast<std::chrono::milliseconds>(now - b.at).count();
     out += "{\"seq\":" + std::to_string(b.seq) + ",\"ageMs\":" + std::to_string(age) +
            ",\"time\":\"" + b.time + "\",\"points\":[";
     for (size_t i = 0; i < b.points.size(); i++)
@@ -505,10 +503,12 @@ static std::string web_dir_find(void) {
 
 // Content type of one of the page's files, by its ending.
 static const char *content_type_of(const std::string &path) {
-    static const char *const types[][2] = {
-        {".html", "text/html; charset=utf-8"}, {".js", "text/javascript; charset=utf-8"},
-        {".css", "text/css; charset=utf-8"},   {".json", "application/json"},
-        {".png", "image/png"},                 {".svg", "image/svg+xml"}};
+    static const char *const types[][2] = {{".html", "text/html; charset=utf-8"},
+                                           {".js", "text/javascript; charset=utf-8"},
+                                           {".css", "text/css; charset=utf-8"},
+                                           {".json", "application/json"},
+                                           {".png", "image/png"},
+                                           {".svg", "image/svg+xml"}};
     for (const auto &t : types) {
         size_t n = strlen(t[0]);
         if (path.size() > n && path.compare(path.size() - n, n, t[0]) == 0)
@@ -670,14 +670,14 @@ static void batch_handle(const httplib::Request &req, httplib::Response &res,
 // except by a handler that reads it within the bound (posts_read: batch_handle).
 static void body_bound_set(httplib::Server &server, size_t max, bool posts_read) {
     server.set_payload_max_length(max);
-    server.set_pre_routing_handler([posts_read](const httplib::Request &req,
-                                                httplib::Response &res) {
-        if (!req.has_header("Transfer-Encoding") || (posts_read && req.method == "POST"))
-            return httplib::Server::HandlerResponse::Unhandled;
-        res.status = 411;
-        res.set_header("Connection", "close");
-        return httplib::Server::HandlerResponse::Handled;
-    });
+    server.set_pre_routing_handler(
+        [posts_read](const httplib::Request &req, httplib::Response &res) {
+            if (!req.has_header("Transfer-Encoding") || (posts_read && req.method == "POST"))
+                return httplib::Server::HandlerResponse::Unhandled;
+            res.status = 411;
+            res.set_header("Connection", "close");
+            return httplib::Server::HandlerResponse::Handled;
+        });
 }
 
 // Bind to wanted (0: a free port); the port bound, or 0 on failure.
