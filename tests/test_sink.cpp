@@ -3,13 +3,17 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <json/json.h>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <chrono>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "halvex_mapapi.h"
 #include "harness.h"
 
 static const char READY_PREFIX[] = "halvex_mapapi_sink: listening on https://127.0.0.1:";
@@ -34,6 +38,34 @@ static int sink_port_wait(server_proc &p) {
         },
         10000);
     return port;
+}
+
+// The port of the page's server, from the sink's second line.
+static int web_port_of(server_proc &p) {
+    static const char web[] = "live map on http://127.0.0.1:";
+    size_t at = server_stdout(p).find(web);
+    return at == std::string::npos ? 0 : atoi(server_stdout(p).c_str() + at + strlen(web));
+}
+
+// What the service's own client makes of the sink's answer to count points.
+static halvex_mapapi_post_result client_post(int port, int count) {
+    halvex_mapapi_init("testmap1", "testkey123456789");
+    halvex_mapapi_set_endpoint(("https://127.0.0.1:" + std::to_string(port) + "/").c_str());
+    halvex_mapapi_point zip = {};
+    zip.loc_type = HALVEX_MAPAPI_LOC_ZIPCODE;
+    std::vector<halvex_mapapi_point> points(count, zip);  // {"zipcode":"00000"}: 18 B each
+    halvex_mapapi_post_result r;
+    halvex_mapapi_post_map_points(points.data(), count, 0, &r);
+    return r;
+}
+
+// The page's /state after batch number after, parsed; null when it cannot be had.
+static Json::Value state_get(httplib::Client &web, int after) {
+    auto res = web.Get(("/state?after=" + std::to_string(after)).c_str());
+    std::istringstream in(res ? res->body : "");
+    Json::Value v;
+    Json::parseFromStream(Json::CharReaderBuilder(), in, &v, NULL);
+    return v;
 }
 
 static httplib::Result post(int port, const std::string &path, const std::string &body) {
@@ -88,6 +120,80 @@ TEST_F(Sink, AnswersTrueAndPrintsAndLogsEachBatch) {
     EXPECT_EQ(file_read(dir + "/bodies.log"), std::string(BATCH) +
                                                   "\n{\"mapId\":\"m2\",\"key\":\"k\","
                                                   "\"points\":[{}]}\n");
+    struct stat st;
+    ASSERT_EQ(stat((dir + "/bodies.log").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u) << "the log holds map keys";
+}
+
+TEST_F(Sink, PrintsControlCharactersEscaped) {
+    int port = start();
+    auto res = post(port, "/p%1B",
+                    "{\"mapId\":\"m\\u001b[2J\",\"key\":\"k\",\"points\":"
+                    "[{\"zipcode\":\"1\\r\\u0007\\u009b\"}]}");
+    ASSERT_TRUE(res);
+    EXPECT_TRUE(stdout_has("POST /p\\x1b  map m\\x1b[2J  1 point\n  zipcode 1\\x0d\\x07\\u009b\n"))
+        << server_stdout(proc);
+}
+
+TEST_F(Sink, BodiesAboveTheBoundAreAnswered413False) {
+    int port = start();
+    halvex_mapapi_post_result r = client_post(port, 1000000);  // about 19 MB
+    EXPECT_EQ(r.http_status, 413);
+    EXPECT_STREQ(r.answer_start, "false");
+    EXPECT_EQ(r.outcome, HALVEX_MAPAPI_POST_REFUSED);
+    httplib::SSLClient cli("127.0.0.1", port);  // the same in chunks, of unknown length
+    cli.enable_server_certificate_verification(false);
+    std::string chunk(1 << 20, ' ');
+    auto res = cli.Post(
+        "/",
+        [&chunk](size_t offset, httplib::DataSink &sink) {
+            if (offset >= 17 * chunk.size())
+                sink.done();
+            return offset >= 17 * chunk.size() || sink.write(chunk.data(), chunk.size());
+        },
+        "application/json");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 413);
+    EXPECT_EQ(res->body, "false");
+}
+
+TEST_F(Sink, PageKeepsTheNewestPointsAndAPollGetsOnlyNewBatches) {
+    int port = start();
+    std::string body = "{\"mapId\":\"m\",\"key\":\"k\",\"points\":[{\"i\":0}";
+    for (int i = 1; i <= 100000; i++)
+        body += ",{\"i\":" + std::to_string(i) + "}";
+    ASSERT_TRUE(post(port, "/", body + "]}"));
+    ASSERT_TRUE(post(port, "/", "{\"mapId\":\"m\",\"key\":\"k\",\"points\":[{\"i\":-1}]}"));
+    httplib::Client web("127.0.0.1", web_port_of(proc));
+    Json::Value all = state_get(web, 0), fresh = state_get(web, 1);
+    EXPECT_EQ(all["points"].asInt(), 100002);
+    EXPECT_EQ(all["dropped"].asInt(), 2);
+    EXPECT_EQ(all["fresh"].size(), 2u);
+    EXPECT_EQ(all["fresh"][0]["points"].size(), 99999u);  // 100000 kept; the oldest go first
+    EXPECT_EQ(all["fresh"][0]["points"][0]["i"].asInt(), 2);
+    ASSERT_EQ(fresh["fresh"].size(), 1u) << "only the batch after the first";
+    EXPECT_EQ(fresh["fresh"][0]["points"][0]["i"].asInt(), -1);
+}
+
+TEST_F(Sink, ServesOnlyRegularFilesInsideItsWebFolder) {
+    std::string web_dir = dir + "/web";
+    ASSERT_EQ(system(("mkdir -p " + web_dir + "/node_modules/leaflet/dist").c_str()), 0);
+    for (const char *f : {"/index.html", "/map.js", "/node_modules/leaflet/dist/leaflet.js"})
+        file_write(web_dir + f, f);
+    file_write(dir + "/secret", "secret");
+    ASSERT_EQ(symlink("../secret", (web_dir + "/link.js").c_str()), 0);
+    ASSERT_EQ(symlink("..", (web_dir + "/up").c_str()), 0);
+    ASSERT_EQ(mkfifo((web_dir + "/fifo.js").c_str(), 0600), 0);
+    start({"--web-dir", web_dir});
+    httplib::Client web("127.0.0.1", web_port_of(proc));
+    auto res = web.Get("/");
+    EXPECT_EQ(res ? res->body : "", "/index.html");
+    for (const char *path : {"/link.js", "/up/secret", "/../secret", "/%2e%2e/secret",
+                             "/map.js%00.html", "/fifo.js", "/node_modules"}) {
+        res = web.Get(path);
+        ASSERT_TRUE(res) << path;
+        EXPECT_EQ(res->status, 404) << path << ": " << res->body;
+    }
 }
 
 TEST_F(Sink, RefusesMalformedBodiesWith400False) {
@@ -121,10 +227,10 @@ TEST_F(Sink, ReplyOptionChangesTheAnswerText) {
 
 TEST_F(Sink, StatusOptionAnswersWithThatHttpError) {
     int port = start({"--status", "500"});
-    auto res = post(port, "/", BATCH);
-    ASSERT_TRUE(res);
-    EXPECT_EQ(res->status, 500);
-    EXPECT_NE(res->body, "true") << "an error answer must not read as accepted";
+    halvex_mapapi_post_result r = client_post(port, 1);
+    EXPECT_EQ(r.http_status, 500);
+    EXPECT_STREQ(r.answer_start, "false");
+    EXPECT_EQ(r.outcome, HALVEX_MAPAPI_POST_FAILED);
 }
 
 TEST_F(Sink, DelayOptionHoldsEachAnswer) {

@@ -11,9 +11,11 @@
 // delayed answer, stops both servers and joins them. The servers' worker threads share
 // out_lock for stdout and the log, and page_lock for what the page is shown.
 #include <errno.h>
+#include <fcntl.h>
 #include <httplib.h>
 #include <json/json.h>
 #include <limits.h>
+#include <malloc.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -23,6 +25,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -51,9 +54,18 @@ static const char WEB_DIR_INSTALLED[] = "/../share/halvex-mapapi-server/web";
 #ifndef HALVEX_SINK_WEB_DIR  // the source tree's tools/web, set by the build
 #define HALVEX_SINK_WEB_DIR "tools/web"
 #endif
-// Points kept for pages that open or poll later: room for 10000 visible points and more,
-// bounded so that a long run does not grow without end (the oldest batches go first).
-static const size_t PAGE_POINTS_KEPT = 20000;
+// Largest batch body taken; a larger one is answered 413 without being kept. A full queue at
+// the service's default bound (100000 points of at most about 120 bytes each) fits.
+static const size_t BODY_MAX = 16 * 1024 * 1024;
+// After a batch body larger than this, the memory its parse took is given back at once.
+static const size_t TRIM_ABOVE = 1024 * 1024;
+// The page's server takes no request bodies worth keeping.
+static const size_t WEB_BODY_MAX = 4096;
+// Points kept for pages that open or poll later: the newest 100000, and no more text than one
+// batch body may carry, so that neither many batches nor large points grow the sink without
+// end. Older points go first; the page says how many went.
+static const size_t PAGE_POINTS_KEPT = 100000;
+static const size_t PAGE_BYTES_KEPT = BODY_MAX;
 // A browser's idle keep-alive connection holds up the stop by at most this many seconds.
 static const int WEB_KEEP_ALIVE_SEC = 1;
 
@@ -73,8 +85,10 @@ struct sink_options {
 };
 
 static sink_options options;
-static FILE *log_file;       // raw bodies, one per line; NULL without --log
-static std::mutex out_lock;  // one batch's lines stay together on stdout and in the log
+static FILE *log_file;         // raw bodies, one per line; NULL without --log
+static int web_root_fd = -1;   // the page's folder, opened before the servers start
+static std::mutex out_lock;    // one batch's lines stay together on stdout and in the log
+static std::mutex batch_lock;  // one batch parsed at a time (batch_take)
 
 // Set on a stop signal so that a delayed answer does not hold up the shut-down.
 static std::mutex stop_lock;
@@ -86,7 +100,7 @@ struct page_batch {
     long long seq;                             // its number, from 1
     std::chrono::steady_clock::time_point at;  // when it arrived
     std::string time;                          // the same, as printed
-    Json::Value points;
+    std::deque<std::string> points;            // each as compact JSON, oldest first
 };
 
 // What the map page is shown. Locks: [p] page_lock.
@@ -95,8 +109,10 @@ struct page_state {
     long long batches = 0;          // [p] well-formed batches received
     long long points = 0;           // [p] points in them
     std::string last_time;          // [p] the latest batch's arrival, as printed
-    std::deque<page_batch> recent;  // [p] oldest first, PAGE_POINTS_KEPT points at most
+    std::deque<page_batch> recent;  // [p] oldest first, within PAGE_POINTS_KEPT and _BYTES_KEPT
     size_t recent_points = 0;       // [p] points in recent
+    size_t recent_bytes = 0;        // [p] their text
+    long long dropped = 0;          // [p] points received but no longer kept
 };
 static std::mutex page_lock;
 static page_state page;
@@ -122,7 +138,8 @@ static void usage_print(FILE *to) {
             "                    the source tree's tools/web)\n"
             "  --help            show this help\n\n"
             "A body that is not a JSON object with a string mapId, a string key and an array\n"
-            "points is answered with status 400 and \"false\". SIGINT or SIGTERM stops it.\n",
+            "points is answered with status 400 and \"false\", one over 16 MB with status 413.\n"
+            "SIGINT or SIGTERM stops it.\n",
             PROG, DEFAULT_HOST, DEFAULT_PORT, DEFAULT_TLS_DIR);
 }
 
@@ -281,14 +298,35 @@ static std::string point_line(const Json::Value &p) {
     return line;
 }
 
+// text with its control characters shown as \xNN (C1 ones, in UTF-8, as \u00NN), so that a
+// batch cannot move the terminal's cursor, clear its screen or fake a line of its own.
+static std::string printable(const std::string &text) {
+    std::string out;
+    char esc[8];
+    for (size_t i = 0; i < text.size(); i++) {
+        unsigned char ch = (unsigned char)text[i], next = i + 1 < text.size() ? text[i + 1] : 0;
+        if (ch < 0x20 || ch == 0x7f) {
+            snprintf(esc, sizeof esc, "\\x%02x", ch);
+            out += esc;
+        } else if (ch == 0xc2 && next >= 0x80 && next <= 0x9f) {
+            snprintf(esc, sizeof esc, "\\u00%02x", next);
+            out += esc;
+            i++;
+        } else {
+            out += (char)ch;
+        }
+    }
+    return out;
+}
+
 static std::string batch_text(const std::string &time, const std::string &path,
                               const Json::Value &batch) {
     const Json::Value &points = batch["points"];
     std::ostringstream out;
-    out << time << "  POST " << path << "  map " << batch["mapId"].asString() << "  "
-        << points.size() << (points.size() == 1 ? " point" : " points") << "\n";
+    out << time << "  POST " << printable(path) << "  map " << printable(batch["mapId"].asString())
+        << "  " << points.size() << (points.size() == 1 ? " point" : " points") << "\n";
     for (const Json::Value &p : points)
-        out << point_line(p) << "\n";
+        out << printable(point_line(p)) << "\n";
     return out.str();
 }
 
@@ -355,51 +393,92 @@ static void answer_delay(void) {
 
 // ---- the map page ---------------------------------------------------------------------
 
-// Keep a well-formed batch for the page, dropping the oldest beyond PAGE_POINTS_KEPT points.
-static void page_record(const std::string &time, Json::Value &batch) {
-    std::lock_guard<std::mutex> g(page_lock);
-    page.map_id = batch["mapId"].asString();
-    page.batches++;
-    page.points += batch["points"].size();
-    page.last_time = time;
-    page_batch b{page.batches, std::chrono::steady_clock::now(), time, Json::Value()};
-    b.points.swapPayload(batch["points"]);
-    page.recent_points += b.points.size();
-    page.recent.push_back(std::move(b));
-    while (page.recent_points > PAGE_POINTS_KEPT && page.recent.size() > 1) {
-        page.recent_points -= page.recent.front().points.size();
-        page.recent.pop_front();
+// Each point as compact JSON, made before page_lock is taken.
+static std::deque<std::string> points_texts(const Json::Value &points) {
+    Json::StreamWriterBuilder w;
+    w["indentation"] = "";
+    std::unique_ptr<Json::StreamWriter> writer(w.newStreamWriter());
+    std::deque<std::string> texts;
+    for (const Json::Value &p : points) {
+        std::ostringstream one;
+        writer->write(p, &one);
+        texts.push_back(one.str());
+    }
+    return texts;
+}
+
+// Drop the oldest points until the bounds hold; every kept batch has points. page_lock held.
+static void page_trim(void) {
+    while (page.recent_points > PAGE_POINTS_KEPT || page.recent_bytes > PAGE_BYTES_KEPT) {
+        std::deque<std::string> &oldest = page.recent.front().points;
+        page.recent_points--;
+        page.recent_bytes -= oldest.front().size();
+        page.dropped++;
+        oldest.pop_front();
+        if (oldest.empty())
+            page.recent.pop_front();
     }
 }
 
+// Keep a well-formed batch's points for the page, within PAGE_POINTS_KEPT and PAGE_BYTES_KEPT.
+static void page_record(const std::string &time, const Json::Value &batch) {
+    page_batch b{0, std::chrono::steady_clock::now(), time, points_texts(batch["points"])};
+    size_t bytes = 0;
+    for (const std::string &t : b.points)
+        bytes += t.size();
+    std::lock_guard<std::mutex> g(page_lock);
+    page.map_id = batch["mapId"].asString();
+    b.seq = ++page.batches;
+    page.points += b.points.size();
+    page.last_time = time;
+    if (b.points.empty())
+        return;  // nothing to show
+    page.recent_points += b.points.size();
+    page.recent_bytes += bytes;
+    page.recent.push_back(std::move(b));
+    page_trim();
+}
+
+// One kept batch as the page takes it: {"seq":..,"ageMs":..,"time":..,"points":[..]}.
+static void fresh_append(std::string &out, const page_batch &b,
+                         std::chrono::steady_clock::time_point now) {
+    long long age = std::chrono::duration_cast<std::chrono::milliseconds>(now - b.at).count();
+    out += "{\"seq\":" + std::to_string(b.seq) + ",\"ageMs\":" + std::to_string(age) +
+           ",\"time\":\"" + b.time + "\",\"points\":[";
+    for (size_t i = 0; i < b.points.size(); i++)
+        out += (i ? "," : "") + b.points[i];
+    out += "]}";
+}
+
 // GET /state?after=N: the counts, and the kept batches numbered above N with their age, so
-// that a page opened late still times each point's delay and visible time from its arrival.
+// that a page opened late still times each point's delay and visible time from its arrival,
+// and a page that polls gets only what is new since its last poll.
 static void state_handle(const httplib::Request &req, httplib::Response &res) {
     long long after = atoll(req.get_param_value("after").c_str());
-    Json::Value out(Json::objectValue), fresh(Json::arrayValue);
     auto now = std::chrono::steady_clock::now();
-    {
-        std::lock_guard<std::mutex> g(page_lock);
-        out["mapId"] = page.map_id;
-        out["batches"] = (Json::Int64)page.batches;
-        out["points"] = (Json::Int64)page.points;
-        out["lastBatch"] = page.last_time;
-        out["seq"] = (Json::Int64)page.batches;
-        for (const page_batch &b : page.recent) {
-            if (b.seq <= after)
-                continue;
-            Json::Value &e = fresh.append(Json::Value(Json::objectValue));
-            e["seq"] = (Json::Int64)b.seq;
-            e["ageMs"] =
-                (Json::Int64)std::chrono::duration_cast<std::chrono::milliseconds>(now - b.at)
-                    .count();
-            e["time"] = b.time;
-            e["points"] = b.points;
-        }
+    Json::Value head(Json::objectValue);
+    std::string out;
+    std::lock_guard<std::mutex> g(page_lock);
+    head["mapId"] = page.map_id;
+    head["batches"] = (Json::Int64)page.batches;
+    head["points"] = (Json::Int64)page.points;
+    head["lastBatch"] = page.last_time;
+    head["seq"] = (Json::Int64)page.batches;
+    head["kept"] = (Json::UInt64)PAGE_POINTS_KEPT;
+    head["dropped"] = (Json::Int64)page.dropped;
+    out = json_compact(head);
+    out.back() = ',';  // the object goes on with the batches
+    out += "\"fresh\":[";
+    auto first = std::upper_bound(page.recent.begin(), page.recent.end(), after,
+                                  [](long long n, const page_batch &b) { return n < b.seq; });
+    for (auto it = first; it != page.recent.end(); ++it) {
+        if (it != first)
+            out += ',';
+        fresh_append(out, *it, now);
     }
-    out["fresh"].swapPayload(fresh);
+    out += "]}";
     res.set_header("Cache-Control", "no-store");
-    res.set_content(json_compact(out), "application/json");
+    res.set_content(std::move(out), "application/json");
 }
 
 static bool web_files_present(const std::string &dir) {
@@ -422,14 +501,79 @@ static std::string web_dir_find(void) {
     return HALVEX_SINK_WEB_DIR;
 }
 
+// Content type of one of the page's files, by its ending.
+static const char *content_type_of(const std::string &path) {
+    static const char *const types[][2] = {{".html", "text/html; charset=utf-8"},
+                                           {".js", "text/javascript; charset=utf-8"},
+                                           {".css", "text/css; charset=utf-8"},
+                                           {".json", "application/json"},
+                                           {".png", "image/png"},
+                                           {".svg", "image/svg+xml"}};
+    for (const auto &t : types) {
+        size_t n = strlen(t[0]);
+        if (path.size() > n && path.compare(path.size() - n, n, t[0]) == 0)
+            return t[1];
+    }
+    return "application/octet-stream";
+}
+
+// The regular file at rel below the page's folder, opened part by part without following
+// any symbolic link; no part may be empty, hold a NUL or start with a dot (so no "..", no
+// hidden file). -1 for anything else.
+static int web_file_open(const std::string &rel) {
+    int dir = fcntl(web_root_fd, F_DUPFD_CLOEXEC, 0);
+    for (size_t at = 0; dir >= 0;) {
+        size_t slash = rel.find('/', at);
+        std::string part = rel.substr(at, slash == std::string::npos ? slash : slash - at);
+        bool last = slash == std::string::npos;
+        int fd = -1;
+        if (!part.empty() && part[0] != '.' && part.find('\0') == std::string::npos)
+            fd = openat(dir, part.c_str(),
+                        O_RDONLY | O_NOFOLLOW | O_CLOEXEC | (last ? O_NONBLOCK : O_DIRECTORY));
+        close(dir);
+        struct stat st;
+        if (last && fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+            close(fd);
+            fd = -1;
+        }
+        if (last || fd < 0)
+            return fd;
+        dir = fd;
+        at = slash + 1;
+    }
+    return -1;
+}
+
+// GET of one of the page's files; 404 for anything web_file_open refuses.
+static void file_handle(const httplib::Request &req, httplib::Response &res) {
+    std::string rel = req.path.substr(1);
+    if (rel.empty() || rel.back() == '/')
+        rel += "index.html";
+    int fd = web_file_open(rel);
+    if (fd < 0) {
+        res.status = 404;
+        res.set_content("not found\n", "text/plain");
+        return;
+    }
+    std::string body;
+    char buf[65536];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0)
+        body.append(buf, (size_t)n);
+    close(fd);
+    res.set_content(std::move(body), content_type_of(rel));
+}
+
 // The page's files under /, its data under /state; without the files, a notice saying why.
 // *where is the folder served, for the start line.
 static void web_routes_set(httplib::Server &web, std::string *where) {
     std::string dir = web_dir_find();
     char real[PATH_MAX];
     *where = realpath(dir.c_str(), real) ? real : dir;
-    if (web_files_present(dir) && web.set_mount_point("/", dir)) {
+    if (web_files_present(dir) &&
+        (web_root_fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) >= 0) {
         web.Get("/state", state_handle);
+        web.Get("/.*", file_handle);
         return;
     }
     *where = "no page files";
@@ -444,23 +588,68 @@ static void web_routes_set(httplib::Server &web, std::string *where) {
 
 // ---- answering batches ----------------------------------------------------------------
 
-static void batch_handle(const httplib::Request &req, httplib::Response &res) {
-    Json::Value batch;
-    std::string why;
-    bool ok = batch_parse(req.body, &batch, &why);
-    std::string time = time_now_text();
+// The body, read to its end so that the client can read the answer, but kept only up to
+// BODY_MAX bytes. False, with res's status set, when it is longer or cannot be read; the
+// server itself reads past a stated length above the bound and sets 413.
+static bool body_read(const httplib::ContentReader &read, std::string *body,
+                      httplib::Response &res) {
+    size_t size = 0;
+    bool whole = read([&](const char *data, size_t len) {
+        size += len;
+        if (size <= BODY_MAX)
+            body->append(data, len);
+        return true;
+    });
+    if (whole && size <= BODY_MAX)
+        return true;
+    res.status = whole || res.status == 413 ? 413 : 400;
+    return false;
+}
+
+// The batch's lines on stdout, or why it is refused, and the raw body in the log.
+static void batch_report(const std::string &time, const httplib::Request &req,
+                         const std::string &body, const Json::Value *batch,
+                         const std::string &why) {
+    std::lock_guard<std::mutex> g(out_lock);
+    if (log_file)
+        body_log(body);
+    if (!batch)
+        printf("%s  POST %s  malformed batch (%zu bytes): %s\n", time.c_str(),
+               printable(req.path).c_str(), body.size(), printable(why).c_str());
+    else if (!options.quiet)
+        fputs(batch_text(time, req.path, *batch).c_str(), stdout);
+}
+
+// Parse, show and keep one batch; false when it is malformed. One batch at a time, since a
+// large one takes many times its size while parsed; the memory goes back to the system after.
+static bool batch_take(const std::string &time, const httplib::Request &req,
+                       const std::string &body) {
+    std::lock_guard<std::mutex> g(batch_lock);
+    bool ok;
     {
-        std::lock_guard<std::mutex> g(out_lock);
-        if (log_file)
-            body_log(req.body);
-        if (!ok)
-            printf("%s  POST %s  malformed batch (%zu bytes): %s\n", time.c_str(), req.path.c_str(),
-                   req.body.size(), why.c_str());
-        else if (!options.quiet)
-            fputs(batch_text(time, req.path, batch).c_str(), stdout);
+        Json::Value batch;
+        std::string why;
+        ok = batch_parse(body, &batch, &why);
+        batch_report(time, req, body, ok ? &batch : NULL, why);
+        if (ok)
+            page_record(time, batch);
     }
-    if (ok)
-        page_record(time, batch);
+    if (body.size() > TRIM_ABOVE)
+        malloc_trim(0);
+    return ok;
+}
+
+static void batch_handle(const httplib::Request &req, httplib::Response &res,
+                         const httplib::ContentReader &read) {
+    std::string body, time = time_now_text();
+    if (!body_read(read, &body, res)) {
+        std::lock_guard<std::mutex> g(out_lock);
+        printf("%s  POST %s  %s: answered %d\n", time.c_str(), printable(req.path).c_str(),
+               res.status == 413 ? "batch over 16 MB" : "body not readable", res.status);
+        res.set_content("false", "text/plain");
+        return;
+    }
+    bool ok = batch_take(time, req, body);
     answer_delay();
     if (!ok) {
         res.status = 400;
@@ -476,6 +665,21 @@ static void batch_handle(const httplib::Request &req, httplib::Response &res) {
 
 // ---- start and stop -------------------------------------------------------------------
 
+// Take request bodies of at most max bytes: a longer one with a stated length is read past
+// and answered 413. One of unknown length (chunked) is refused with 411 before it is read,
+// except by a handler that reads it within the bound (posts_read: batch_handle).
+static void body_bound_set(httplib::Server &server, size_t max, bool posts_read) {
+    server.set_payload_max_length(max);
+    server.set_pre_routing_handler(
+        [posts_read](const httplib::Request &req, httplib::Response &res) {
+            if (!req.has_header("Transfer-Encoding") || (posts_read && req.method == "POST"))
+                return httplib::Server::HandlerResponse::Unhandled;
+            res.status = 411;
+            res.set_header("Connection", "close");
+            return httplib::Server::HandlerResponse::Handled;
+        });
+}
+
 // Bind to wanted (0: a free port); the port bound, or 0 on failure.
 static int server_bind(httplib::Server &server, int wanted) {
     if (wanted == 0)
@@ -488,6 +692,15 @@ static int web_port_wanted(void) {
     if (options.web_port != WEB_PORT_NEXT)
         return options.web_port;
     return options.port == 0 || options.port == 65535 ? 0 : options.port + 1;
+}
+
+// The log, appended to; a new one is its owner's alone, as it holds the map keys.
+static FILE *log_open(const std::string &path) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    FILE *f = fd >= 0 ? fdopen(fd, "a") : NULL;
+    if (fd >= 0 && !f)
+        close(fd);
+    return f;
 }
 
 // Block the stop signals in every thread; main takes them with sigwait.
@@ -553,7 +766,7 @@ int main(int argc, char **argv) {
     std::string cert = options.cert_path, key = options.key_path;
     if (cert.empty() && !tls_pair_ensure(&cert, &key))
         return 1;
-    if (!options.log_path.empty() && !(log_file = fopen(options.log_path.c_str(), "a"))) {
+    if (!options.log_path.empty() && !(log_file = log_open(options.log_path))) {
         fprintf(stderr, "%s: cannot open %s: %s\n", PROG, options.log_path.c_str(),
                 strerror(errno));
         return 1;
@@ -564,8 +777,15 @@ int main(int argc, char **argv) {
                 key.c_str());
         return 1;
     }
+    body_bound_set(server, BODY_MAX, true);
+    // An answer the server makes itself (411, 400) reads as a refusal, as our own do.
+    server.set_error_handler([](const httplib::Request &, httplib::Response &res) {
+        if (res.body.empty())
+            res.set_content("false", "text/plain");
+    });
     server.Post(".*", batch_handle);
     httplib::Server web;
+    body_bound_set(web, WEB_BODY_MAX, false);
     web.set_keep_alive_timeout(WEB_KEEP_ALIVE_SEC);
     std::string web_where;
     web_routes_set(web, &web_where);

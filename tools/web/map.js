@@ -152,9 +152,12 @@
     $('batches').textContent = s.batches;
     $('points').textContent = s.points;
     $('last-batch').textContent = s.lastBatch || 'none yet';
+    $('dropped').textContent = s.dropped > 0 ? 'The sink keeps the newest ' + s.kept +
+      ' points for this page; ' + s.dropped + ' older ones were dropped.' : '';
     statusSet('');
   }
 
+  // Only the batches after the last one taken come back.
   function poll() {
     fetch('state?after=' + seq, { cache: 'no-store' })
       .then(function (r) {
