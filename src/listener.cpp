@@ -4,10 +4,13 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -19,8 +22,15 @@
 
 // Pause after accept fails for lack of descriptors, or while the connection limit is reached,
 // so the loop does not spin at full CPU while the pending connection stays in the backlog
-// (microseconds).
-static const useconds_t ACCEPT_RETRY_PAUSE_USEC = 100000;
+// (milliseconds). A stop ends the pause at once.
+static const int ACCEPT_RETRY_PAUSE_MS = 100;
+// Longest wait of the probe's connect to a socket already at the path: a live service with a
+// full backlog gets this long to make room; after it the socket counts as in use. Start-up
+// cannot be stopped meanwhile (the stop signals are blocked), so it is short (seconds).
+static const time_t PROBE_WAIT_SEC = 1;
+// Appended to the socket path to name the lock file that start-ups on the same path take in
+// turn around probe, unlink and bind.
+static const char SOCK_LOCK_SUFFIX[] = ".lock";
 // Least spacing of two reports of the same accept failure, in seconds.
 static const time_t ACCEPT_REPORT_EVERY_SEC = 10;
 // Descriptors assumed open at start when /proc cannot say: the standard three, the socket,
@@ -61,6 +71,34 @@ static const char *file_kind(mode_t mode) {
     return "a file that is not a socket";
 }
 
+static void sock_in_use_exit(const char *path) {
+    log_printf("Socket path %s is in use by a running service.", path);
+    log_exit(1);
+}
+
+// Start-ups on one path take this lock in turn from before the probe until the socket listens,
+// so that of several started together only one finds a stale socket, removes it and binds;
+// another finds the lock taken and ends as if the first were running already. The file stays
+// when the service stops: were it removed, two start-ups could each lock a file of that name,
+// one the old and one a new. Returns the lock's descriptor, to close once the socket listens.
+static int sock_path_lock(const char *path) {
+    char lock_path[sizeof(sockaddr_un::sun_path) + sizeof SOCK_LOCK_SUFFIX];
+    snprintf(lock_path, sizeof lock_path, "%s%s", path, SOCK_LOCK_SUFFIX);
+    // Not through a symbolic link: someone else's link in a shared folder must not make the
+    // service create or lock a file elsewhere.
+    int fd = open(lock_path, O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        log_printf("Socket lock file %s cannot be opened (%s).", lock_path, strerror(errno));
+        log_exit(1);
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno != EWOULDBLOCK)
+            die_perror("flock");
+        sock_in_use_exit(path);
+    }
+    return fd;
+}
+
 // Clear the way for bind: remove only a socket file that no service answers on. Anything else
 // at the path, or a live service, ends start-up: the path is probably a configuration mistake,
 // and removing it would delete someone's file or take over another service's socket.
@@ -78,13 +116,14 @@ static void sock_path_clear(const char *path, const sockaddr_un *addr) {
     int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (probe < 0)
         die_perror("socket");
+    // A Unix socket's connect waits for room in the backlog no longer than the send time-out.
+    timeval bound = {PROBE_WAIT_SEC, 0};
+    setsockopt(probe, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound);
     int answered = connect(probe, (const sockaddr *)addr, sizeof *addr) == 0;
     int err = errno;
     close(probe);
-    if (answered || err == EAGAIN) {  // EAGAIN: a live service with a full backlog
-        log_printf("Socket path %s is in use by a running service.", path);
-        log_exit(1);
-    }
+    if (answered || err == EAGAIN)  // EAGAIN: a live service whose backlog stayed full
+        sock_in_use_exit(path);
     if (err != ECONNREFUSED) {  // e.g. no permission: nobody can say it is stale
         log_printf("Socket path %s is a socket that cannot be tried (%s); not removed.", path,
                    strerror(err));
@@ -107,6 +146,7 @@ int listener_create(const char *path) {
         die_perror("socket");
     addr.sun_family = AF_UNIX;
     memcpy(addr.sun_path, path, strlen(path));
+    int lock_fd = sock_path_lock(path);
     sock_path_clear(path, &addr);
     if (bind(fd, (sockaddr *)&addr, sizeof addr) != 0)
         die_perror("bind");
@@ -118,6 +158,7 @@ int listener_create(const char *path) {
     }
     if (listen(fd, LISTENER_BACKLOG) != 0)
         die_perror("listen");
+    close(lock_fd);  // a later start-up's probe finds this service answering
     return fd;
 }
 
@@ -135,6 +176,7 @@ void conn_list_create(rcv_thread_args *args, point_queue *queue) {
     }
     node->fd = wake[0];
     node->next = NULL;
+    node->prev = NULL;
     args->head = node;
     args->wake_fd = wake[0];
     args->wake_write_fd = wake[1];
@@ -150,8 +192,10 @@ static void conn_register(rcv_thread_args *args, int fd) {
         return;
     }
     node->fd = fd;
+    node->prev = NULL;
     pthread_mutex_lock(&args->conn_lock);
     node->next = args->head;
+    args->head->prev = node;  // never NULL: the wake pipe's node stays last
     args->head = node;
     args->conn_count++;
     pthread_mutex_unlock(&args->conn_lock);
@@ -188,9 +232,16 @@ static int conn_limit(void) {
     return limit > 0 ? limit : 0;
 }
 
+// Wait up to ACCEPT_RETRY_PAUSE_MS; true once listen_fd has been shut down. Asked for no
+// events, poll reports only the hang-up that the shutdown raises, not pending connections.
+static bool listen_pause(int listen_fd) {
+    pollfd pfd = {listen_fd, 0, 0};
+    return poll(&pfd, 1, ACCEPT_RETRY_PAUSE_MS) > 0 && (pfd.revents & (POLLHUP | POLLNVAL));
+}
+
 // Wait while limit connections are open; the receiver closes them. Says once per streak that
-// new connections wait.
-static void conn_room_wait(rcv_thread_args *args, int limit) {
+// new connections wait. False once listen_fd has been shut down: the service is stopping.
+static bool conn_room_wait(int listen_fd, rcv_thread_args *args, int limit) {
     bool said = false;
     pthread_mutex_lock(&args->conn_lock);
     while (args->conn_count >= limit) {
@@ -198,18 +249,19 @@ static void conn_room_wait(rcv_thread_args *args, int limit) {
         if (!said)
             log_printf("Connection limit (%d) reached: new connections wait.", limit);
         said = true;
-        usleep(ACCEPT_RETRY_PAUSE_USEC);
+        if (listen_pause(listen_fd))
+            return false;
         pthread_mutex_lock(&args->conn_lock);
     }
     pthread_mutex_unlock(&args->conn_lock);
+    return true;
 }
 
 void accept_loop(int listen_fd, rcv_thread_args *args) {
     int last_err = 0;
     time_t last_at = 0;
     int limit = conn_limit();
-    for (;;) {
-        conn_room_wait(args, limit);
+    while (conn_room_wait(listen_fd, args, limit)) {
         sockaddr_un peer;
         socklen_t peer_len = sizeof peer;
         int fd = accept4(listen_fd, (sockaddr *)&peer, &peer_len, SOCK_CLOEXEC);
@@ -218,8 +270,9 @@ void accept_loop(int listen_fd, rcv_thread_args *args) {
             if (err == EINVAL)
                 return;  // the socket was shut down: the service is stopping
             accept_failure_report(err, &last_err, &last_at);
-            if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM)
-                usleep(ACCEPT_RETRY_PAUSE_USEC);
+            bool short_of_room = err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
+            if (short_of_room && listen_pause(listen_fd))
+                return;
             continue;
         }
         last_err = 0;  // a new streak of failures is reported at once

@@ -14,10 +14,12 @@
  * service, name resolution and TLS files take a few; 16 leaves room to spare. */
 #define LISTENER_FD_RESERVE 16
 
-/* One open descriptor: a client connection, or the wake pipe's read end (always last). */
+/* One open descriptor: a client connection, or the wake pipe's read end (always last). Linked
+ * both ways, so that a connection leaves the list without a walk. Locks: [c] conn_lock. */
 typedef struct sock_list_node {
-    int fd;
-    struct sock_list_node *next;
+    int fd;                      /* set before the node joins the list */
+    struct sock_list_node *next; /* [c] older neighbour, NULL for the last */
+    struct sock_list_node *prev; /* [c] newer neighbour, NULL for the head */
 } sock_list_node;
 
 /* Shared by the accept loop and the receiver thread; lives for the whole process.
@@ -38,7 +40,9 @@ void listener_set_access(mode_t mode, gid_t gid);
 /* Raise the soft descriptor limit to the hard one, then create, bind, give the access of
  * listener_set_access() and listen on a Unix stream socket at path. A socket file at path that
  * no service answers on is removed first; a live socket or anything that is not a socket ends
- * start-up. Returns the listening descriptor. On failure reports the failed call (or one line
+ * start-up. Start-ups on one path take turns by a lock on the file path + ".lock" (created
+ * 0600 if missing, left in place); one that finds it taken ends start-up as for a live socket.
+ * Returns the listening descriptor. On failure reports the failed call (or one line
  * naming the path and the problem) and ends the process with status 1. */
 int listener_create(const char *path);
 
@@ -49,7 +53,7 @@ void conn_list_create(rcv_thread_args *args, point_queue *queue);
 /* Accept connections on listen_fd: each one is pushed at the head of the list under
  * conn_lock and announced with one wake byte. While LISTENER_FD_RESERVE more descriptors than
  * the connections open would exceed the limit, new connections wait in the backlog. Returns
- * once listen_fd has been shut down. */
+ * once listen_fd has been shut down, also while new connections wait. */
 void accept_loop(int listen_fd, rcv_thread_args *args);
 
 #endif

@@ -25,6 +25,7 @@
 // closes the queue, lets the sender drain it within the stop deadline, and exits with 0.
 #include <INIReader.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <malloc.h>
 #include <signal.h>
 #include <stdint.h>
@@ -148,7 +149,21 @@ static void allocator_bound(void) {
     mallopt(M_TRIM_THRESHOLD, ALLOC_TRIM_THRESHOLD);
 }
 
+// Started with descriptor 0, 1 or 2 closed, the process would hand that number to the first
+// file it opens: the listening socket could become standard output, and the log would write
+// into it. Each one closed gets /dev/null (the lowest free number, so the one that is missing).
+static void std_fds_fill(void) {
+    for (int fd = 0; fd <= 2; fd++) {
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF)
+            open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    }
+}
+
 int main(void) {
+    std_fds_fill();  // before anything opens a descriptor
+    // A client or the map service closing its end mid-write, or a closed standard output, must
+    // not end the process: ignored before the log writer or anything else can write.
+    signal(SIGPIPE, SIG_IGN);
     signals_block();  // before any thread starts, so that every thread inherits the mask
     // Line-buffered, so each printed line reaches a log reading through a pipe at once.
     setvbuf(stdout, NULL, _IOLBF, 0);
@@ -165,8 +180,6 @@ int main(void) {
     config_exposure_warn(config_path);
     security_apply(config);
     sock_path_choose(config);
-    // A client or the map service closing its end mid-write must not end the process.
-    signal(SIGPIPE, SIG_IGN);
 
     int listen_fd = listener_create(unix_sock_path);
     signals_start(unix_sock_path, listen_fd);

@@ -50,19 +50,14 @@ struct pending_reply {
 static pending_reply rcv_replies[RCV_EVENTS_MAX];
 static int rcv_reply_count;
 
-// Unlink node from the list, walking from the head with the previous node in hand. Called
-// with conn_lock held.
+// Take node out of the list through its neighbours. conn_lock held.
 static void conn_unlink(rcv_thread_args *args, sock_list_node *node) {
-    sock_list_node *prev = NULL;
-    for (sock_list_node *cur = args->head; cur; prev = cur, cur = cur->next) {
-        if (cur != node)
-            continue;
-        if (prev)
-            prev->next = cur->next;
-        else
-            args->head = cur->next;
-        break;
-    }
+    if (node->prev)
+        node->prev->next = node->next;
+    else
+        args->head = node->next;
+    if (node->next)
+        node->next->prev = node->prev;
     if (rcv_known_head == node)
         rcv_known_head = node->next;
 }
@@ -91,17 +86,12 @@ static int node_watch(sock_list_node *node) {
 // A connection that cannot be watched could never be served or closed, so it is closed now;
 // the walk keeps the next node, as the current one may go. conn_lock held.
 static void conns_register(rcv_thread_args *args, sock_list_node *stop) {
-    sock_list_node *prev = NULL, *next;
+    sock_list_node *next;
     for (sock_list_node *cur = args->head; cur != stop; cur = next) {
         next = cur->next;
-        if (node_watch(cur) == 0 || cur->fd == args->wake_fd) {
-            prev = cur;
+        if (node_watch(cur) == 0 || cur->fd == args->wake_fd)
             continue;
-        }
-        if (prev)
-            prev->next = next;
-        else
-            args->head = next;
+        conn_unlink(args, cur);
         args->conn_count--;
         close(cur->fd);
         free(cur);

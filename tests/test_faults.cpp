@@ -17,6 +17,7 @@
 
 #include "harness.h"
 #include "listener.h"
+#include "stopping.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 // Sanitizer runtimes keep freed memory in quarantine and shadow it: RSS says nothing there.
@@ -443,6 +444,24 @@ TEST(Faults, MapServiceThatGoesAwayAndComesBackGetsLaterPoints) {
 }
 
 // ---- stopping ------------------------------------------------------------------------------
+
+// Idle clients hold every connection the service may take and more wait in the backlog: a
+// stop still ends the process within its deadline.
+TEST(Faults, StopEndsWhileNewConnectionsWaitForRoom) {
+    faulty f;
+    faulty_prepare(f, "https://127.0.0.1:1/");
+    ASSERT_NO_FATAL_FAILURE(faulty_start_limited(f, 64));
+    std::vector<int> fds;
+    scope_exit fds_closer{[&] { fds_close(fds); }};
+    for (int i = 0; i < 64; i++)
+        fds.push_back(unix_connect(f.sock));
+    ASSERT_TRUE(wait_until(
+        [&] { return server_stdout(f.server).find("Connection limit (") != std::string::npos; },
+        WAIT_MS));
+    kill(f.server.pid, SIGTERM);
+    EXPECT_TRUE(server_wait_exit(f.server, STOP_DEADLINE_USEC / 1000 + 1000));
+    EXPECT_EQ(f.server.exit_status, 0);
+}
 
 TEST(Faults, SigintDuringTrafficEndsCleanly) {
     faulty f;

@@ -1,5 +1,6 @@
 // test_startup.cpp -- the real binary starting from real config files in temporary folders.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -10,6 +11,7 @@
 
 #include <atomic>
 #include <thread>
+#include <vector>
 
 #include "harness.h"
 
@@ -180,10 +182,13 @@ TEST_F(Startup, OverlongSocketPathIsRefused) {
         << "no truncated socket file may appear";
 }
 
-TEST_F(Startup, UnbindablePathReportsBindAndExits) {
-    server_proc s = run_to_exit(f, config_basic(f.dir + "/no/such/folder/sock", ""));
+// The lock beside the socket is the first file made in its folder.
+TEST_F(Startup, PathInAMissingFolderReportsItsLockAndExits) {
+    std::string path = f.dir + "/no/such/folder/sock";
+    server_proc s = run_to_exit(f, config_basic(path, ""));
     EXPECT_EQ(s.exit_status, 1);
-    EXPECT_EQ(server_stderr(s).rfind("bind: ", 0), 0u) << server_stderr(s);
+    EXPECT_EQ(server_stdout(s),
+              "Socket lock file " + path + ".lock cannot be opened (No such file or directory).\n");
 }
 
 // Only a socket file that nobody answers on is removed: a file, a folder or a running service
@@ -319,4 +324,107 @@ TEST_F(Startup, UnreadableSystemConfigFailsWithoutFallingBack) {
         GTEST_SKIP() << "no private mount namespace with an overlay here: " << server_stderr(s);
     EXPECT_EQ(s.exit_status, 1);
     EXPECT_EQ(server_stdout(s), "Failed to read ini file.");
+}
+
+static std::string in_use_line(const std::string &sock) {
+    return "Socket path " + sock + " is in use by a running service.\n";
+}
+
+// A live service whose backlog is full does not answer the probe: start-up still ends, with
+// the in-use line, instead of waiting for room with the stop signals blocked.
+TEST_F(Startup, LiveSocketWithAFullBacklogIsInUse) {
+    int busy = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    snprintf(addr.sun_path, sizeof addr.sun_path, "%s", f.sock.c_str());
+    ASSERT_EQ(bind(busy, (sockaddr *)&addr, sizeof addr), 0);
+    ASSERT_EQ(listen(busy, 0), 0);
+    std::vector<int> queued;
+    scope_exit closer{[&] {
+        for (int fd : queued)
+            close(fd);
+        close(busy);
+    }};
+    for (int rc = 0; rc == 0;) {  // never accepted: the backlog fills
+        queued.push_back(socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+        rc = connect(queued.back(), (sockaddr *)&addr, sizeof addr);
+    }
+    ASSERT_EQ(errno, EAGAIN);
+    server_proc s = run_to_exit(f, config_basic(f.sock, ""));
+    EXPECT_EQ(s.exit_status, 1);
+    EXPECT_EQ(server_stdout(s), in_use_line(f.sock));
+}
+
+// Services started together on a stale socket: exactly one takes the path, each other one
+// ends with the in-use line. They wait on one FIFO and start when it reaches its end.
+TEST_F(Startup, OfServicesStartedTogetherOnAStaleSocketExactlyOneListens) {
+    const int rounds = 30, services = 8;  // the race they would lose is narrow
+    std::string gate = f.dir + "/gate";
+    ASSERT_EQ(mkfifo(gate.c_str(), 0600), 0);
+    for (int r = 0; r < rounds; r++) {
+        stale_socket_make(f.sock);
+        int gate_fd = open(gate.c_str(), O_RDWR | O_CLOEXEC);  // lets the starts open it
+        std::vector<server_proc> procs(services);
+        scope_exit procs_end{[&] {
+            for (server_proc &p : procs)
+                server_stop(p);
+        }};
+        for (int i = 0; i < services; i++) {
+            std::string dir = f.dir + "/" + std::to_string(r) + "-" + std::to_string(i);
+            ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+            file_write(dir + "/halvex_mapapi_server.ini", config_basic(f.sock, ""));
+            procs[i] = program_start(
+                dir, {"sh", "-c", "read _; cd \"$1\" && exec \"$0\"", HALVEX_SERVER_BIN, dir},
+                gate);
+        }
+        close(gate_fd);  // every start reads the end of the FIFO at once
+        int ended = 0;
+        wait_until(
+            [&] {
+                ended = 0;
+                for (server_proc &p : procs)
+                    ended += server_wait_exit(p, 0);
+                return ended >= services - 1;
+            },
+            WAIT_MS);
+        int running = services - ended;
+        for (server_proc &p : procs) {
+            if (p.pid < 0)
+                EXPECT_EQ(server_stdout(p), in_use_line(f.sock)) << server_stderr(p);
+            else
+                EXPECT_TRUE(server_wait_listening(p, f.sock, WAIT_MS));
+        }
+        EXPECT_EQ(running, 1) << "round " << r;
+    }
+}
+
+// Started with the standard descriptors closed: they are /dev/null, not the socket or a pipe
+// that the log would write into.
+TEST_F(Startup, ClosedStandardDescriptorsBecomeDevNull) {
+    file_write(f.dir + "/halvex_mapapi_server.ini", config_basic(f.sock, ""));
+    server_options opt;
+    opt.wrap = {"sh", "-c", "exec \"$0\" 0<&- 1>&- 2>&-"};
+    server_proc s = server_start_with(f.dir, opt);
+    scope_exit s_end{[&] { server_stop(s); }};
+    ASSERT_TRUE(server_wait_listening(s, f.sock, WAIT_MS));
+    for (int fd = 0; fd <= 2; fd++) {
+        std::string link = "/proc/" + std::to_string(s.pid) + "/fd/" + std::to_string(fd);
+        char target[256] = "";
+        EXPECT_GT(readlink(link.c_str(), target, sizeof target - 1), 0) << link;
+        EXPECT_STREQ(target, "/dev/null") << "descriptor " << fd;
+    }
+    EXPECT_EQ(server_stop(s), 0);
+}
+
+// Standard output a pipe nobody reads: the first line written must not end the process by
+// SIGPIPE; start-up fails with its own status.
+TEST_F(Startup, StandardOutputWithoutAReaderDoesNotKillTheProcess) {
+    server_options opt;
+    opt.stdout_pipe = true;
+    server_proc s = server_start_with(f.dir, opt);  // no config: one line, then status 1
+    close(s.out_pipe);
+    s.out_pipe = -1;
+    scope_exit s_end{[&] { server_stop(s); }};
+    ASSERT_TRUE(server_wait_exit(s, WAIT_MS));
+    EXPECT_EQ(s.exit_status, 1);
 }
