@@ -10,14 +10,20 @@
  * thread with relaxed loads: a figure may be a moment old, never torn. [R] receiver,
  * [S] sender, [*] any thread (added atomically). */
 typedef struct service_counters {
-    std::atomic<uint64_t> points_accepted; /* [R] answered "OK\n" */
-    std::atomic<uint64_t> points_rejected; /* [R] answered "FAILED\n" */
-    std::atomic<uint64_t> points_posted;   /* [S] in batches the map service accepted */
-    std::atomic<uint64_t> points_refused;  /* [S] in batches the map service refused */
-    std::atomic<uint64_t> points_lost;     /* [*] answered OK, then given up on */
-    std::atomic<uint64_t> posts_made;      /* [S] posts tried */
-    std::atomic<uint64_t> posts_failed;    /* [S] posts that failed in transit */
-    std::atomic<uint64_t> posts_refused;   /* [S] posts the map service refused */
+    std::atomic<uint64_t> points_accepted;    /* [R] answered "OK\n" */
+    std::atomic<uint64_t> points_rejected;    /* [R] answered "FAILED\n" */
+    std::atomic<uint64_t> points_posted;      /* [S] in batches the map service accepted */
+    std::atomic<uint64_t> points_refused;     /* [S] in batches the map service refused */
+    std::atomic<uint64_t> points_lost;        /* [*] answered OK, then given up on unposted */
+    std::atomic<uint64_t> points_unconfirmed; /* [*] given up on after a post that may have
+                                                 reached the map service */
+    std::atomic<uint64_t> points_in_doubt;    /* [S] held now, and posted in a post that has
+                                                 not answered (in flight, or failed after the
+                                                 body went out): the stop counts them
+                                                 unconfirmed, not lost */
+    std::atomic<uint64_t> posts_made;         /* [S] posts tried */
+    std::atomic<uint64_t> posts_failed;       /* [S] posts that failed in transit */
+    std::atomic<uint64_t> posts_refused;      /* [S] posts the map service refused */
 } service_counters;
 
 extern service_counters counters;
@@ -32,7 +38,7 @@ inline uint64_t counter_get(const std::atomic<uint64_t> &c) {
     return c.load(std::memory_order_relaxed);
 }
 
-/* Points answered OK that have not yet been posted, refused or lost. */
+/* Points answered OK that have not yet been posted, refused, lost or given up unconfirmed. */
 uint64_t counters_held(void);
 
 /* Print the counters line on standard output. */

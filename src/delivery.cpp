@@ -36,8 +36,19 @@ static void delivery_accepted(point_queue *q, delivery_state *st, size_t count) 
     st->backoff_usec = 0;
 }
 
-// At most one line per DELIVERY_REFUSED_EVERY_USEC; it counts every batch refused since the
-// line before, and shows the latest.
+// The line about the batches refused since the line before, showing the latest.
+static void refused_line_print(delivery_state *st, int64_t now) {
+    const halvex_mapapi_post_result *r = &st->refused_latest;
+    log_printf(
+        "The map service refused %llu batch%s since the last such line (not sent "
+        "again); latest: %zu points, HTTP status %ld, %s: \"%s\".",
+        (unsigned long long)st->refused_unreported, st->refused_unreported == 1 ? "" : "es",
+        st->refused_latest_count, r->http_status, r->reason, r->answer_start);
+    st->refused_line_usec = now;
+    st->refused_unreported = 0;
+}
+
+// At most one line per DELIVERY_REFUSED_EVERY_USEC; the drain prints the one still due.
 static void delivery_refused(point_queue *q, delivery_state *st, size_t count,
                              const halvex_mapapi_post_result *r) {
     counter_add(counters.points_refused, count);
@@ -46,23 +57,26 @@ static void delivery_refused(point_queue *q, delivery_state *st, size_t count,
     st->failed_posts = 0;  // the map service answers: the held points went with this batch
     st->backoff_usec = 0;
     st->refused_unreported++;
+    st->refused_latest = *r;
+    st->refused_latest_count = count;
     int64_t now = queue_now_usec();
     if (st->refused_line_usec && now - st->refused_line_usec < DELIVERY_REFUSED_EVERY_USEC)
         return;
-    log_printf(
-        "The map service refused %llu batch%s since the last such line (not sent "
-        "again); latest: %zu points, HTTP status %ld, %s: \"%s\".",
-        (unsigned long long)st->refused_unreported, st->refused_unreported == 1 ? "" : "es", count,
-        r->http_status, r->reason, r->answer_start);
-    st->refused_line_usec = now;
-    st->refused_unreported = 0;
+    refused_line_print(st, now);
 }
 
+// The batch goes back to the queue. Its head, in_doubt points, has been in a post that may
+// have reached the map service; all of it has when this post may have.
 static void delivery_failed(point_queue *q, delivery_state *st, halvex_mapapi_point *batch,
-                            size_t count, const halvex_mapapi_post_result *r) {
+                            size_t count, uint64_t in_doubt, const halvex_mapapi_post_result *r) {
     counter_add(counters.posts_failed, 1);
+    if (r->unconfirmed)
+        in_doubt = count;
+    counters.points_in_doubt.store(in_doubt, std::memory_order_relaxed);
     if (queue_requeue(q, batch, count) != 0) {
-        counters.points_lost.fetch_add(count, std::memory_order_relaxed);
+        counters.points_in_doubt.store(0, std::memory_order_relaxed);
+        counters.points_unconfirmed.fetch_add(in_doubt, std::memory_order_relaxed);
+        counters.points_lost.fetch_add(count - in_doubt, std::memory_order_relaxed);
         log_printf("Out of memory: %zu points that failed to post are lost.", count);
     }
     if (st->failed_posts++ == 0) {
@@ -80,13 +94,17 @@ int delivery_post(point_queue *q, delivery_state *st, long timeout_ms) {
     size_t count = queue_drain(q, &batch);
     if (count == 0)
         return DELIVERY_NOTHING;
+    // Until it has answered, the whole batch may reach the map service.
+    uint64_t in_doubt = counter_get(counters.points_in_doubt);
+    counters.points_in_doubt.store(count, std::memory_order_relaxed);
     halvex_mapapi_post_result r;
     int outcome = halvex_mapapi_post_map_points(batch, (int)count, timeout_ms, &r);
     counter_add(counters.posts_made, 1);
     if (outcome == HALVEX_MAPAPI_POST_FAILED) {
-        delivery_failed(q, st, batch, count, &r);  // the queue takes the batch back
+        delivery_failed(q, st, batch, count, in_doubt, &r);  // the queue takes the batch back
         return outcome;
     }
+    counters.points_in_doubt.store(0, std::memory_order_relaxed);
     if (outcome == HALVEX_MAPAPI_POST_ACCEPTED)
         delivery_accepted(q, st, count);
     else
@@ -110,5 +128,7 @@ void delivery_drain(point_queue *q, delivery_state *st) {
                                                         : DELIVERY_DRAIN_RETRY_USEC);
         }
     }
+    if (st->refused_unreported)
+        refused_line_print(st, queue_now_usec());
     queue_drained_set(q);
 }

@@ -29,6 +29,8 @@ typedef struct delivery_state {
     uint64_t failed_posts;       /* posts failed in transit since posting last worked */
     int64_t refused_line_usec;   /* when the last line about refused batches went out; 0: never */
     uint64_t refused_unreported; /* batches refused since that line */
+    size_t refused_latest_count; /* points in the latest refused batch */
+    halvex_mapapi_post_result refused_latest; /* how the map service answered it */
 } delivery_state;
 
 /* The wait before the next try after a post failed in transit, given the previous wait
@@ -42,7 +44,8 @@ int64_t delivery_backoff_next(int64_t prev_usec, int64_t interval_usec);
 int delivery_post(point_queue *q, delivery_state *st, long timeout_ms);
 
 /* Once the queue is closed: post what it holds, without pauses, until it is empty or its
- * deadline comes, then say the drain is over. Sender thread only. */
+ * deadline comes, print the line about refused batches that is still due, then say the drain
+ * is over. Sender thread only. */
 void delivery_drain(point_queue *q, delivery_state *st);
 
 #endif

@@ -8,6 +8,9 @@
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
+#include <time.h>
+
+#include <atomic>
 
 #include "halvex_mapapi_internal.h"
 
@@ -46,6 +49,8 @@ static long stall_timeout_sec = HALVEX_MAPAPI_STALL_TIMEOUT_SEC;
 static int tls_verify;  // 1: check the map service's certificate and host name
 static char tls_ca_file[HALVEX_MAPAPI_CA_FILE_MAX + 1];  // "" for the system's store
 static bool curl_ready;  // curl_global_init has succeeded; it is never undone
+// When judged posts are cut, in CLOCK_MONOTONIC microseconds; 0: never. Written by any thread.
+static std::atomic<int64_t> post_deadline_usec{0};
 
 static const char hex_digits[] = "0123456789abcdef";
 
@@ -87,6 +92,10 @@ int halvex_mapapi_set_tls_verify(int verify, const char *ca_file) {
     memcpy(tls_ca_file, ca_file, strlen(ca_file) + 1);
     tls_verify = verify || *ca_file;
     return 0;
+}
+
+void halvex_mapapi_set_deadline(int64_t monotonic_usec) {
+    post_deadline_usec.store(monotonic_usec);
 }
 
 // ---- text writers: each writes at p and returns the end of what it wrote -------------------
@@ -442,8 +451,50 @@ static int post_judge(halvex_mapapi_post_result *result, CURLcode rc, const char
                            r->size ? "answer other than true" : "no answer body");
 }
 
+// Progress callback of a judged post: once the deadline has passed, a non-zero return makes
+// libcurl abort the transfer.
+static int deadline_check(void *, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    int64_t deadline = post_deadline_usec.load();
+    if (deadline == 0)
+        return 0;
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (int64_t)ts.tv_sec * 1000000 + ts.tv_nsec / 1000 >= deadline;
+}
+
+// Run the transfer on a multi handle of its own, waking at least every
+// HALVEX_MAPAPI_DEADLINE_CHECK_MS: libcurl calls the progress callback at each wake-up, so a
+// deadline set while nothing moves is seen that soon (an easy transfer wakes once a second).
+static CURLcode transfer_run(CURL *curl) {
+    CURLM *multi = curl_multi_init();
+    if (!multi)
+        return CURLE_OUT_OF_MEMORY;
+    CURLcode rc = CURLE_OUT_OF_MEMORY;
+    if (curl_multi_add_handle(multi, curl) == CURLM_OK) {
+        int running = 1;
+        while (running && curl_multi_perform(multi, &running) == CURLM_OK && running)
+            curl_multi_poll(multi, NULL, 0, HALVEX_MAPAPI_DEADLINE_CHECK_MS, NULL);
+        int queued;
+        CURLMsg *msg = curl_multi_info_read(multi, &queued);
+        rc = msg && msg->msg == CURLMSG_DONE ? msg->data.result : CURLE_RECV_ERROR;
+        curl_multi_remove_handle(multi, curl);
+    }
+    curl_multi_cleanup(multi);
+    return rc;
+}
+
+// A failed post may have given the map service the batch when the whole body went out and no
+// status of a failure came back.
+static int post_unconfirmed(CURL *curl, CURLcode rc, const char *body,
+                            const halvex_mapapi_post_result *result) {
+    curl_off_t sent = 0;
+    curl_easy_getinfo(curl, CURLINFO_SIZE_UPLOAD_T, &sent);
+    return result->outcome == HALVEX_MAPAPI_POST_FAILED && rc != CURLE_OK &&
+           !status_transient(result->http_status) && (size_t)sent >= strlen(body);
+}
+
 // The transfer of a judged post: the body as halvex_mapapi_send_raw_map_data() sends it, with
-// the answer bounded and the whole post bounded by timeout_ms.
+// the answer bounded, the whole post bounded by timeout_ms and cut at the deadline.
 static int post_perform(const char *body, long timeout_ms, halvex_mapapi_post_result *result) {
     CURL *curl = curl_easy_init();
     curl_slist *headers = curl ? curl_slist_append(NULL, "Content-Type: application/json") : NULL;
@@ -459,9 +510,14 @@ static int post_perform(const char *body, long timeout_ms, halvex_mapapi_post_re
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &answer);
     curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, timeout_ms);
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error_text);
-    CURLcode rc = curl_easy_perform(curl);
+    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, deadline_check);
+    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+    CURLcode rc = transfer_run(curl);
+    if (rc == CURLE_ABORTED_BY_CALLBACK)
+        snprintf(error_text, sizeof error_text, "cut at the deadline");
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &result->http_status);
     int outcome = post_judge(result, rc, error_text, &answer);
+    result->unconfirmed = post_unconfirmed(curl, rc, body, result);
     free(answer.response.data);
     curl_slist_free_all(headers);
     curl_easy_cleanup(curl);

@@ -110,7 +110,18 @@ typedef struct halvex_mapapi_post_result {
     size_t answer_size; /* answer bytes received (at most HALVEX_MAPAPI_ANSWER_MAX + a chunk) */
     char answer_start[HALVEX_MAPAPI_ANSWER_START_MAX + 1]; /* first bytes of the answer */
     char reason[HALVEX_MAPAPI_REASON_MAX + 1]; /* why it failed or was refused; "" if accepted */
+    int unconfirmed; /* FAILED only: 1 when the whole body went out and no status settled it
+                        (no answer, or the answer cut short), so the map service may have
+                        taken the batch; 0 when it cannot have (no connection, a status of
+                        408, 429 or 5xx, the body not sent in full) */
 } halvex_mapapi_post_result;
+
+/* Cut every judged post at monotonic_usec, microseconds of CLOCK_MONOTONIC; 0 lifts the
+ * bound. Callable from any thread at any time, also while a post is in flight: that post ends
+ * within HALVEX_MAPAPI_DEADLINE_CHECK_MS of the deadline, failed in transit, and one started
+ * after it ends at once. So a stop can bound the post it finds in flight. */
+#define HALVEX_MAPAPI_DEADLINE_CHECK_MS 50
+void halvex_mapapi_set_deadline(int64_t monotonic_usec);
 
 /* Encode points[0..count) (count >= 1), post the body as halvex_mapapi_send_map_points()
  * does, and tell in *result (not NULL) how it went. The whole post takes at most timeout_ms

@@ -36,7 +36,7 @@ int64_t sender_pause_usec(const struct timespec *prev, const struct timespec *no
 // are held after a failed post, the sender waits out the backoff instead of new points.
 void *sending_thread_func(void *arg) {
     point_queue *queue = (point_queue *)arg;
-    delivery_state state = {0, 0, 0, 0};
+    delivery_state state = {};
     struct timespec prev = {0, 0};
     for (;;) {
         if (state.backoff_usec == 0 && queue_wait(queue) != 0)

@@ -13,6 +13,7 @@
 #include <atomic>
 
 #include "counters.h"
+#include "halvex_mapapi.h"
 #include "log.h"
 
 // Set before the signal thread starts, then only read.
@@ -22,8 +23,10 @@ static int stop_listen_fd = -1;
 static std::atomic<int64_t> stop_requested_usec{0};
 // Points posted before the queue was closed, for the stop line.
 static std::atomic<uint64_t> stop_posted_before{0};
-// Raised by whoever prints the stop lines first; the other thread then prints nothing.
-static std::atomic<bool> stop_reported{false};
+// Held while the stop lines are printed, so that a second signal waits for lines begun.
+static pthread_mutex_t stop_report_lock = PTHREAD_MUTEX_INITIALIZER;
+// [stop_report_lock] raised by whoever prints the stop lines first; nobody prints them again.
+static bool stop_reported;
 
 static void signals_set(sigset_t *set) {
     sigemptyset(set);
@@ -38,17 +41,29 @@ void signals_block(void) {
     pthread_sigmask(SIG_BLOCK, &set, NULL);
 }
 
-// Whatever has not been posted or refused by now is lost. Prints the stop and counters lines
-// once, whichever thread comes first, and writes them out within flush_ms.
+// The drain ends by then: what is left of the stop after the lines are out.
+static int64_t stop_drain_deadline(int64_t start_usec) {
+    return start_usec + STOP_DEADLINE_USEC - STOP_REPORT_USEC;
+}
+
+// Whatever is still held is given up on: unconfirmed when a post that has not answered carried
+// it, lost otherwise. Prints the stop and counters lines once, whichever thread comes first
+// (one that comes while they are being printed waits), and writes them out within flush_ms.
 static void stop_report(int flush_ms) {
-    if (stop_reported.exchange(true))
-        return;
-    uint64_t lost = counters_held();
-    counters.points_lost.fetch_add(lost, std::memory_order_relaxed);
-    uint64_t posted = counter_get(counters.points_posted) - stop_posted_before.load();
-    log_printf("Stopped: %llu points posted, %llu lost.", (unsigned long long)posted,
-               (unsigned long long)lost);
-    counters_print();
+    pthread_mutex_lock(&stop_report_lock);
+    if (!stop_reported) {
+        stop_reported = true;
+        uint64_t held = counters_held(), in_doubt = counter_get(counters.points_in_doubt);
+        uint64_t unconfirmed = in_doubt < held ? in_doubt : held, lost = held - unconfirmed;
+        counters.points_unconfirmed.fetch_add(unconfirmed, std::memory_order_relaxed);
+        counters.points_lost.fetch_add(lost, std::memory_order_relaxed);
+        uint64_t posted = counter_get(counters.points_posted) - stop_posted_before.load();
+        log_printf("Stopped: %llu points posted, %llu lost, %llu unconfirmed.",
+                   (unsigned long long)posted, (unsigned long long)lost,
+                   (unsigned long long)unconfirmed);
+        counters_print();
+    }
+    pthread_mutex_unlock(&stop_report_lock);
     log_flush(flush_ms);
 }
 
@@ -60,12 +75,14 @@ static void *signal_thread_func(void *) {
         if (sig == SIGUSR1) {
             counters_print();
         } else if ((sig == SIGINT || sig == SIGTERM) && stop_requested_usec.load() == 0) {
-            stop_requested_usec.store(queue_now_usec());
+            int64_t now = queue_now_usec();
+            halvex_mapapi_set_deadline(stop_drain_deadline(now));  // cuts the post in flight
+            stop_requested_usec.store(now);
             stop_posted_before.store(counter_get(counters.points_posted));
             unlink(stop_sock_path);               // no client finds the service from now on
             shutdown(stop_listen_fd, SHUT_RDWR);  // and the accept loop ends
         } else if (sig == SIGINT || sig == SIGTERM) {
-            stop_report(STOP_REPORT_USEC / 1000);  // asked twice: stop now
+            stop_report(STOP_REPORT_USEC / 1000);  // asked twice: stop once the lines are out
             _exit(0);
         }
     }
@@ -83,14 +100,21 @@ void signals_start(const char *sock_path, int listen_fd) {
     pthread_detach(thread);
 }
 
+// The lines get what is left of the stop once the drain is over, and at least the time kept
+// back for them.
 void service_stop(point_queue *q) {
     int64_t start = stop_requested_usec.load();
-    if (start == 0)
+    if (start == 0) {
         start = queue_now_usec();
-    int64_t deadline = start + STOP_DEADLINE_USEC - STOP_REPORT_USEC;
+        halvex_mapapi_set_deadline(stop_drain_deadline(start));
+    }
+    int64_t deadline = stop_drain_deadline(start);
     queue_close(q, deadline);
-    queue_wait_drained(q, deadline);
-    stop_report(STOP_REPORT_USEC / 1000);
+    queue_wait_drained(q, deadline + STOP_CUT_WAIT_USEC);
+    int64_t left = start + STOP_DEADLINE_USEC - queue_now_usec();
+    if (left < STOP_REPORT_USEC - STOP_CUT_WAIT_USEC)
+        left = STOP_REPORT_USEC - STOP_CUT_WAIT_USEC;
+    stop_report((int)(left / 1000));
     fflush(stdout);
     _exit(0);
 }

@@ -9,15 +9,20 @@
 #define STOP_DEADLINE_USEC 5000000
 /* Kept back from the deadline for the stop and counters lines to be written. */
 #define STOP_REPORT_USEC 300000
+/* Of that, waited for the post in flight, which the client cuts at the drain's deadline within
+ * HALVEX_MAPAPI_DEADLINE_CHECK_MS, so that its outcome is counted before the lines go out. */
+#define STOP_CUT_WAIT_USEC 100000
 
 /* Block SIGINT, SIGTERM and SIGUSR1 in the calling thread, and so in every thread it starts
  * later: only the signal thread takes them. Call first thing in main. */
 void signals_block(void);
 
 /* Start the signal thread. SIGUSR1 prints the counters line. The first SIGINT or SIGTERM
- * removes the socket file at sock_path at once and shuts listen_fd down, which ends the
- * accept loop; the second ends the process at once with status 0. Both are kept for the
- * life of the process. */
+ * removes the socket file at sock_path at once, shuts listen_fd down, which ends the accept
+ * loop, and sets the client's deadline, which cuts a post in flight when the drain must end.
+ * The second prints the stop and counters lines (or waits for them when they are being
+ * printed), writes them out within STOP_REPORT_USEC and ends the process with status 0. Both
+ * are kept for the life of the process. */
 void signals_start(const char *sock_path, int listen_fd);
 
 /* After the accept loop has ended: close the queue, let the sender drain it until the

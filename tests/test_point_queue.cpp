@@ -1,9 +1,12 @@
 // test_point_queue.cpp -- the queue between receiver and sender: order, readiness, ownership.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <thread>
 
+#include "harness.h"
 #include "point_queue.h"
 
 static halvex_mapapi_point point_numbered(int i) {
@@ -70,13 +73,32 @@ TEST(PointQueue, EmptyDrainReturnsNothingAndLeavesReadyAlone) {
     EXPECT_EQ(q.points_ready, 1);
 }
 
+// The state letter of one of our threads: 'S' while it sleeps in a wait.
+static char thread_state(pid_t tid) {
+    std::string stat = file_read("/proc/self/task/" + std::to_string(tid) + "/stat");
+    size_t end = stat.rfind(") ");  // after the name, which may hold anything
+    return end == std::string::npos ? '?' : stat[end + 2];
+}
+
 TEST(PointQueue, WaitWakesWhenAnotherThreadAppends) {
     point_queue q;
     queue_create(&q);
-    std::thread waiter([&] { queue_wait(&q); });
+    std::atomic<pid_t> tid{0};
+    std::atomic<int> woke{-2};
+    std::thread waiter([&] {
+        tid = gettid();
+        woke = queue_wait(&q);
+    });
+    scope_exit release{[&] {
+        queue_close(&q, 0);  // frees a waiter that missed the wake-up, so the join ends
+        waiter.join();
+    }};
+    // Blocked in the wait before the append, so it is the append that must wake it.
+    ASSERT_TRUE(wait_until([&] { return tid != 0 && thread_state(tid) == 'S'; }, WAIT_MS));
+    EXPECT_EQ(woke, -2);
     halvex_mapapi_point p = point_numbered(7);
     queue_append(&q, &p);
-    waiter.join();  // hangs (and the test times out) if the raise is lost
+    EXPECT_TRUE(wait_until([&] { return woke == 0; }, WAIT_MS)) << "the raise was lost";
     halvex_mapapi_point *batch;
     ASSERT_EQ(queue_drain(&q, &batch), 1u);
     EXPECT_EQ(batch[0].zipcode, 7);
