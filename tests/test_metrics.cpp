@@ -1,0 +1,234 @@
+// test_metrics.cpp -- the metrics endpoint: its address, the numbers it shows, its health
+// verdict, and scrapers that must not hold up clients or posts.
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "harness.h"
+#include "metrics.h"
+
+static const char KEY[] = "testkey123456789";  // config_basic's map key
+
+// The service posting to a stand-in, with its metrics on a free loopback port.
+struct metrics_run {
+    std::string dir, sock;
+    int port = 0;
+    map_stub stub;
+    server_proc server;
+    ~metrics_run() {
+        server_stop(server);
+        tempdir_remove(dir);
+    }
+};
+
+static int port_free() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    bind(fd, (sockaddr *)&a, len);
+    getsockname(fd, (sockaddr *)&a, &len);
+    close(fd);
+    return ntohs(a.sin_port);
+}
+
+static void run_start(metrics_run &r, const std::string &extra, rlim_t fd_limit = 0) {
+    map_stub_start(r.stub);
+    r.dir = tempdir_make();
+    r.sock = r.dir + "/sock";
+    r.port = port_free();
+    std::string listen = "metrics_listen = 127.0.0.1:" + std::to_string(r.port) + "\n";
+    file_write(r.dir + "/halvex_mapapi_server.ini",
+               config_basic(r.sock, map_stub_url(r.stub, "/points"), listen + extra));
+    server_options opt;
+    opt.fd_limit = fd_limit;
+    r.server = server_start_with(r.dir, opt);
+    ASSERT_TRUE(server_wait_listening(r.server, r.sock, WAIT_MS)) << server_stdout(r.server);
+}
+
+// Status and body of GET path, or -1 and "" when no answer came.
+static std::pair<int, std::string> http_get(const metrics_run &r, const char *path) {
+    httplib::Client c("127.0.0.1", r.port);
+    c.set_connection_timeout(5);
+    c.set_read_timeout(5);
+    auto res = c.Get(path);
+    return res ? std::make_pair(res->status, res->body) : std::make_pair(-1, std::string());
+}
+
+// The value of the sample named name (labels included) in a scrape, or -1.
+static double sample(const std::string &scrape, const std::string &name) {
+    size_t at = scrape.find("\n" + name + " ");
+    return at == std::string::npos ? -1 : strtod(scrape.c_str() + at + name.size() + 2, NULL);
+}
+
+static long points_send(const metrics_run &r, const char *msg, int n, const char *reply) {
+    int fd = unix_connect(r.sock);
+    long matched = 0;
+    for (int i = 0; i < n; i++)
+        matched += point_exchange(fd, msg) == reply;
+    close(fd);
+    return matched;
+}
+
+// Wait until the metrics show a post that failed in transit.
+static bool post_failed_wait(const metrics_run &r) {
+    return wait_until(
+        [&] {
+            return sample(http_get(r, "/metrics").second,
+                          "halvex_mapapi_posts_total{outcome=\"failed\"}") >= 1;
+        },
+        WAIT_MS);
+}
+
+static const char POINT[] = "{\"lat\":1.5,\"lng\":2.5}";
+
+TEST(MetricsUnit, ListenTakesAnIpv4AddressAndAPortOnly) {
+    metrics_address a;
+    ASSERT_EQ(metrics_listen_parse("127.0.0.1:9464", &a), 0);
+    EXPECT_STREQ(a.host, "127.0.0.1");
+    EXPECT_EQ(a.port, 9464);
+    for (const char *bad :
+         {"", "9464", "127.0.0.1", "127.0.0.1:", "127.0.0.1:0", "1.2.3.4:65536", "localhost:9464",
+          "127.0.0.1:94a", "0.0.0.0:1,2", "[::1]:9464", "127.0.0.1:+80", "127.1:80"})
+        EXPECT_EQ(metrics_listen_parse(bad, &a), -1) << bad;
+}
+
+TEST(MetricsUnit, HealthFailsAfterThirtySecondsOfFailingPostsOrWhenTheQueueIsFull) {
+    char body[METRICS_HEALTH_BODY_MAX];
+    const int64_t limit = METRICS_HEALTH_FAILING_USEC, now = 10 * limit;
+    EXPECT_EQ(metrics_health_judge(now, now - limit + 1, 5, 10, body, sizeof body), 200);
+    EXPECT_EQ(metrics_health_judge(now, now - limit, 5, 10, body, sizeof body), 503);
+    EXPECT_NE(strstr(body, "posting has not worked for 30 s"), nullptr) << body;
+    EXPECT_EQ(metrics_health_judge(now, now - limit, 0, 10, body, sizeof body), 200);  // idle
+    EXPECT_EQ(metrics_health_judge(now, 0, 10, 10, body, sizeof body), 503);
+    EXPECT_NE(strstr(body, "\"reason\":\"the queue is full\""), nullptr) << body;
+}
+
+TEST(Metrics, BadAddressOrTakenPortEndsStartUpWithOneLine) {
+    metrics_run r;
+    run_start(r, "");
+    for (std::string value : {std::string("localhost:80"), "127.0.0.1:" + std::to_string(r.port)}) {
+        std::string dir = tempdir_make();
+        file_write(dir + "/halvex_mapapi_server.ini",
+                   config_basic(dir + "/sock", "", "metrics_listen = " + value + "\n"));
+        server_proc s = server_start(dir);
+        EXPECT_TRUE(server_wait_exit(s, WAIT_MS));
+        EXPECT_EQ(s.exit_status, 1);
+        std::string out = server_stdout(s);
+        EXPECT_EQ(server_stdout_count(s, "metrics_listen"), 1u) << out;
+        EXPECT_NE(out.find(value[0] == 'l' ? "ADDRESS:PORT" : "Address already in use"),
+                  std::string::npos)
+            << out;
+        tempdir_remove(dir);
+    }
+}
+
+// Accepted, rejected, a refused batch, a failed post: the scrape shows what the counters line
+// says, the histogram holds every post, and promtool finds nothing wrong.
+TEST(Metrics, KnownRunShowsTheCountersLineAndPassesPromtool) {
+    metrics_run r;
+    run_start(r, "send_interval_usec = 100000\n");
+    EXPECT_EQ(points_send(r, POINT, 3, "OK\n") + points_send(r, "nonsense", 2, "FAILED\n"), 5);
+    ASSERT_EQ(map_stub_wait_posts(r.stub, 1, WAIT_MS), 1u);
+    map_stub_reply(r.stub, 400, "false");
+    EXPECT_EQ(points_send(r, POINT, 2, "OK\n"), 2);
+    ASSERT_EQ(map_stub_wait_posts(r.stub, 2, WAIT_MS), 2u);
+    int stub_port = r.stub.port;
+    map_stub_stop(r.stub);
+    EXPECT_EQ(points_send(r, POINT, 1, "OK\n"), 1);
+    ASSERT_TRUE(post_failed_wait(r));
+    std::string m;
+    map_stub_reply(r.stub, 200, "true");
+    ASSERT_TRUE(map_stub_start_on_port(r.stub, stub_port));
+    int client = unix_connect(r.sock);  // held open: one client
+    auto settled = [&] {
+        return sample(m = http_get(r, "/metrics").second, "halvex_mapapi_points_posted_total") ==
+                   4 &&
+               sample(m, "halvex_mapapi_clients") == 1;
+    };
+    ASSERT_TRUE(wait_until(settled, WAIT_MS)) << m;
+    kill(r.server.pid, SIGUSR1);
+    ASSERT_TRUE(
+        wait_until([&] { return server_stdout_count(r.server, "Counters:") > 0; }, WAIT_MS));
+    std::string out = server_stdout(r.server), line = out.substr(out.find("Counters:"));
+    const char *pairs[][2] = {{"received ", "halvex_mapapi_points_received_total"},
+                              {"accepted ", "halvex_mapapi_points_accepted_total"},
+                              {"rejected ", "halvex_mapapi_points_rejected_total"},
+                              {"posted ", "halvex_mapapi_points_posted_total"},
+                              {"refused ", "halvex_mapapi_points_refused_total"},
+                              {"lost ", "halvex_mapapi_points_lost_total"},
+                              {"queued ", "halvex_mapapi_queue_points"},
+                              {"made ", "halvex_mapapi_post_duration_seconds_count"},
+                              {"transit ", "halvex_mapapi_posts_total{outcome=\"failed\"}"},
+                              {"refused ", "halvex_mapapi_posts_total{outcome=\"refused\"}"}};
+    size_t at = 0;
+    for (auto &p : pairs) {
+        at = line.find(p[0], at) + strlen(p[0]);
+        EXPECT_EQ(strtod(line.c_str() + at, NULL), sample(m, p[1])) << p[1] << "\n" << line;
+    }
+    EXPECT_EQ(sample(m, "halvex_mapapi_points_accepted_total"), 6) << m;
+    EXPECT_EQ(sample(m, "halvex_mapapi_posts_total{outcome=\"accepted\"}"), 2) << m;
+    EXPECT_NEAR(sample(m, "halvex_mapapi_last_accepted_post_timestamp_seconds"), time(NULL), 60);
+    EXPECT_EQ(m.find(KEY), std::string::npos);
+    file_write(r.dir + "/scrape.txt", m);
+    std::string check =
+        "promtool check metrics < " + r.dir + "/scrape.txt > " + r.dir + "/lint 2>&1";
+    EXPECT_EQ(system(check.c_str()), 0) << file_read(r.dir + "/lint");
+    EXPECT_EQ(file_read(r.dir + "/lint"), "");
+    close(client);
+}
+
+// While posts fail, a queue with room keeps /health at 200; full, 503; the map service back, 200.
+TEST(Metrics, HealthTurns503WhileTheMapServiceIsDownAndTheQueueFullsAnd200WhenBack) {
+    metrics_run r;
+    run_start(r, "send_interval_usec = 100000\nmax_queued_points = 2\n");
+    int stub_port = r.stub.port;
+    map_stub_stop(r.stub);
+    EXPECT_EQ(points_send(r, POINT, 1, "OK\n"), 1);
+    ASSERT_TRUE(post_failed_wait(r));
+    auto health = http_get(r, "/health");
+    EXPECT_EQ(health.first, 200) << health.second;
+    EXPECT_EQ(points_send(r, POINT, 1, "OK\n") + points_send(r, POINT, 1, "FAILED\n"), 2);
+    health = http_get(r, "/health");
+    EXPECT_EQ(health.first, 503);
+    EXPECT_NE(health.second.find("the queue is full"), std::string::npos) << health.second;
+    EXPECT_EQ(health.second.find(KEY), std::string::npos);
+    ASSERT_TRUE(map_stub_start_on_port(r.stub, stub_port));
+    EXPECT_TRUE(
+        wait_until([&] { return (health = http_get(r, "/health")).first == 200; }, WAIT_MS));
+    EXPECT_EQ(health.second, "{\"status\":\"ok\",\"queue_points\":0,\"queue_limit_points\":2}\n");
+}
+
+// A thousand idle connections, a request that never ends and a 100 MB one on the metrics port,
+// with few descriptors to spare: clients are still answered and points still posted.
+TEST(Metrics, HostileScrapersHoldUpNoClientAndNoPost) {
+    metrics_run r;
+    run_start(r, "send_interval_usec = 100000\n", 128);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons((uint16_t)r.port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::vector<int> hostile;
+    for (int i = 0; i < 1002; i++) {  // the first two block, with a bound on each send
+        hostile.push_back(socket(AF_INET, SOCK_STREAM | (i < 2 ? 0 : SOCK_NONBLOCK), 0));
+        timeval bound{WAIT_MS / 1000, 0};
+        setsockopt(hostile.back(), SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound);
+        connect(hostile.back(), (sockaddr *)&a, sizeof a);  // done, or waiting in the backlog
+    }
+    std::string head = "GET /metrics HTTP/1.1\r\nX-Long: " + std::string(100 << 20, 'a');
+    send(hostile[0], head.data(), 30, MSG_NOSIGNAL);  // and never ends
+    std::thread big([&] { send(hostile[1], head.data(), head.size(), MSG_NOSIGNAL); });
+    scope_exit closer{[&] {
+        for (int fd : hostile)
+            shutdown(fd, SHUT_RDWR);
+        big.join();
+        for (int fd : hostile)
+            close(fd);
+    }};
+    EXPECT_EQ(points_send(r, POINT, 20, "OK\n"), 20);
+    EXPECT_GE(map_stub_wait_posts(r.stub, 1, WAIT_MS), 1u);
+}
