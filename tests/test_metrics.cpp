@@ -24,6 +24,13 @@ struct metrics_run {
     }
 };
 
+// Stop it: it ends as a stop should, with no sanitizer report.
+static void run_stop(metrics_run &r) {
+    EXPECT_EQ(server_stop(r.server), 0);
+    EXPECT_EQ(server_stderr(r.server).find("Sanitizer"), std::string::npos)
+        << server_stderr(r.server);
+}
+
 static int port_free() {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
@@ -180,6 +187,7 @@ TEST(Metrics, KnownRunShowsTheCountersLineAndPassesPromtool) {
     EXPECT_EQ(system(check.c_str()), 0) << file_read(r.dir + "/lint");
     EXPECT_EQ(file_read(r.dir + "/lint"), "");
     close(client);
+    run_stop(r);
 }
 
 // While posts fail, a queue with room keeps /health at 200; full, 503; the map service back, 200.
@@ -201,6 +209,7 @@ TEST(Metrics, HealthTurns503WhileTheMapServiceIsDownAndTheQueueFullsAnd200WhenBa
     EXPECT_TRUE(
         wait_until([&] { return (health = http_get(r, "/health")).first == 200; }, WAIT_MS));
     EXPECT_EQ(health.second, "{\"status\":\"ok\",\"queue_points\":0,\"queue_limit_points\":2}\n");
+    run_stop(r);
 }
 
 // A thousand idle connections, a request that never ends and a 100 MB one on the metrics port,
@@ -231,4 +240,5 @@ TEST(Metrics, HostileScrapersHoldUpNoClientAndNoPost) {
     }};
     EXPECT_EQ(points_send(r, POINT, 20, "OK\n"), 20);
     EXPECT_GE(map_stub_wait_posts(r.stub, 1, WAIT_MS), 1u);
+    run_stop(r);
 }
