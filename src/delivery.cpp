@@ -6,6 +6,7 @@
 #include "counters.h"
 #include "halvex_mapapi.h"
 #include "log.h"
+#include "metrics.h"
 
 int64_t delivery_backoff_next(int64_t prev_usec, int64_t interval_usec) {
     int64_t next = prev_usec > 0 ? prev_usec * 2 : DELIVERY_BACKOFF_FIRST_USEC;
@@ -98,7 +99,9 @@ int delivery_post(point_queue *q, delivery_state *st, long timeout_ms) {
     uint64_t in_doubt = counter_get(counters.points_in_doubt);
     counters.points_in_doubt.store(count, std::memory_order_relaxed);
     halvex_mapapi_post_result r;
+    int64_t post_start = metrics_post_begin();
     int outcome = halvex_mapapi_post_map_points(batch, (int)count, timeout_ms, &r);
+    metrics_post_end(post_start, outcome);
     counter_add(counters.posts_made, 1);
     if (outcome == HALVEX_MAPAPI_POST_FAILED) {
         delivery_failed(q, st, batch, count, in_doubt, &r);  // the queue takes the batch back

@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include "log.h"
+#include "metrics.h"
 
 // Pause after accept fails for lack of descriptors, or while the connection limit is reached,
 // so the loop does not spin at full CPU while the pending connection stays in the backlog
@@ -198,6 +199,7 @@ static void conn_register(rcv_thread_args *args, int fd) {
     args->head->prev = node;  // never NULL: the wake pipe's node stays last
     args->head = node;
     args->conn_count++;
+    metrics_clients_set(args->conn_count);
     pthread_mutex_unlock(&args->conn_lock);
     if (write(args->wake_write_fd, "*", 1) != 1)
         log_perror("write");
@@ -228,7 +230,7 @@ static int conn_limit(void) {
             open_now += e->d_name[0] != '.';
         closedir(d);
     }
-    int limit = (int)lim.rlim_cur - open_now - LISTENER_FD_RESERVE;
+    int limit = (int)lim.rlim_cur - open_now - LISTENER_FD_RESERVE - metrics_fds_reserved();
     return limit > 0 ? limit : 0;
 }
 

@@ -16,6 +16,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
+
 // Lines held while the writer is behind: about half a megabyte, and several seconds of rejected
 // messages at full speed, so a reader that catches up within that loses nothing.
 #define LOG_LINES_MAX 1024
@@ -41,6 +43,8 @@ static unsigned long log_dropped;               // [l] lines dropped since the l
 static unsigned long long log_handed;           // [l] lines handed over (dropped included)
 static unsigned long long log_done;             // [l] of those, written or counted as dropped
 static bool log_running;                        // [l] the writer thread has started
+// Lines dropped since start-up: written under log_lock, read by anyone without it.
+static std::atomic<unsigned long long> log_dropped_total;
 
 // Write all of len bytes, going on after interruptions; a failed write loses the line.
 static void fd_write_all(int fd, const char *text, size_t len) {
@@ -76,8 +80,11 @@ static void log_put(int fd, const char *line) {
     log_handed++;
     if (log_filling->count < LOG_LINES_MAX)
         entry_fill(&log_filling->lines[log_filling->count++], fd, line);
-    else
+    else {
         log_dropped++;
+        log_dropped_total.store(log_dropped_total.load(std::memory_order_relaxed) + 1,
+                                std::memory_order_relaxed);
+    }
     pthread_cond_signal(&log_filled);
     pthread_mutex_unlock(&log_lock);
 }
@@ -145,6 +152,10 @@ void log_perror(const char *call) {
     char line[LOG_LINE_MAX + 1];
     snprintf(line, sizeof line, "%s: %s", call, text);
     log_put(2, line);
+}
+
+unsigned long long log_dropped_count(void) {
+    return log_dropped_total.load(std::memory_order_relaxed);
 }
 
 void log_flush(int timeout_ms) {

@@ -27,6 +27,9 @@ void log_printf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 /* One line for standard error, as perror(call) would write it with the current errno. */
 void log_perror(const char *call);
 
+/* Lines dropped since start-up, for the metrics; any thread, never waits. */
+unsigned long long log_dropped_count(void);
+
 /* Wait up to timeout_ms for every line handed over so far to be written. */
 void log_flush(int timeout_ms);
 

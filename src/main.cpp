@@ -38,6 +38,7 @@
 #include "halvex_mapapi.h"
 #include "listener.h"
 #include "log.h"
+#include "metrics.h"
 #include "point_queue.h"
 #include "receiver.h"
 #include "security.h"
@@ -188,6 +189,8 @@ int main(void) {
     queue_create(&queue);
     send_interval_read(config, &queue);
     max_queued_read(config, &queue);
+    std::string metrics_listen = config.Get("", "metrics_listen", "");
+    metrics_start(metrics_listen.c_str(), queue.max_points);
     pthread_t sender;
     pthread_create(&sender, NULL, sending_thread_func, &queue);
 

@@ -29,6 +29,7 @@
 #include "counters.h"
 #include "log.h"
 #include "message.h"
+#include "metrics.h"
 
 // Events taken per wait; readiness not taken in one pass is level-triggered and is reported
 // again on the next, so this bounds only the stack array, not what is served.
@@ -67,6 +68,7 @@ static void conn_drop(rcv_thread_args *args, sock_list_node *node) {
     epoll_ctl(rcv_epoll_fd, EPOLL_CTL_DEL, node->fd, NULL);
     conn_unlink(args, node);
     args->conn_count--;
+    metrics_clients_set(args->conn_count);
     close(node->fd);
     free(node);
 }
@@ -93,6 +95,7 @@ static void conns_register(rcv_thread_args *args, sock_list_node *stop) {
             continue;
         conn_unlink(args, cur);
         args->conn_count--;
+        metrics_clients_set(args->conn_count);
         close(cur->fd);
         free(cur);
     }

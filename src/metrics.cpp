@@ -1,0 +1,333 @@
+// metrics.cpp -- the opt-in HTTP endpoint: counters for Prometheus at /metrics, a verdict at
+// /health.
+//
+// The endpoint is the Prometheus client's pull exposer, a small embedded HTTP server with a
+// master thread that accepts and a few worker threads that answer. /metrics is read through
+// one collectable whose Collect() turns the service's relaxed counters into metric families
+// at scrape time; /health is answered before the exposer's own handling, in the HTTP
+// server's begin_request callback. Neither takes a lock that the receiver or the sender takes:
+// the only state shared with them is relaxed atomics, so a scraper that stalls a worker
+// stalls only that worker.
+//
+// The post duration histogram is kept here in relaxed atomics, written by the sender alone,
+// rather than in the client's Histogram, whose Observe() takes a mutex that a scrape holds.
+#include "metrics.h"
+
+#include <CivetServer.h>
+#include <arpa/inet.h>
+#include <civetweb.h>
+#include <prometheus/collectable.h>
+#include <prometheus/exposer.h>
+#include <prometheus/metric_family.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+
+#include <exception>
+#include <limits>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "counters.h"
+#include "halvex_mapapi.h"
+#include "log.h"
+#include "point_queue.h"
+
+// Worker threads: one can sit out a request that never ends while the other answers.
+static const char METRICS_THREADS[] = "2";
+// Accepted connections waiting for a worker (METRICS_FDS_MAX counts them with the workers).
+static const char METRICS_QUEUE[] = "8";
+// Connections the kernel holds before the endpoint accepts them.
+static const char METRICS_BACKLOG[] = "16";
+// A scrape's request and answer are a few kilobytes: a peer that takes longer than this to
+// send its request or read the answer is cut off (milliseconds).
+static const char METRICS_REQUEST_TIMEOUT_MS[] = "5000";
+// Largest request head read; a larger one is refused without reading the rest.
+static const char METRICS_REQUEST_MAX_BYTES[] = "8192";
+
+// Upper bounds of the post duration buckets, in seconds; a post is bounded at 60 s.
+static const double POST_BUCKETS_SEC[] = {0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1,
+                                          2.5,  5,     10,   20,  30,   60};
+static const size_t POST_BUCKETS = sizeof POST_BUCKETS_SEC / sizeof POST_BUCKETS_SEC[0];
+
+// Locks: none; relaxed atomics read by the endpoint's threads. [S] written by the sender only,
+// [c] written under conn_lock, [I] set before the endpoint starts.
+std::atomic<int> metrics_clients_open;                // [c]
+static std::atomic<int64_t> post_started_usec;        // [S] the post in flight began; 0: none
+static std::atomic<int64_t> failing_since_usec;       // [S] first post of the failing streak
+static std::atomic<int64_t> last_accepted_unix_usec;  // [S] wall clock; 0: none yet
+static std::atomic<uint64_t> post_counts[POST_BUCKETS + 1];  // [S] per bucket, +Inf last
+static std::atomic<uint64_t> post_usec_sum;                  // [S] every post's duration, summed
+static size_t queue_limit;                                   // [I]
+static std::atomic<bool> metrics_running;                    // set once the endpoint runs
+
+int metrics_listen_parse(const char *text, metrics_address *out) {
+    const char *colon = strchr(text, ':');
+    if (!colon)
+        return -1;
+    std::string host(text, (size_t)(colon - text));
+    in_addr addr;
+    if (host.size() >= sizeof out->host || inet_pton(AF_INET, host.c_str(), &addr) != 1)
+        return -1;
+    const char *digits = colon + 1;
+    if (strspn(digits, "0123456789") != strlen(digits) || strlen(digits) == 0 || strlen(digits) > 5)
+        return -1;
+    out->port = atoi(digits);
+    if (out->port < 1 || out->port > 65535)
+        return -1;
+    memcpy(out->host, host.c_str(), host.size() + 1);
+    return 0;
+}
+
+int metrics_fds_reserved(void) {
+    return metrics_running ? METRICS_FDS_MAX : 0;
+}
+
+int64_t metrics_post_begin(void) {
+    int64_t now = queue_now_usec();
+    post_started_usec.store(now, std::memory_order_relaxed);
+    return now;
+}
+
+static void post_duration_count(int64_t usec) {
+    size_t i = 0;
+    while (i < POST_BUCKETS && (double)usec > POST_BUCKETS_SEC[i] * 1e6)
+        i++;
+    counter_add(post_counts[i], 1);
+    counter_add(post_usec_sum, (uint64_t)usec);
+}
+
+void metrics_post_end(int64_t start_usec, int outcome) {
+    post_duration_count(queue_now_usec() - start_usec);
+    if (outcome == HALVEX_MAPAPI_POST_FAILED) {
+        if (failing_since_usec.load(std::memory_order_relaxed) == 0)
+            failing_since_usec.store(start_usec, std::memory_order_relaxed);
+    } else {
+        failing_since_usec.store(0, std::memory_order_relaxed);  // the map service answered
+    }
+    if (outcome == HALVEX_MAPAPI_POST_ACCEPTED) {
+        timespec wall;
+        clock_gettime(CLOCK_REALTIME, &wall);
+        last_accepted_unix_usec.store((int64_t)wall.tv_sec * 1000000 + wall.tv_nsec / 1000,
+                                      std::memory_order_relaxed);
+    }
+    post_started_usec.store(0, std::memory_order_relaxed);
+}
+
+int metrics_health_judge(int64_t now_usec, int64_t failing_since_usec, uint64_t held,
+                         uint64_t limit_points, char *body, size_t size) {
+    // Nothing held: posting has nothing to do, whatever the last post did.
+    int64_t failing = held > 0 && failing_since_usec > 0 ? now_usec - failing_since_usec : 0;
+    bool full = held >= limit_points;
+    bool stale = failing >= METRICS_HEALTH_FAILING_USEC;
+    if (!full && !stale) {
+        snprintf(body, size,
+                 "{\"status\":\"ok\",\"queue_points\":%llu,\"queue_limit_points\":%llu}\n",
+                 (unsigned long long)held, (unsigned long long)limit_points);
+        return 200;
+    }
+    char reason[128];
+    snprintf(reason, sizeof reason, "%s%s%s", full ? "the queue is full" : "",
+             full && stale ? "; " : "", stale ? "posting has not worked for " : "");
+    if (stale)
+        snprintf(reason + strlen(reason), sizeof reason - strlen(reason), "%lld s",
+                 (long long)(failing / 1000000));
+    snprintf(body, size,
+             "{\"status\":\"unavailable\",\"reason\":\"%s\",\"queue_points\":%llu,"
+             "\"queue_limit_points\":%llu}\n",
+             reason, (unsigned long long)held, (unsigned long long)limit_points);
+    return 503;
+}
+
+// The earlier of the failing streak's start and the post in flight's start; 0: neither.
+static int64_t failing_since_read(void) {
+    int64_t failing = failing_since_usec.load(std::memory_order_relaxed);
+    int64_t flight = post_started_usec.load(std::memory_order_relaxed);
+    if (failing == 0 || (flight != 0 && flight < failing))
+        return flight;
+    return failing;
+}
+
+// Answer GET /health here and leave every other request to the exposer (return 0).
+static int health_request(struct mg_connection *conn) {
+    const mg_request_info *req = mg_get_request_info(conn);
+    if (!req || !req->local_uri || strcmp(req->local_uri, "/health") != 0 ||
+        strcmp(req->request_method, "GET") != 0)
+        return 0;
+    char body[METRICS_HEALTH_BODY_MAX];
+    int status = metrics_health_judge(queue_now_usec(), failing_since_read(), counters_held(),
+                                      queue_limit, body, sizeof body);
+    mg_printf(conn,
+              "HTTP/1.1 %d %s\r\nContent-Type: application/json\r\nContent-Length: %zu\r\n"
+              "Cache-Control: no-store\r\nConnection: close\r\n\r\n%s",
+              status, status == 200 ? "OK" : "Service Unavailable", strlen(body), body);
+    return status;
+}
+
+// ---- /metrics ----------------------------------------------------------------------------
+
+static prometheus::MetricFamily family_make(const char *name, const char *help,
+                                            prometheus::MetricType type) {
+    prometheus::MetricFamily f;
+    f.name = name;
+    f.help = help;
+    f.type = type;
+    return f;
+}
+
+static void counter_family_add(std::vector<prometheus::MetricFamily> &out, const char *name,
+                               const char *help, uint64_t value) {
+    prometheus::MetricFamily f = family_make(name, help, prometheus::MetricType::Counter);
+    f.metric.resize(1);
+    f.metric[0].counter.value = (double)value;
+    out.push_back(std::move(f));
+}
+
+static void gauge_family_add(std::vector<prometheus::MetricFamily> &out, const char *name,
+                             const char *help, double value) {
+    prometheus::MetricFamily f = family_make(name, help, prometheus::MetricType::Gauge);
+    f.metric.resize(1);
+    f.metric[0].gauge.value = value;
+    out.push_back(std::move(f));
+}
+
+// Posts by outcome; accepted is what neither failed nor was refused.
+static void posts_family_add(std::vector<prometheus::MetricFamily> &out) {
+    uint64_t made = counter_get(counters.posts_made);
+    uint64_t failed = counter_get(counters.posts_failed);
+    uint64_t refused = counter_get(counters.posts_refused);
+    uint64_t settled = failed + refused;
+    const uint64_t values[] = {made > settled ? made - settled : 0, failed, refused};
+    const char *outcomes[] = {"accepted", "failed", "refused"};
+    prometheus::MetricFamily f =
+        family_make("halvex_mapapi_posts_total", "Posts to the map service, by outcome.",
+                    prometheus::MetricType::Counter);
+    for (int i = 0; i < 3; i++) {
+        prometheus::ClientMetric m;
+        m.label.push_back({"outcome", outcomes[i]});
+        m.counter.value = (double)values[i];
+        f.metric.push_back(m);
+    }
+    out.push_back(std::move(f));
+}
+
+// Count is the sum of the buckets read, so that the +Inf bucket always equals it.
+static void post_duration_family_add(std::vector<prometheus::MetricFamily> &out) {
+    prometheus::MetricFamily f =
+        family_make("halvex_mapapi_post_duration_seconds",
+                    "Time from the start of a post to the map service to its outcome.",
+                    prometheus::MetricType::Histogram);
+    prometheus::ClientMetric m;
+    uint64_t cumulative = 0;
+    for (size_t i = 0; i <= POST_BUCKETS; i++) {
+        cumulative += counter_get(post_counts[i]);
+        double bound =
+            i < POST_BUCKETS ? POST_BUCKETS_SEC[i] : std::numeric_limits<double>::infinity();
+        m.histogram.bucket.push_back({cumulative, bound});
+    }
+    m.histogram.sample_count = cumulative;
+    m.histogram.sample_sum = (double)counter_get(post_usec_sum) / 1e6;
+    f.metric.push_back(m);
+    out.push_back(std::move(f));
+}
+
+// One row per counter of service_counters that is shown as it is: a new counter goes here.
+static void point_families_add(std::vector<prometheus::MetricFamily> &out) {
+    uint64_t accepted = counter_get(counters.points_accepted);
+    uint64_t rejected = counter_get(counters.points_rejected);
+    counter_family_add(out, "halvex_mapapi_points_received_total",
+                       "Point messages read from clients.", accepted + rejected);
+    counter_family_add(out, "halvex_mapapi_points_accepted_total",
+                       "Points answered OK and queued for the map service.", accepted);
+    counter_family_add(out, "halvex_mapapi_points_rejected_total",
+                       "Point messages answered FAILED.", rejected);
+    counter_family_add(out, "halvex_mapapi_points_posted_total",
+                       "Points in batches the map service accepted.",
+                       counter_get(counters.points_posted));
+    counter_family_add(out, "halvex_mapapi_points_refused_total",
+                       "Points in batches the map service refused (not sent again).",
+                       counter_get(counters.points_refused));
+    counter_family_add(out, "halvex_mapapi_points_lost_total",
+                       "Points answered OK and then given up on.",
+                       counter_get(counters.points_lost));
+}
+
+static std::vector<prometheus::MetricFamily> metrics_collect(void) {
+    std::vector<prometheus::MetricFamily> out;
+    point_families_add(out);
+    posts_family_add(out);
+    post_duration_family_add(out);
+    gauge_family_add(out, "halvex_mapapi_queue_points",
+                     "Points answered OK and not yet posted, refused or lost.",
+                     (double)counters_held());
+    gauge_family_add(out, "halvex_mapapi_queue_limit_points",
+                     "Most points the queue holds; beyond it points are answered FAILED.",
+                     (double)queue_limit);
+    gauge_family_add(out, "halvex_mapapi_clients", "Open client connections.",
+                     (double)metrics_clients_open.load(std::memory_order_relaxed));
+    gauge_family_add(out, "halvex_mapapi_last_accepted_post_timestamp_seconds",
+                     "When the map service last accepted a post (Unix time; 0: never).",
+                     (double)last_accepted_unix_usec.load(std::memory_order_relaxed) / 1e6);
+    counter_family_add(out, "halvex_mapapi_log_lines_dropped_total",
+                       "Log lines dropped because standard output was not read in time.",
+                       log_dropped_count());
+    return out;
+}
+
+// The exposer takes collectables as objects of the client's interface: this one only forwards.
+struct metrics_collectable : prometheus::Collectable {
+    std::vector<prometheus::MetricFamily> Collect() const override { return metrics_collect(); }
+};
+
+// ---- start -------------------------------------------------------------------------------
+
+// The HTTP server's first complaint while it starts, e.g. that the port is taken: the reason
+// given when the start fails. Afterwards it says nothing: a hostile peer could otherwise fill
+// the log. [I] written by the starting HTTP server before its threads run.
+static char start_complaint[LOG_LINE_MAX / 2];
+
+static int server_complaint_take(const struct mg_connection *, const char *message) {
+    if (!metrics_running && !start_complaint[0])
+        snprintf(start_complaint, sizeof start_complaint, "%s", message);
+    return 1;  // handled: not written anywhere else
+}
+
+static std::vector<std::string> server_options(const metrics_address *a) {
+    return {"listening_ports",    std::string(a->host) + ":" + std::to_string(a->port),
+            "num_threads",        METRICS_THREADS,
+            "connection_queue",   METRICS_QUEUE,
+            "listen_backlog",     METRICS_BACKLOG,
+            "request_timeout_ms", METRICS_REQUEST_TIMEOUT_MS,
+            "max_request_size",   METRICS_REQUEST_MAX_BYTES,
+            "enable_keep_alive",  "no"};
+}
+
+// The exposer and its collectable live until the process ends; they are never destroyed, so
+// that exit() does not wait for the HTTP server's threads.
+void metrics_start(const char *text, size_t queue_limit_points) {
+    if (!text[0])
+        return;
+    metrics_address addr;
+    if (metrics_listen_parse(text, &addr) != 0) {
+        log_printf("Invalid value for metrics_listen (ADDRESS:PORT expected): %s", text);
+        log_exit(1);
+    }
+    queue_limit = queue_limit_points;
+    static CivetCallbacks callbacks;
+    callbacks.begin_request = health_request;
+    callbacks.log_message = server_complaint_take;
+    static prometheus::Exposer *exposer;
+    try {
+        exposer = new prometheus::Exposer(server_options(&addr), &callbacks);
+    } catch (const std::exception &e) {
+        log_printf("Cannot serve metrics (metrics_listen = %s): %s", text,
+                   start_complaint[0] ? start_complaint : e.what());
+        log_exit(1);
+    }
+    static std::shared_ptr<metrics_collectable> *collectable =
+        new std::shared_ptr<metrics_collectable>(new metrics_collectable);
+    exposer->RegisterCollectable(*collectable);
+    metrics_running = true;
+}

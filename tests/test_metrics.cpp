@@ -1,0 +1,211 @@
+// test_metrics.cpp -- the metrics endpoint: its address, the numbers it shows, its health
+// verdict, and scrapers that must not hold up clients or posts.
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <signal.h>
+
+#include "harness.h"
+#include "metrics.h"
+
+static const char KEY[] = "testkey123456789";  // config_basic's map key
+static const char POINT[] = "{\"lat\":1.5,\"lng\":2.5}";
+static const char FAILED_POSTS[] = "halvex_mapapi_posts_total{outcome=\"failed\"}";
+
+// A loopback port that was free a moment ago.
+static int port_free() {
+    sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t len = sizeof a;
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    bind(fd, (sockaddr *)&a, len);
+    getsockname(fd, (sockaddr *)&a, &len);
+    close(fd);
+    return ntohs(a.sin_port);
+}
+
+// The service posting to a stand-in, with its metrics on a free loopback port.
+struct metrics_run {
+    std::string dir, sock;
+    int port = port_free();
+    map_stub stub;
+    server_proc server;
+    ~metrics_run() {  // a clean stop, with no sanitizer report
+        EXPECT_EQ(server_stop(server), 0);
+        EXPECT_EQ(server_stderr(server).find("Sanitizer"), std::string::npos);
+        tempdir_remove(dir);
+    }
+};
+
+// Few descriptors to spare (128), so that an endpoint holding many would starve clients.
+static void run_start(metrics_run &r, const std::string &extra) {
+    map_stub_start(r.stub);
+    r.dir = tempdir_make();
+    r.sock = r.dir + "/sock";
+    std::string listen = "metrics_listen = 127.0.0.1:" + std::to_string(r.port) + "\n";
+    file_write(r.dir + "/halvex_mapapi_server.ini",
+               config_basic(r.sock, map_stub_url(r.stub, "/points"), listen + extra));
+    server_options opt;
+    opt.fd_limit = 128;
+    r.server = server_start_with(r.dir, opt);
+    ASSERT_TRUE(server_wait_listening(r.server, r.sock, WAIT_MS)) << server_stdout(r.server);
+}
+
+// Status and body of GET path, or -1 and "" when no answer came.
+static std::pair<int, std::string> http_get(const metrics_run &r, const char *path) {
+    httplib::Client c("127.0.0.1", r.port);
+    c.set_read_timeout(5);
+    auto res = c.Get(path);
+    return res ? std::make_pair(res->status, res->body) : std::make_pair(-1, std::string());
+}
+
+// The value of the sample named name (labels included) in a scrape, or -1.
+static double sample(const std::string &scrape, const std::string &name) {
+    size_t at = scrape.find("\n" + name + " ");
+    return at == std::string::npos ? -1 : strtod(scrape.c_str() + at + name.size() + 2, NULL);
+}
+
+// Send msg n times on one connection; how many replies were reply.
+static long points_send(const metrics_run &r, const char *msg, int n, const char *reply) {
+    int fd = unix_connect(r.sock);
+    long matched = 0;
+    for (int i = 0; i < n; i++)
+        matched += point_exchange(fd, msg) == reply;
+    close(fd);
+    return matched;
+}
+
+static bool post_failed_wait(const metrics_run &r) {
+    return wait_until([&] { return sample(http_get(r, "/metrics").second, FAILED_POSTS) >= 1; },
+                      WAIT_MS);
+}
+
+TEST(MetricsUnit, HealthFailsAfterThirtySecondsOfFailingPostsOrWhenTheQueueIsFull) {
+    char body[METRICS_HEALTH_BODY_MAX];
+    const int64_t limit = METRICS_HEALTH_FAILING_USEC, now = 10 * limit;
+    EXPECT_EQ(metrics_health_judge(now, now - limit + 1, 5, 10, body, sizeof body), 200);
+    EXPECT_EQ(metrics_health_judge(now, now - limit, 5, 10, body, sizeof body), 503);
+    EXPECT_NE(strstr(body, "posting has not worked for 30 s"), nullptr) << body;
+    EXPECT_EQ(metrics_health_judge(now, now - limit, 0, 10, body, sizeof body), 200);  // idle
+    EXPECT_EQ(metrics_health_judge(now, 0, 10, 10, body, sizeof body), 503);
+    EXPECT_NE(strstr(body, "\"reason\":\"the queue is full\""), nullptr) << body;
+}
+
+TEST(Metrics, BadAddressOrTakenPortEndsStartUpWithOneLine) {
+    metrics_run r;
+    run_start(r, "");
+    std::string taken = "127.0.0.1:" + std::to_string(r.port);
+    for (std::string value :
+         {"localhost:80", "127.0.0.1:65536", "[::1]:80", "1.2.3.4:8x", taken.c_str()}) {
+        std::string dir = tempdir_make();
+        file_write(dir + "/halvex_mapapi_server.ini",
+                   config_basic(dir + "/sock", "", "metrics_listen = " + value + "\n"));
+        server_proc s = server_start(dir);
+        EXPECT_TRUE(server_wait_exit(s, WAIT_MS));
+        EXPECT_EQ(s.exit_status, 1);
+        const char *why = value == taken ? "Address already in use" : "ADDRESS:PORT";
+        EXPECT_EQ(server_stdout_count(s, "metrics_listen"), 1u) << server_stdout(s);
+        EXPECT_EQ(server_stdout_count(s, why), 1u) << server_stdout(s);
+        tempdir_remove(dir);
+    }
+}
+
+// Accepted, rejected, a refused batch, a failed post: the scrape shows what the counters line
+// says, the histogram holds every post, and promtool finds nothing wrong.
+TEST(Metrics, KnownRunShowsTheCountersLineAndPassesPromtool) {
+    metrics_run r;
+    run_start(r, "send_interval_usec = 100000\n");
+    EXPECT_EQ(points_send(r, POINT, 3, "OK\n") + points_send(r, "nonsense", 2, "FAILED\n"), 5);
+    ASSERT_EQ(map_stub_wait_posts(r.stub, 1, WAIT_MS), 1u);
+    map_stub_reply(r.stub, 400, "false");
+    EXPECT_EQ(points_send(r, POINT, 2, "OK\n"), 2);
+    ASSERT_EQ(map_stub_wait_posts(r.stub, 2, WAIT_MS), 2u);
+    int stub_port = r.stub.port;
+    map_stub_stop(r.stub);
+    EXPECT_EQ(points_send(r, POINT, 1, "OK\n"), 1);
+    ASSERT_TRUE(post_failed_wait(r));
+    map_stub_reply(r.stub, 200, "true");
+    ASSERT_TRUE(map_stub_start_on_port(r.stub, stub_port));
+    int client = unix_connect(r.sock);  // held open: one client
+    std::string m;
+    ASSERT_TRUE(wait_until(
+        [&] {
+            return sample(m = http_get(r, "/metrics").second,
+                          "halvex_mapapi_points_posted_total") == 4 &&
+                   sample(m, "halvex_mapapi_clients") == 1;
+        },
+        WAIT_MS))
+        << m;
+    kill(r.server.pid, SIGUSR1);
+    ASSERT_TRUE(wait_until([&] { return server_stdout_count(r.server, "Counters:"); }, WAIT_MS));
+    std::string out = server_stdout(r.server), line = out.substr(out.find("Counters:"));
+    // The line's numbers in order: points received ... queued; posts made, failed, refused.
+    const std::string names[] = {"halvex_mapapi_points_received_total",
+                                 "halvex_mapapi_points_accepted_total",
+                                 "halvex_mapapi_points_rejected_total",
+                                 "halvex_mapapi_points_posted_total",
+                                 "halvex_mapapi_points_refused_total",
+                                 "halvex_mapapi_points_lost_total",
+                                 "halvex_mapapi_queue_points",
+                                 "halvex_mapapi_post_duration_seconds_count",
+                                 FAILED_POSTS,
+                                 "halvex_mapapi_posts_total{outcome=\"refused\"}"};
+    const char *at = line.c_str();
+    for (const std::string &name : names) {
+        at += strcspn(at, "0123456789");
+        EXPECT_EQ(strtod(at, (char **)&at), sample(m, name)) << name << "\n" << line;
+    }
+    EXPECT_EQ(sample(m, "halvex_mapapi_points_accepted_total"), 6) << m;
+    EXPECT_EQ(sample(m, "halvex_mapapi_posts_total{outcome=\"accepted\"}"), 2) << m;
+    EXPECT_NEAR(sample(m, "halvex_mapapi_last_accepted_post_timestamp_seconds"), time(NULL), 60);
+    EXPECT_EQ(m.find(KEY), std::string::npos);
+    file_write(r.dir + "/scrape.txt", m);
+    std::string lint = r.dir + "/lint", cmd = "promtool check metrics <" + r.dir + "/scrape.txt";
+    EXPECT_EQ(system((cmd + " >" + lint + " 2>&1").c_str()), 0) << file_read(lint);
+    EXPECT_EQ(file_read(lint), "");
+    close(client);
+}
+
+// While posts fail, a queue with room keeps /health at 200; full, 503; the map service back, 200.
+TEST(Metrics, HealthTurns503WhileTheMapServiceIsDownAndTheQueueFullsAnd200WhenBack) {
+    metrics_run r;
+    run_start(r, "send_interval_usec = 100000\nmax_queued_points = 2\n");
+    int stub_port = r.stub.port;
+    map_stub_stop(r.stub);
+    EXPECT_EQ(points_send(r, POINT, 1, "OK\n"), 1);
+    ASSERT_TRUE(post_failed_wait(r));
+    auto health = http_get(r, "/health");
+    EXPECT_EQ(health.first, 200) << health.second;
+    EXPECT_EQ(points_send(r, POINT, 1, "OK\n") + points_send(r, POINT, 1, "FAILED\n"), 2);
+    health = http_get(r, "/health");
+    EXPECT_EQ(health.first, 503);
+    EXPECT_NE(health.second.find("the queue is full"), std::string::npos) << health.second;
+    EXPECT_EQ(health.second.find(KEY), std::string::npos);
+    ASSERT_TRUE(map_stub_start_on_port(r.stub, stub_port));
+    EXPECT_TRUE(
+        wait_until([&] { return (health = http_get(r, "/health")).first == 200; }, WAIT_MS));
+    EXPECT_EQ(health.second, "{\"status\":\"ok\",\"queue_points\":0,\"queue_limit_points\":2}\n");
+}
+
+// A thousand idle connections, a request that never ends and a 100 MB one on the metrics port:
+// clients are still answered and points still posted.
+TEST(Metrics, HostileScrapersHoldUpNoClientAndNoPost) {
+    metrics_run r;
+    run_start(r, "send_interval_usec = 100000\n");
+    std::vector<int> hostile;
+    for (int i = 0; i < 1002; i++) {  // the first two block, each send bounded
+        hostile.push_back(socket(AF_INET, SOCK_STREAM | (i < 2 ? 0 : SOCK_NONBLOCK), 0));
+        timeval bound{WAIT_MS / 1000, 0};
+        setsockopt(hostile.back(), SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound);
+        sockaddr_in a{AF_INET, htons((uint16_t)r.port), {htonl(INADDR_LOOPBACK)}, {}};
+        connect(hostile.back(), (sockaddr *)&a, sizeof a);  // done, or waiting in the backlog
+    }
+    std::string head = "GET /metrics HTTP/1.1\r\nX-Long: " + std::string(100 << 20, 'a');
+    send(hostile[0], head.data(), 30, MSG_NOSIGNAL);  // and never ends
+    std::thread big([&] { send(hostile[1], head.data(), head.size(), MSG_NOSIGNAL); });
+    EXPECT_EQ(points_send(r, POINT, 20, "OK\n"), 20);
+    EXPECT_GE(map_stub_wait_posts(r.stub, 1, WAIT_MS), 1u);
+    for (int fd : hostile)
+        shutdown(fd, SHUT_RDWR);
+    big.join();
+    for (int fd : hostile)
+        close(fd);
+}
