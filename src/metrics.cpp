@@ -252,6 +252,9 @@ static void point_families_add(std::vector<prometheus::MetricFamily> &out) {
     counter_family_add(out, "halvex_mapapi_points_lost_total",
                        "Points answered OK and then given up on.",
                        counter_get(counters.points_lost));
+    counter_family_add(out, "halvex_mapapi_points_unconfirmed_total",
+                       "Points in a post cut off at a stop, whose fate is unknown.",
+                       counter_get(counters.points_unconfirmed));
 }
 
 static std::vector<prometheus::MetricFamily> metrics_collect(void) {
@@ -260,7 +263,7 @@ static std::vector<prometheus::MetricFamily> metrics_collect(void) {
     posts_family_add(out);
     post_duration_family_add(out);
     gauge_family_add(out, "halvex_mapapi_queue_points",
-                     "Points answered OK and not yet posted, refused or lost.",
+                     "Points answered OK and not yet posted, refused, lost or unconfirmed.",
                      (double)counters_held());
     gauge_family_add(out, "halvex_mapapi_queue_limit_points",
                      "Most points the queue holds; beyond it points are answered FAILED.",

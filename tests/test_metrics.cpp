@@ -144,6 +144,7 @@ TEST(Metrics, KnownRunShowsTheCountersLineAndPassesPromtool) {
                                  "halvex_mapapi_points_posted_total",
                                  "halvex_mapapi_points_refused_total",
                                  "halvex_mapapi_points_lost_total",
+                                 "halvex_mapapi_points_unconfirmed_total",
                                  "halvex_mapapi_queue_points",
                                  "halvex_mapapi_post_duration_seconds_count",
                                  FAILED_POSTS,
