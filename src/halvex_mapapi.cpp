@@ -1,13 +1,19 @@
 // halvex_mapapi.cpp -- client of the live-map service: credentials, batch encoding, HTTPS posting.
 #include "halvex_mapapi.h"
 
+#include <ctype.h>
 #include <curl/curl.h>
 #include <math.h>
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <time.h>
 
 #include <atomic>
@@ -40,6 +46,9 @@
 // Redirects followed per post; a map service that redirects in a loop must not hold the
 // sender for ever.
 #define REDIRECTS_MAX 30L
+// Shortest run of the key's characters that an answer may not show: shorter runs are too
+// common to give the key away, and letting longer ones through could show most of the key.
+#define KEY_RUN_MASKED 6
 
 static char map_id[HALVEX_MAPAPI_MAP_ID_MAX + 1];
 static char map_key[HALVEX_MAPAPI_MAP_KEY_MAX + 1];
@@ -48,6 +57,8 @@ static long connect_timeout_sec = HALVEX_MAPAPI_CONNECT_TIMEOUT_SEC;
 static long stall_timeout_sec = HALVEX_MAPAPI_STALL_TIMEOUT_SEC;
 static int tls_verify;  // 1: check the map service's certificate and host name
 static char tls_ca_file[HALVEX_MAPAPI_CA_FILE_MAX + 1];  // "" for the system's store
+// The certificates of tls_ca_file, read once at set-up and shared by every post; NULL with it "".
+static X509_STORE *tls_ca_store;
 static bool curl_ready;  // curl_global_init has succeeded; it is never undone
 // When judged posts are cut, in CLOCK_MONOTONIC microseconds; 0: never. Written by any thread.
 static std::atomic<int64_t> post_deadline_usec{0};
@@ -84,11 +95,56 @@ void halvex_mapapi_set_timeouts(long connect_sec, long stall_sec) {
         stall_timeout_sec = stall_sec;
 }
 
+// The certificates of the PEM text in, added to store one at a time, so that a bundle of
+// repeated certificates costs the memory of its distinct ones. Returns how many were read, or
+// -1 when an entry does not parse.
+static int ca_store_fill(X509_STORE *store, BIO *in) {
+    int count = 0;
+    X509 *cert;
+    ERR_clear_error();
+    while ((cert = PEM_read_bio_X509_AUX(in, NULL, NULL, NULL)) != NULL) {
+        if (X509_STORE_add_cert(store, cert) == 1)
+            count++;
+        X509_free(cert);
+    }
+    unsigned long end = ERR_peek_last_error();  // the read that found no further certificate
+    ERR_clear_error();
+    bool at_end = ERR_GET_LIB(end) == ERR_LIB_PEM && ERR_GET_REASON(end) == PEM_R_NO_START_LINE;
+    return at_end ? count : -1;
+}
+
+// A store of the certificates in the regular file at path, or NULL with *rc set. Trusts a
+// certificate of the file even when it is not a root, as libcurl does with a file of its own.
+static X509_STORE *ca_store_load(const char *path, int *rc) {
+    struct stat st;
+    if (stat(path, &st) != 0 || !S_ISREG(st.st_mode)) {
+        *rc = HALVEX_MAPAPI_CA_FILE_NOT_REGULAR;  // a device such as /dev/zero never ends
+        return NULL;
+    }
+    BIO *in = BIO_new_file(path, "r");
+    X509_STORE *store = in ? X509_STORE_new() : NULL;
+    if (store && ca_store_fill(store, in) > 0 &&
+        X509_STORE_set_flags(store, X509_V_FLAG_PARTIAL_CHAIN) == 1) {
+        BIO_free(in);
+        return store;
+    }
+    X509_STORE_free(store);
+    BIO_free(in);
+    *rc = HALVEX_MAPAPI_CA_FILE_NO_CERTIFICATE;
+    return NULL;
+}
+
 int halvex_mapapi_set_tls_verify(int verify, const char *ca_file) {
     if (!ca_file)
         ca_file = "";
     if (strlen(ca_file) > HALVEX_MAPAPI_CA_FILE_MAX)
-        return -1;
+        return HALVEX_MAPAPI_CA_FILE_TOO_LONG;
+    X509_STORE *store = NULL;
+    int rc = 0;
+    if (*ca_file && !(store = ca_store_load(ca_file, &rc)))
+        return rc;
+    X509_STORE_free(tls_ca_store);
+    tls_ca_store = store;
     memcpy(tls_ca_file, ca_file, strlen(ca_file) + 1);
     tls_verify = verify || *ca_file;
     return 0;
@@ -336,18 +392,42 @@ size_t curl_write_adapter(char *chunk, size_t size, size_t nmemb, void *out) {
     return curl_write_callback_func(chunk, size, nmemb, (response_buffer *)out);
 }
 
+// Each post's TLS context checks against the store read at set-up; it holds a reference of
+// its own, released with the context.
+static CURLcode tls_ctx_prepare(CURL *, void *ssl_ctx, void *) {
+    if (X509_STORE_up_ref(tls_ca_store) != 1)
+        return CURLE_OUT_OF_MEMORY;
+    SSL_CTX_set_cert_store((SSL_CTX *)ssl_ctx, tls_ca_store);
+    return CURLE_OK;
+}
+
+// Verification against the operator's file uses the certificates read at set-up: libcurl would
+// read the whole file again for every post. A libcurl built on another TLS library reads it.
+static void tls_ca_set(CURL *curl) {
+    if (!tls_ca_store)
+        return;
+    if (curl_easy_setopt(curl, CURLOPT_SSL_CTX_FUNCTION, tls_ctx_prepare) != CURLE_OK) {
+        curl_easy_setopt(curl, CURLOPT_CAINFO, tls_ca_file);
+        return;
+    }
+    curl_easy_setopt(curl, CURLOPT_CAINFO, NULL);  // nor read its built-in bundle or folder
+    curl_easy_setopt(curl, CURLOPT_CAPATH, NULL);
+}
+
 static void post_options_set(CURL *curl, const char *body, curl_slist *headers,
                              response_buffer *response) {
     curl_easy_setopt(curl, CURLOPT_URL, map_endpoint);
     curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+    // A redirect keeps the POST and its body: by default libcurl goes on after 301, 302 and
+    // 303 with a GET and no body, and a "true" from there would count a batch the map never got.
+    curl_easy_setopt(curl, CURLOPT_POSTREDIR, (long)CURL_REDIR_POST_ALL);
     // The body holds the map key: from an https endpoint, redirects may only go to https.
     if (strncasecmp(map_endpoint, "https://", 8) == 0)
         curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "https");
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, tls_verify ? 1L : 0L);
     if (tls_verify) {
         curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
-        if (tls_ca_file[0])
-            curl_easy_setopt(curl, CURLOPT_CAINFO, tls_ca_file);
+        tls_ca_set(curl);
     }
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(curl, CURLOPT_POST, 1L);
@@ -400,17 +480,38 @@ static size_t answer_collect(char *chunk, size_t size, size_t nmemb, void *userd
     return curl_write_callback_func(chunk, size, nmemb, &answer->response);
 }
 
-// The first bytes of a text as printable ASCII, with the map key masked wherever it occurs.
-// Writes at most out_max bytes and a NUL.
+// Length of the longest run at data[0..size) that equals, ignoring case, some part of the key.
+static size_t key_run_length(const char *data, size_t size, size_t key_len) {
+    size_t longest = 0;
+    for (size_t from = 0; from + longest < key_len; from++) {
+        size_t n = 0;
+        while (n < size && from + n < key_len &&
+               tolower((unsigned char)data[n]) == tolower((unsigned char)map_key[from + n]))
+            n++;
+        if (n > longest)
+            longest = n;
+    }
+    return longest;
+}
+
+// The first bytes of a text as printable ASCII, each run of KEY_RUN_MASKED or more characters
+// of the map key (any case; the whole key when it is shorter) shown as "***". Writes at most
+// out_max bytes and a NUL.
 static void text_printable_copy(char *out, size_t out_max, const char *data, size_t size) {
-    size_t key_len = strlen(map_key), n = 0;
+    size_t key_len = strlen(map_key), n = 0, masked_to = 0;
+    size_t run_min = key_len < KEY_RUN_MASKED ? key_len : KEY_RUN_MASKED;
     for (size_t i = 0; i < size && n < out_max; i++) {
-        if (key_len && size - i >= key_len && memcmp(data + i, map_key, key_len) == 0) {
-            for (int star = 0; star < 3 && n < out_max; star++)
-                out[n++] = '*';
-            i += key_len - 1;
-            continue;
+        if (key_len && i + key_len > masked_to) {  // a run from here could mask further
+            size_t run = key_run_length(data + i, size - i, key_len);
+            if (run >= run_min && i + run > masked_to) {
+                if (i >= masked_to)  // a new run, not one that lengthens the last
+                    for (int star = 0; star < 3 && n < out_max; star++)
+                        out[n++] = '*';
+                masked_to = i + run;
+            }
         }
+        if (i < masked_to)
+            continue;
         unsigned char ch = (unsigned char)data[i];
         out[n++] = (ch >= 0x20 && ch < 0x7f) ? (char)ch : '?';
     }
@@ -435,6 +536,11 @@ static int post_judge(halvex_mapapi_post_result *result, CURLcode rc, const char
     text_printable_copy(result->answer_start, HALVEX_MAPAPI_ANSWER_START_MAX,
                         r->data ? r->data : "", r->size);
     char reason[HALVEX_MAPAPI_REASON_MAX + 1];
+    // The status first: a busy map service may send a long page with it, and the batch is
+    // still worth retrying.
+    snprintf(reason, sizeof reason, "HTTP status %ld", result->http_status);
+    if (status_transient(result->http_status))
+        return post_result_set(result, HALVEX_MAPAPI_POST_FAILED, reason);
     if (answer->too_long) {
         snprintf(reason, sizeof reason, "answer longer than %d bytes", HALVEX_MAPAPI_ANSWER_MAX);
         return post_result_set(result, HALVEX_MAPAPI_POST_REFUSED, reason);
@@ -442,9 +548,6 @@ static int post_judge(halvex_mapapi_post_result *result, CURLcode rc, const char
     if (rc != CURLE_OK)
         return post_result_set(result, HALVEX_MAPAPI_POST_FAILED,
                                error_text[0] ? error_text : curl_easy_strerror(rc));
-    snprintf(reason, sizeof reason, "HTTP status %ld", result->http_status);
-    if (status_transient(result->http_status))
-        return post_result_set(result, HALVEX_MAPAPI_POST_FAILED, reason);
     if (r->size == 4 && memcmp(r->data, "true", 4) == 0)
         return post_result_set(result, HALVEX_MAPAPI_POST_ACCEPTED, "");
     return post_result_set(result, HALVEX_MAPAPI_POST_REFUSED,

@@ -57,9 +57,19 @@ void halvex_mapapi_set_endpoint(const char *url);
  * certificate store, or against the PEM file ca_file when it is neither NULL nor empty (that
  * implies verify). Without a call any certificate is accepted, as map services with
  * self-signed certificates need. A post that fails the check fails like a lost connection.
- * Returns 0, or -1 (and changes nothing) when ca_file is longer than HALVEX_MAPAPI_CA_FILE_MAX
- * bytes: a cut path would name another file. */
+ * The file's certificates are read here, once, and every later post checks against them;
+ * other PEM entries in it (keys, revocation lists) are skipped. Returns 0, or one of these
+ * and changes nothing:
+ *   HALVEX_MAPAPI_CA_FILE_TOO_LONG        ca_file is longer than HALVEX_MAPAPI_CA_FILE_MAX
+ *                                         bytes (a cut path would name another file);
+ *   HALVEX_MAPAPI_CA_FILE_NOT_REGULAR     ca_file names no regular file (missing, a folder,
+ *                                         a device);
+ *   HALVEX_MAPAPI_CA_FILE_NO_CERTIFICATE  it cannot be read, holds no certificate, or holds
+ *                                         an entry that does not parse. */
 #define HALVEX_MAPAPI_CA_FILE_MAX 4095
+#define HALVEX_MAPAPI_CA_FILE_TOO_LONG (-1)
+#define HALVEX_MAPAPI_CA_FILE_NOT_REGULAR (-2)
+#define HALVEX_MAPAPI_CA_FILE_NO_CERTIFICATE (-3)
 int halvex_mapapi_set_tls_verify(int verify, const char *ca_file);
 
 /* Bound each post: give up when no connection is made within connect_timeout_sec, or when
@@ -85,9 +95,10 @@ int halvex_mapapi_send_map_points(const halvex_mapapi_point *points, int count);
 /* How a judged post went (halvex_mapapi_post_result.outcome):
  *   ACCEPTED  the answer was exactly "true";
  *   FAILED    failed in transit: no connection, TLS failure, time-out, no answer, or HTTP
- *             status 408, 429 or 5xx; worth retrying;
+ *             status 408, 429 or 5xx (whatever the answer's length); worth retrying;
  *   REFUSED   any other answer: another status or another body, or an answer longer than
- *             HALVEX_MAPAPI_ANSWER_MAX; retrying the same batch would not help. */
+ *             HALVEX_MAPAPI_ANSWER_MAX; retrying the same batch would not help.
+ * A redirect is followed (at most 30, from https only to https) with the same POST and body. */
 #define HALVEX_MAPAPI_POST_ACCEPTED 0
 #define HALVEX_MAPAPI_POST_FAILED 1
 #define HALVEX_MAPAPI_POST_REFUSED 2
@@ -103,7 +114,8 @@ int halvex_mapapi_send_map_points(const halvex_mapapi_point *points, int count);
 #define HALVEX_MAPAPI_REASON_MAX 160
 
 /* What one judged post came to. The texts are printable ASCII: every other byte shows as
- * '?', and the map key, wherever the answer repeats it, shows as "***". */
+ * '?', and wherever the answer repeats 6 or more consecutive characters of the map key (in
+ * any case; the whole key when it is shorter) they show as "***". */
 typedef struct halvex_mapapi_post_result {
     int outcome;        /* HALVEX_MAPAPI_POST_* */
     long http_status;   /* status of the last answer, 0 when none arrived */

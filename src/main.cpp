@@ -88,12 +88,19 @@ static void security_apply(const INIReader &config) {
     std::string mode = config.Get("", "unix_sock_mode", "");
     std::string group = config.Get("", "unix_sock_group", "");
     security_options opt;
-    int rc =
-        security_options_parse(verify.c_str(), ca_file.c_str(), mode.c_str(), group.c_str(), &opt);
-    if (rc == 0 && halvex_mapapi_set_tls_verify(opt.verify_tls, opt.ca_file) != 0) {
+    if (security_options_parse(verify.c_str(), ca_file.c_str(), mode.c_str(), group.c_str(),
+                               &opt) != 0)
+        log_exit(1);
+    int rc = halvex_mapapi_set_tls_verify(opt.verify_tls, opt.ca_file);
+    if (rc == HALVEX_MAPAPI_CA_FILE_TOO_LONG)
         log_printf("map_api_ca_file is too long: %s", ca_file.c_str());
-        rc = -1;
-    }
+    else if (rc == HALVEX_MAPAPI_CA_FILE_NOT_REGULAR)
+        log_printf("Cannot read map_api_ca_file %s: not a regular file.", ca_file.c_str());
+    else if (rc == HALVEX_MAPAPI_CA_FILE_NO_CERTIFICATE)
+        log_printf(
+            "Cannot read map_api_ca_file %s: no PEM certificate, or one that does not "
+            "parse.",
+            ca_file.c_str());
     if (rc != 0)
         log_exit(1);
     listener_set_access(opt.sock_mode, opt.sock_gid);

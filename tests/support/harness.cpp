@@ -298,6 +298,8 @@ static void map_stub_handle(map_stub &m, const httplib::Request &req, httplib::R
     if (delay_ms > 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
     res.status = status;
+    if (status / 100 == 3)
+        res.set_header("Location", body);
     res.set_content(body, "text/plain");
 }
 

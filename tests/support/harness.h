@@ -121,7 +121,8 @@ struct map_stub {
     int reply_status = 200;
     std::string reply_body = "true";
     int reply_delay_ms = 0;
-    // Optional full override of the handler's answer (path, body) -> (status, body).
+    // Optional full override of the handler's answer (path, body) -> (status, body); a 3xx
+    // status redirects to the URL or path in the body.
     std::function<std::pair<int, std::string>(const std::string &, const std::string &)> custom;
     ~map_stub();  // stops it, so a failed assertion cannot leave its thread joinable
 };
