@@ -40,6 +40,7 @@
 #include "log.h"
 #include "metrics.h"
 #include "point_queue.h"
+#include "protocol.h"
 #include "receiver.h"
 #include "security.h"
 #include "sender.h"
@@ -47,7 +48,6 @@
 
 static const char SYSTEM_CONFIG_PATH[] = "/etc/halvex-mapapi-server/halvex_mapapi_server.ini";
 static const char LOCAL_CONFIG_PATH[] = "halvex_mapapi_server.ini";
-static const char DEFAULT_SOCK_PATH[] = "/tmp/halvex_mapapi_server_socket";
 // Longest accepted send interval: 15 minutes, in microseconds.
 static const int64_t SEND_INTERVAL_MAX_USEC = 900000000;
 // Blocks from this size up get a mapping of their own, returned to the system when freed.
@@ -59,7 +59,7 @@ static const int ALLOC_TRIM_THRESHOLD = 128 * 1024;
 static const long long MAX_QUEUED_POINTS_MAX = 10000000;
 
 // The socket path, read by the signal thread; set once before that thread starts.
-static const char *unix_sock_path = DEFAULT_SOCK_PATH;
+static const char *unix_sock_path = HALVEX_DEFAULT_SOCK_PATH;
 
 // The system file when it exists (even if unreadable), else the working directory's.
 static const char *config_path_choose(void) {

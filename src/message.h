@@ -5,9 +5,8 @@
 #include <stddef.h>
 
 #include "halvex_mapapi.h"
+#include "protocol.h"
 
-/* Longest message read at once: one receive of at most this many bytes is one message. */
-#define MESSAGE_MAX_BYTES 1024
 
 /* Most lines one message can print: one per key that can fail, and one for running out of
  * memory. */

@@ -3,10 +3,8 @@
 #define RECEIVER_H
 
 #include "listener.h"
+#include "protocol.h"
 
-/* Replies sent to clients, without a terminating NUL. */
-#define REPLY_OK "OK\n"
-#define REPLY_FAILED "FAILED\n"
 
 /* Thread entry: serve every connection in args' list and the wake pipe. Each receive is one
  * message and gets one reply, sent without waiting; a client whose replies no longer fit
