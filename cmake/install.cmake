@@ -63,27 +63,40 @@ install(CODE "
 ")
 install(FILES "${_halvex_pkg_bin}/halvex-mapapi-server.service" DESTINATION "${HALVEX_SYSTEMD_UNIT_DIR}")
 
-# Manual pages, gzipped as Debian has them when gzip is there (man reads both forms).
+# Install src as DESTINATION/name.gz, gzipped -9n (no name, no time stamp: the same bytes on
+# every build) as Debian has manual pages and changelogs; as it is, named name, without gzip.
 find_program(HALVEX_GZIP gzip)
-set(_halvex_man_outputs "")
+set(_halvex_gzip_outputs "")
+function(halvex_gzipped_install src name destination)
+  if(HALVEX_GZIP)
+    set(_out "${_halvex_pkg_bin}/gz/${name}.gz")
+    add_custom_command(OUTPUT "${_out}"
+      COMMAND ${CMAKE_COMMAND} -E make_directory "${_halvex_pkg_bin}/gz"
+      COMMAND ${HALVEX_GZIP} -9n -c "${src}" > "${_out}"
+      DEPENDS "${src}"
+      COMMENT "Compressing ${name}")
+    set(_halvex_gzip_outputs ${_halvex_gzip_outputs} "${_out}" PARENT_SCOPE)
+    install(FILES "${_out}" DESTINATION "${destination}")
+  else()
+    install(FILES "${src}" DESTINATION "${destination}" RENAME "${name}")
+  endif()
+endfunction()
+
+# Manual pages (man reads both forms).
 foreach(_halvex_page halvex_mapapi_server.8 halvex_mapapi_send.1 halvex_mapapi_sink.1)
   string(REGEX REPLACE ".*\\.([0-9])$" "\\1" _halvex_section "${_halvex_page}")
-  set(_halvex_page_src "${_halvex_pkg_src}/man/${_halvex_page}")
-  if(HALVEX_GZIP)
-    set(_halvex_page_out "${_halvex_pkg_bin}/man/${_halvex_page}.gz")
-    add_custom_command(OUTPUT "${_halvex_page_out}"
-      COMMAND ${CMAKE_COMMAND} -E make_directory "${_halvex_pkg_bin}/man"
-      COMMAND ${HALVEX_GZIP} -9n -c "${_halvex_page_src}" > "${_halvex_page_out}"
-      DEPENDS "${_halvex_page_src}"
-      COMMENT "Compressing manual page ${_halvex_page}")
-    list(APPEND _halvex_man_outputs "${_halvex_page_out}")
-  else()
-    set(_halvex_page_out "${_halvex_page_src}")
-  endif()
-  install(FILES "${_halvex_page_out}" DESTINATION "${CMAKE_INSTALL_MANDIR}/man${_halvex_section}")
+  halvex_gzipped_install("${_halvex_pkg_src}/man/${_halvex_page}" "${_halvex_page}"
+                         "${CMAKE_INSTALL_MANDIR}/man${_halvex_section}")
 endforeach()
-if(_halvex_man_outputs)
-  add_custom_target(halvex_man_pages ALL DEPENDS ${_halvex_man_outputs})
+
+# The package's documentation: its copyright and licences (machine-readable, never
+# compressed) and its changelog, named changelog.gz as in a package with no upstream of its own.
+set(_halvex_doc_dest "${CMAKE_INSTALL_DATADIR}/doc/halvex-mapapi-server")
+install(FILES "${_halvex_pkg_src}/debian/copyright" DESTINATION "${_halvex_doc_dest}")
+halvex_gzipped_install("${_halvex_pkg_src}/debian/changelog" changelog "${_halvex_doc_dest}")
+
+if(_halvex_gzip_outputs)
+  add_custom_target(halvex_gzipped ALL DEPENDS ${_halvex_gzip_outputs})
 endif()
 
 # ---- Debian package ---------------------------------------------------------------------

@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <sstream>
 #include <string>
@@ -268,9 +269,28 @@ TEST_F(Sink, KeepsItsCertificateAcrossRestarts) {
     EXPECT_EQ(res->body, "true");
 }
 
+TEST_F(Sink, RefusesAPortInUseWithOneLineAndStatus1) {
+    int port = start();
+    const std::string https = std::to_string(port), web = std::to_string(web_port_of(proc));
+    const std::string tries[][3] = {{https, "0", https}, {"0", web, web}};  // ports, the busy one
+    for (const auto &t : tries) {
+        server_proc p = tool_spawn(
+            dir, {HALVEX_SINK_BIN, "--port", t[0], "--web-port", t[1], "--tls-dir", dir + "/tls"});
+        bool ended = server_wait_exit(p, 5000);
+        server_stop(p);
+        ASSERT_TRUE(ended) << "a second sink must not share the port";
+        EXPECT_EQ(p.exit_status, 1);
+        std::string err = server_stderr(p);
+        EXPECT_EQ(err.rfind("halvex_mapapi_sink: cannot listen on 127.0.0.1:" + t[2], 0), 0u);
+        EXPECT_NE(err.find("Address already in use"), std::string::npos) << err;
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    }
+}
+
 TEST_F(Sink, RejectsBadCommandLinesWithStatus64) {
-    const std::vector<std::vector<std::string>> bad = {
-        {"--port", "x"}, {"--port"}, {"--cert", "c.pem"}, {"--status", "99"}, {"--frobnicate"}};
+    const std::vector<std::vector<std::string>> bad = {{"--port", "x"},     {"--port"},
+                                                       {"--cert", "c.pem"}, {"--status", "99"},
+                                                       {"--frobnicate"},    {"--bogus", "x"}};
     for (const auto &extra : bad) {
         std::vector<std::string> args = {HALVEX_SINK_BIN};
         args.insert(args.end(), extra.begin(), extra.end());
@@ -278,6 +298,8 @@ TEST_F(Sink, RejectsBadCommandLinesWithStatus64) {
         ASSERT_TRUE(server_wait_exit(p, 5000));
         EXPECT_EQ(p.exit_status, 64) << extra[0];
         EXPECT_NE(server_stderr(p).find("--help"), std::string::npos);
+        EXPECT_NE(server_stderr(p).find(extra[0]), std::string::npos)
+            << "the message names the option, not its would-be value: " << server_stderr(p);
     }
     server_proc p = tool_spawn(dir, {HALVEX_SINK_BIN, "--help"});
     ASSERT_TRUE(server_wait_exit(p, 5000));

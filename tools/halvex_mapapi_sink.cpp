@@ -167,47 +167,51 @@ static const char *option_value(int argc, char **argv, int *i) {
     return argv[++*i];
 }
 
-// Options that take a value; false when name is not one of them.
-static bool option_valued_apply(const std::string &name, const char *v) {
-    if (name == "--host") {
-        options.host = v;
-    } else if (name == "--port") {
-        options.port = (int)number_parse("--port", v, 0, 65535);
-    } else if (name == "--tls-dir") {
-        options.tls_dir = v;
-    } else if (name == "--cert") {
-        options.cert_path = v;
-    } else if (name == "--key") {
-        options.key_path = v;
-    } else if (name == "--reply") {
-        options.reply = v;
-    } else if (name == "--status") {
-        options.status = (int)number_parse("--status", v, 100, 599);
-    } else if (name == "--delay-ms") {
-        options.delay_ms = number_parse("--delay-ms", v, 0, DELAY_MAX_MS);
-    } else if (name == "--log") {
-        options.log_path = v;
-    } else if (name == "--web-port") {
-        options.web_port = (int)number_parse("--web-port", v, 0, 65535);
-    } else if (name == "--web-dir") {
-        options.web_dir = v;
-    } else {
-        return false;
-    }
-    return true;
+// An option that takes a value, and what it does with it.
+struct valued_option {
+    const char *name;
+    void (*apply)(const char *value);
+};
+
+static const valued_option VALUED_OPTIONS[] = {
+    {"--host", [](const char *v) { options.host = v; }},
+    {"--port", [](const char *v) { options.port = (int)number_parse("--port", v, 0, 65535); }},
+    {"--tls-dir", [](const char *v) { options.tls_dir = v; }},
+    {"--cert", [](const char *v) { options.cert_path = v; }},
+    {"--key", [](const char *v) { options.key_path = v; }},
+    {"--reply", [](const char *v) { options.reply = v; }},
+    {"--status",
+     [](const char *v) { options.status = (int)number_parse("--status", v, 100, 599); }},
+    {"--delay-ms",
+     [](const char *v) { options.delay_ms = number_parse("--delay-ms", v, 0, DELAY_MAX_MS); }},
+    {"--log", [](const char *v) { options.log_path = v; }},
+    {"--web-port",
+     [](const char *v) { options.web_port = (int)number_parse("--web-port", v, 0, 65535); }},
+    {"--web-dir", [](const char *v) { options.web_dir = v; }},
+};
+
+// The valued option called name; NULL when there is none, so that an unknown option is named
+// as given rather than the argument after it.
+static const valued_option *valued_option_find(const std::string &name) {
+    for (const valued_option &o : VALUED_OPTIONS)
+        if (name == o.name)
+            return &o;
+    return NULL;
 }
 
 static void options_parse(int argc, char **argv) {
     for (int i = 1; i < argc; i++) {
         std::string name = argv[i];
+        const valued_option *valued = valued_option_find(name);
         if (name == "--help" || name == "-h") {
             usage_print(stdout);
             exit(0);
         } else if (name == "--quiet") {
             options.quiet = true;
-        } else if (name.rfind("--", 0) != 0 ||
-                   !option_valued_apply(name, option_value(argc, argv, &i))) {
-            usage_fail("unknown option: ", argv[i]);
+        } else if (valued) {
+            valued->apply(option_value(argc, argv, &i));
+        } else {
+            usage_fail("unknown option: ", name.c_str());
         }
     }
     if (options.cert_path.empty() != options.key_path.empty())
@@ -680,11 +684,25 @@ static void body_bound_set(httplib::Server &server, size_t max, bool posts_read)
         });
 }
 
-// Bind to wanted (0: a free port); the port bound, or 0 on failure.
-static int server_bind(httplib::Server &server, int wanted) {
-    if (wanted == 0)
-        return server.bind_to_any_port(options.host);
-    return server.bind_to_port(options.host, wanted) ? wanted : 0;
+// SO_REUSEADDR alone: a restart binds at once over connections still in TIME_WAIT, yet a port
+// another program listens on is refused. The server's own default adds SO_REUSEPORT, with
+// which a second sink would share the port and take part of the batches.
+static void listen_socket_options(socket_t sock) {
+    int yes = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+}
+
+// Bind to wanted (0: a free port); the port bound, or 0 on failure with *why set.
+static int server_bind(httplib::Server &server, int wanted, std::string *why) {
+    server.set_socket_options(listen_socket_options);
+    errno = 0;
+    int port = wanted == 0 ? server.bind_to_any_port(options.host)
+                           : (server.bind_to_port(options.host, wanted) ? wanted : 0);
+    if (port <= 0) {
+        *why = errno ? std::string(": ") + strerror(errno) : "";
+        return 0;
+    }
+    return port;
 }
 
 // --web-port, or the HTTPS port + 1 when that was given, else a free one.
@@ -727,11 +745,13 @@ static std::thread server_spawn(httplib::Server &server, std::atomic<bool> &fail
 
 static int servers_run(httplib::SSLServer &server, httplib::Server &web,
                        const std::string &web_where, const sigset_t *stop_set) {
-    int port = server_bind(server, options.port);
-    int web_wanted = web_port_wanted(), web_port = port ? server_bind(web, web_wanted) : 0;
+    std::string why;
+    int port = server_bind(server, options.port, &why);
+    int web_wanted = web_port_wanted(), web_port = port ? server_bind(web, web_wanted, &why) : 0;
     if (!port || !web_port) {
-        fprintf(stderr, "%s: cannot listen on %s:%d%s\n", PROG, options.host.c_str(),
-                port ? web_wanted : options.port, port ? " (the map page; see --web-port)" : "");
+        fprintf(stderr, "%s: cannot listen on %s:%d%s%s\n", PROG, options.host.c_str(),
+                port ? web_wanted : options.port, port ? " (the map page; see --web-port)" : "",
+                why.c_str());
         return 1;
     }
     std::atomic<bool> failed{false};
