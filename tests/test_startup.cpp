@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "harness.h"
+#include "protocol.h"
 
 static const char SYSTEM_CONFIG[] = "/etc/halvex-mapapi-server/halvex_mapapi_server.ini";
 static const char INTERVAL_WARNING[] = "Invalid value for send_interval_usec.  Using default.\n";
@@ -163,7 +164,7 @@ TEST_F(Startup, SocketIsOpenToEveryUserWhateverTheUmask) {
 }
 
 TEST_F(Startup, DefaultSocketPathIsUsedWhenNoneIsConfigured) {
-    const char *default_path = "/tmp/halvex_mapapi_server_socket";
+    const char *default_path = HALVEX_DEFAULT_SOCK_PATH;
     if (access(default_path, F_OK) == 0)
         GTEST_SKIP() << default_path << " is in use";
     file_write(f.dir + "/halvex_mapapi_server.ini", "map_id = abc\nmap_key = k\n");
