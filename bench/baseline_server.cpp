@@ -1,8 +1,8 @@
 // baseline_server.cpp -- the least a point server can do: one thread, epoll, "OK\n" per receive.
 //
-// It reads nothing into its messages and keeps nothing: every receive of up to 1024 bytes is
-// answered "OK\n" at once. Measured with the same load generator as the relay, it gives the
-// practical limit of the message exchange on this machine.
+// It reads nothing into its messages and keeps nothing: every receive of up to
+// MESSAGE_MAX_BYTES is answered "OK\n" at once. Measured with the same load generator as the
+// relay, it gives the practical limit of the message exchange on this machine.
 //
 // With --parse it also parses each message with the JSON library's default reader before
 // answering: the least any server can do that reads points with that library, so it shows how
@@ -19,8 +19,10 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-// One receive is one message, as in the relay.
-static const size_t RECEIVE_MAX = 1024;
+#include "protocol.h"
+
+// The reply's length, without its terminating NUL.
+static const ssize_t REPLY_OK_LEN = sizeof REPLY_OK - 1;
 // Events taken per wait; level-triggered, so more ready descriptors wait for the next pass.
 static const int EVENTS_MAX = 256;
 // Pending connections the kernel keeps before refusing; a thousand idle ones arrive at once.
@@ -83,7 +85,7 @@ static void message_parse(const char *text, size_t len) {
 }
 
 static void conn_serve(int fd) {
-    static char buffer[RECEIVE_MAX];
+    static char buffer[MESSAGE_MAX_BYTES];  // one receive is one message, as in the relay
     ssize_t got = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
     if (got == 0) {
         close(fd);  // closing also takes it out of the epoll set
@@ -91,7 +93,7 @@ static void conn_serve(int fd) {
     }
     if (got > 0 && parse_each)
         message_parse(buffer, (size_t)got);
-    if (got > 0 && send(fd, "OK\n", 3, MSG_DONTWAIT | MSG_NOSIGNAL) != 3)
+    if (got > 0 && send(fd, REPLY_OK, REPLY_OK_LEN, MSG_DONTWAIT | MSG_NOSIGNAL) != REPLY_OK_LEN)
         perror("send");
 }
 

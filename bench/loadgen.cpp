@@ -25,6 +25,8 @@
 #include <thread>
 #include <vector>
 
+#include "protocol.h"
+
 // Histogram layout: values below 2^HIST_SUB_BITS ns have a bucket each; every power of two
 // above is split into HIST_HALF buckets, so a bucket is at most 1/64 (1.6%) wide relative to
 // its values. (64 - HIST_SUB_BITS + 2) * HIST_HALF buckets cover every 64-bit value.
@@ -48,7 +50,7 @@ struct histogram {
 };
 
 struct loadgen_options {
-    std::string socket_path = "/tmp/halvex_mapapi_server_socket";
+    std::string socket_path = HALVEX_DEFAULT_SOCK_PATH;
     std::string message = "{\"lat\":40.7128,\"lng\":-74.006}";
     int conns = 1;
     int threads = 1;
@@ -191,7 +193,7 @@ static void reply_finish(worker_state *w, conn_state *c) {
     uint64_t t = now_ns();
     c->busy = false;
     w->in_flight--;
-    if (c->reply_len != 3 || memcmp(c->reply, "OK\n", 3) != 0)
+    if (c->reply_len != sizeof REPLY_OK - 1 || memcmp(c->reply, REPLY_OK, c->reply_len) != 0)
         w->errors++;
     if (c->sent_ns >= window_start_ns) {
         hist_record(&w->hist, t - c->sent_ns);

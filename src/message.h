@@ -5,21 +5,8 @@
 #include <stddef.h>
 
 #include "halvex_mapapi.h"
+#include "message_fields.h"
 #include "protocol.h"
-
-
-/* Most lines one message can print: one per key that can fail, and one for running out of
- * memory. */
-#define MESSAGE_LINES_MAX 8
-
-/* What reading one message gave besides its record and verdict. */
-typedef struct message_outcome {
-    const char *lines[MESSAGE_LINES_MAX]; /* the lines to print, in order, without line
-                                           * breaks; fixed texts, never freed */
-    int line_count;
-    int fast; /* 1 when the flat-object reader took the message, 0 when the JSON library's
-               * reader did */
-} message_outcome;
 
 /* Handle the n bytes at data (not NUL-terminated; the message ends at its first NUL, if any)
  * as one point message. On acceptance fills *out (a new record that owns its colours) and

@@ -5,7 +5,7 @@
 #include <stddef.h>
 
 #include "halvex_mapapi.h"
-#include "message.h"
+#include "message_fields.h"
 
 // What message_read_fast() returns for a message it leaves to the JSON library's reader.
 #define MESSAGE_FAST_DECLINED (-1)

@@ -1,12 +1,25 @@
-// message_fields.h -- what both message readers share: the keys and the reading of their values.
+// message_fields.h -- what both message readers share: the keys, the reading of their values and
+// the outcome record they fill.
 #ifndef MESSAGE_FIELDS_H
 #define MESSAGE_FIELDS_H
 
-#include <json/value.h>
+#include <json/forwards.h>
 #include <stddef.h>
 
 #include "halvex_mapapi.h"
-#include "message.h"
+
+// Most lines one message can print: one per key that can fail, and one for running out of
+// memory.
+#define MESSAGE_LINES_MAX 8
+
+// What reading one message gave besides its record and verdict.
+typedef struct message_outcome {
+    const char *lines[MESSAGE_LINES_MAX];  // the lines to print, in order, without line
+                                           // breaks; fixed texts, never freed
+    int line_count;
+    int fast;  // 1 when the flat-object reader took the message, 0 when the JSON library's
+               // reader did
+} message_outcome;
 
 // The keys a point message may carry, in the order they are read.
 enum message_key {

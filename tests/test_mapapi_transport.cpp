@@ -1,10 +1,8 @@
 // test_mapapi_transport.cpp -- judged posts of batches over HTTPS: request, answers, redirects,
 // bounds.
-#include <arpa/inet.h>
 #include <curl/curl.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <stdint.h>
 #include <sys/socket.h>
@@ -61,25 +59,6 @@ static void tls_site_stop(tls_site &s) {
     if (s.thread.joinable())
         s.thread.join();
     tempdir_remove(s.dir);
-}
-
-// A loopback TCP port with a listener that takes connections and never says a word (or, with
-// listening false, a port where nothing listens). Returns the descriptor to close, or -1.
-static int tcp_port_open(bool listening, int *port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (fd < 0 || bind(fd, (sockaddr *)&addr, sizeof addr) != 0 ||
-        getsockname(fd, (sockaddr *)&addr, &len) != 0 || (listening && listen(fd, 8) != 0)) {
-        return -1;
-    }
-    *port = ntohs(addr.sin_port);
-    if (listening)
-        return fd;
-    close(fd);
-    return -1;
 }
 
 static std::string text_taken(char *text) {
@@ -210,8 +189,7 @@ TEST_F(MapapiTransport, RedirectFromHttpsGoesOnlyToHttps) {
 }
 
 TEST_F(MapapiTransport, FailsInTransitWhenNoServerListens) {
-    int port = 0;
-    tcp_port_open(false, &port);
+    int port = loopback_port_free();
     ASSERT_NE(port, 0);
     halvex_mapapi_set_endpoint(("https://127.0.0.1:" + std::to_string(port)).c_str());
     halvex_mapapi_point p{};
@@ -222,7 +200,7 @@ TEST_F(MapapiTransport, FailsInTransitWhenNoServerListens) {
 
 TEST_F(MapapiTransport, GivesUpOnAServerThatNeverAnswers) {
     halvex_mapapi_set_timeouts(1, 1);
-    int port = 0, fd = tcp_port_open(true, &port);
+    int port = 0, fd = loopback_listen(&port);  // takes connections and never says a word
     ASSERT_GE(fd, 0);
     halvex_mapapi_set_endpoint(("https://127.0.0.1:" + std::to_string(port)).c_str());
     halvex_mapapi_point p{};

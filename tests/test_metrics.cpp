@@ -11,21 +11,10 @@ static const char KEY[] = "testkey123456789";  // config_basic's map key
 static const char POINT[] = "{\"lat\":1.5,\"lng\":2.5}";
 static const char FAILED_POSTS[] = "halvex_mapapi_posts_total{outcome=\"failed\"}";
 
-// A loopback port that was free a moment ago.
-static int port_free() {
-    sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-    socklen_t len = sizeof a;
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    bind(fd, (sockaddr *)&a, len);
-    getsockname(fd, (sockaddr *)&a, &len);
-    close(fd);
-    return ntohs(a.sin_port);
-}
-
 // The service posting to a stand-in, with its metrics on a free loopback port.
 struct metrics_run {
     std::string dir, sock;
-    int port = port_free();
+    int port = loopback_port_free();
     map_stub stub;
     server_proc server;
     ~metrics_run() {  // a clean stop, with no sanitizer report

@@ -1,7 +1,5 @@
 // test_relay.cpp -- the whole relay: real binary, its socket, and an HTTPS map stand-in.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -189,20 +187,7 @@ TEST(Relay, NegativeIntervalAlwaysPausesFiftyMilliseconds) {
     relay_stop(r);
 }
 
-// A map service that resets the connection as soon as the request starts arriving.
-static int reset_server_start(int *port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (bind(fd, (sockaddr *)&addr, sizeof addr) != 0 || listen(fd, 16) != 0 ||
-        getsockname(fd, (sockaddr *)&addr, &len) != 0)
-        return -1;
-    *port = ntohs(addr.sin_port);
-    return fd;
-}
-
+// A map service on listen_fd that resets the connection as soon as the request starts arriving.
 static void reset_server_serve(int listen_fd, int connections, std::atomic<int> *served) {
     for (int i = 0; i < connections; i++) {
         int c = accept(listen_fd, NULL, NULL);
@@ -220,7 +205,7 @@ static void reset_server_serve(int listen_fd, int connections, std::atomic<int> 
 }
 
 TEST(Relay, MapServiceResettingMidPostDoesNotEndTheService) {
-    int port = 0, listen_fd = reset_server_start(&port);
+    int port = 0, listen_fd = loopback_listen(&port);
     ASSERT_GE(listen_fd, 0);
     std::atomic<int> served{0};
     std::thread resetter(reset_server_serve, listen_fd, 2, &served);

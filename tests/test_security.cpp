@@ -7,14 +7,12 @@
 
 #include "harness.h"
 
-static const char SYSTEM_CONFIG[] = "/etc/halvex-mapapi-server/halvex_mapapi_server.ini";
 static const char EXPOSURE_WARNING[] = "every local user can read it";
 
 class Security : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (access(SYSTEM_CONFIG, F_OK) == 0)
-            GTEST_SKIP() << SYSTEM_CONFIG << " exists and would be read instead of test configs";
+        SKIP_IF_SYSTEM_CONFIG();
         dir = tempdir_make();
         sock = dir + "/sock";
         map_stub_start(stub);

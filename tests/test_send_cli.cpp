@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "harness.h"
+#include "protocol.h"
 
 // How the scripted service behaves towards each message.
 enum fake_mode { FAKE_ANSWER, FAKE_SILENT, FAKE_HANG_UP };
@@ -40,7 +41,7 @@ static bool fake_readable(fake_service &f, int fd) {
 }
 
 static void fake_connection_serve(fake_service &f, int fd) {
-    char buf[1024];
+    char buf[MESSAGE_MAX_BYTES];
     while (fake_readable(f, fd)) {
         ssize_t n = recv(fd, buf, sizeof buf, 0);
         if (n <= 0)
@@ -53,7 +54,7 @@ static void fake_connection_serve(fake_service &f, int fd) {
         if (f.mode == FAKE_HANG_UP)
             return;
         if (f.mode == FAKE_ANSWER)
-            unix_send_all(fd, msg.find("bad") != std::string::npos ? "FAILED\n" : "OK\n");
+            unix_send_all(fd, msg.find("bad") != std::string::npos ? REPLY_FAILED : REPLY_OK);
     }
 }
 

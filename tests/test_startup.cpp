@@ -1,8 +1,6 @@
 // test_startup.cpp -- the real binary starting from real config files in temporary folders.
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -14,8 +12,8 @@
 #include <vector>
 
 #include "harness.h"
+#include "protocol.h"
 
-static const char SYSTEM_CONFIG[] = "/etc/halvex-mapapi-server/halvex_mapapi_server.ini";
 static const char INTERVAL_WARNING[] = "Invalid value for send_interval_usec.  Using default.\n";
 
 struct startup_fixture {
@@ -26,8 +24,7 @@ struct startup_fixture {
 class Startup : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (access(SYSTEM_CONFIG, F_OK) == 0)
-            GTEST_SKIP() << SYSTEM_CONFIG << " exists and would be read instead of test configs";
+        SKIP_IF_SYSTEM_CONFIG();
         f.dir = tempdir_make();
         f.sock = f.dir + "/sock";
     }
@@ -163,7 +160,7 @@ TEST_F(Startup, SocketIsOpenToEveryUserWhateverTheUmask) {
 }
 
 TEST_F(Startup, DefaultSocketPathIsUsedWhenNoneIsConfigured) {
-    const char *default_path = "/tmp/halvex_mapapi_server_socket";
+    const char *default_path = HALVEX_DEFAULT_SOCK_PATH;
     if (access(default_path, F_OK) == 0)
         GTEST_SKIP() << default_path << " is in use";
     file_write(f.dir + "/halvex_mapapi_server.ini", "map_id = abc\nmap_key = k\n");
@@ -268,21 +265,15 @@ static void proxy_serve(proxy_stub *p) {
 
 TEST_F(Startup, WithoutAnEndpointBatchesGoToTheBuiltInOne) {
     proxy_stub proxy;
-    proxy.fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    ASSERT_EQ(bind(proxy.fd, (sockaddr *)&addr, sizeof addr), 0);
-    ASSERT_EQ(listen(proxy.fd, 4), 0);
-    ASSERT_EQ(getsockname(proxy.fd, (sockaddr *)&addr, &len), 0);
+    proxy.fd = loopback_listen(&proxy.port);
+    ASSERT_GE(proxy.fd, 0);
     proxy.thread = std::thread(proxy_serve, &proxy);
     scope_exit proxy_end{[&] {
         shutdown(proxy.fd, SHUT_RDWR);  // ends a wait in accept
         proxy.thread.join();
         close(proxy.fd);
     }};
-    std::string via = "http://127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
+    std::string via = "http://127.0.0.1:" + std::to_string(proxy.port);
     server_options opt;
     opt.env = {"https_proxy=" + via, "HTTPS_PROXY=" + via, "no_proxy",
                "NO_PROXY",           "all_proxy",          "ALL_PROXY"};

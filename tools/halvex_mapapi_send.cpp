@@ -15,11 +15,9 @@
 
 #include <string>
 
+#include "protocol.h"
+
 static const char PROG[] = "halvex_mapapi_send";
-static const char DEFAULT_SOCK_PATH[] = "/tmp/halvex_mapapi_server_socket";
-// The service takes each receive of up to this many bytes as one message, so a longer
-// message would arrive as several and be answered piecemeal.
-static const size_t MESSAGE_MAX = 1024;
 // A reply normally takes microseconds; this only catches a service that has stopped answering.
 static const int REPLY_TIMEOUT_DEFAULT_S = 10;
 // Upper bound for -t: a day, far beyond any use, small enough for milliseconds in an int.
@@ -30,7 +28,7 @@ static const int EXIT_NO_SERVICE = 2;
 static const int EXIT_USAGE = 64;
 
 struct send_options {
-    const char *sock_path = DEFAULT_SOCK_PATH;
+    const char *sock_path = HALVEX_DEFAULT_SOCK_PATH;
     int timeout_s = REPLY_TIMEOUT_DEFAULT_S;
     int first_message = 0;  // index in argv of the first message; argc when none
 };
@@ -48,14 +46,14 @@ static void usage_print(FILE *to) {
             "Usage: %s [-s PATH] [-t SECONDS] [MESSAGE...]\n"
             "Send point messages to the map point relay, one at a time on one connection.\n"
             "Each MESSAGE is one JSON point, e.g. '{\"lat\":40.7128,\"lng\":-74.006}'; with\n"
-            "none, each non-empty line of standard input is one (at most %zu bytes).\n\n"
+            "none, each non-empty line of standard input is one (at most %d bytes).\n\n"
             "  -s PATH      the relay's socket (default %s)\n"
             "  -t SECONDS   give up when a reply takes longer (default %d)\n"
             "  -h, --help   show this help\n\n"
             "Prints nothing when all are accepted; each refused one is reported on standard\n"
             "error with its number, counting from 1. Exit status: 0 all accepted, 1 some\n"
             "refused, 2 the relay could not be reached or the connection broke, 64 bad usage.\n",
-            PROG, MESSAGE_MAX, DEFAULT_SOCK_PATH, REPLY_TIMEOUT_DEFAULT_S);
+            PROG, MESSAGE_MAX_BYTES, HALVEX_DEFAULT_SOCK_PATH, REPLY_TIMEOUT_DEFAULT_S);
 }
 
 static void usage_fail(const char *what, const char *arg) {
@@ -172,20 +170,22 @@ static std::string reply_read(send_state &st, int timeout_s) {
     return reply;
 }
 
-// Send one message and judge its reply; a message that cannot go out whole is not sent.
+// Send one message and judge its reply; a message that cannot go out whole is not sent: the
+// service takes each receive as one message, so a longer one would be answered piecemeal.
 static void message_send(send_state &st, const std::string &msg, int timeout_s) {
     st.number++;
-    if (msg.empty() || msg.size() > MESSAGE_MAX) {
+    if (msg.empty() || msg.size() > (size_t)MESSAGE_MAX_BYTES) {
+        std::string why = "longer than " + std::to_string(MESSAGE_MAX_BYTES) + " bytes";
         fprintf(stderr, "%s: message %d not sent: %s\n", PROG, st.number,
-                msg.empty() ? "empty" : "longer than 1024 bytes");
+                msg.empty() ? "empty" : why.c_str());
         st.rejected = true;
         return;
     }
     message_write(st, msg);
     std::string reply = reply_read(st, timeout_s);
-    if (reply == "OK\n")
+    if (reply == REPLY_OK)
         return;
-    if (reply != "FAILED\n") {
+    if (reply != REPLY_FAILED) {
         reply.pop_back();
         connection_lost(st, ("unexpected reply \"" + reply + "\"").c_str());
     }

@@ -2,9 +2,11 @@
 // and a loopback HTTPS server standing in for the map service.
 #include "harness.h"
 
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <httplib.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -215,6 +217,41 @@ std::string config_basic(const std::string &sock_path, const std::string &endpoi
     if (!endpoint.empty())
         text += "map_api_endpoint = " + endpoint + "\n";
     return text + extra;
+}
+
+const char SYSTEM_CONFIG_FILE[] = "/etc/halvex-mapapi-server/halvex_mapapi_server.ini";
+
+bool system_config_present() {
+    return access(SYSTEM_CONFIG_FILE, F_OK) == 0;
+}
+
+// ---- loopback TCP ---------------------------------------------------------------------
+
+// Room for every connection a test makes before it accepts any.
+static const int LOOPBACK_BACKLOG = 16;
+
+int loopback_listen(int *port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (fd < 0 || bind(fd, (sockaddr *)&addr, sizeof addr) != 0 ||
+        listen(fd, LOOPBACK_BACKLOG) != 0 || getsockname(fd, (sockaddr *)&addr, &len) != 0) {
+        if (fd >= 0)
+            close(fd);
+        return -1;
+    }
+    *port = ntohs(addr.sin_port);
+    return fd;
+}
+
+int loopback_port_free() {
+    int port = 0, fd = loopback_listen(&port);
+    if (fd < 0)
+        return 0;
+    close(fd);
+    return port;
 }
 
 // ---- client side of the local socket --------------------------------------------------

@@ -87,6 +87,17 @@ std::string server_stderr(const server_proc &s);
 std::string config_basic(const std::string &sock_path, const std::string &endpoint,
                          const std::string &extra = "");
 
+// Where the system-wide configuration exists the service reads it instead of the test's own:
+// a test that starts the service from test configs skips there (in a gtest test or SetUp).
+extern const char SYSTEM_CONFIG_FILE[];
+bool system_config_present();
+#define SKIP_IF_SYSTEM_CONFIG()                                                  \
+    do {                                                                         \
+        if (system_config_present())                                             \
+            GTEST_SKIP() << SYSTEM_CONFIG_FILE                                   \
+                         << " exists and would be read instead of test configs"; \
+    } while (0)
+
 // ---- client side of the local socket --------------------------------------------------
 
 int unix_connect(const std::string &path);  // connected descriptor or -1
@@ -98,6 +109,14 @@ std::string point_exchange(int fd, const std::string &msg, int timeout_ms = 5000
 // A client on its own connection that sends whole-receive messages and never reads a reply,
 // until the service closes it or a send blocks for WAIT_MS.
 void flood_unread(const std::string &sock);
+
+// ---- loopback TCP ---------------------------------------------------------------------
+
+// A TCP listener on 127.0.0.1 at a port the system picks, stored in *port; connections wait
+// in its backlog until the caller accepts them. Returns the descriptor to close, or -1.
+int loopback_listen(int *port);
+// A loopback port that was free a moment ago: nothing listens there. 0 when none was found.
+int loopback_port_free();
 
 // ---- HTTPS stand-in for the map service -------------------------------------------------
 
