@@ -146,6 +146,15 @@ void log_printf(const char *fmt, ...) {
     log_put(1, line);
 }
 
+void log_warnf(const char *fmt, ...) {
+    char line[LOG_LINE_MAX + 1];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(line, sizeof line, fmt, ap);
+    va_end(ap);
+    log_put(1, line);
+}
+
 void log_perror(const char *call) {
     char reason[128];
     const char *text = strerror_r(errno, reason, sizeof reason);

@@ -24,6 +24,10 @@ void log_line(const char *line);
 /* As log_line, formatted as printf() does. */
 void log_printf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
+/* As log_printf, for a line that needs a person: a warning about the configuration, a refused
+ * batch, posting that fails, points lost. */
+void log_warnf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
 /* One line for standard error, as perror(call) would write it with the current errno. */
 void log_perror(const char *call);
 
