@@ -1,28 +1,69 @@
 // main.cpp -- start-up of the map point relay: configuration, socket, threads, accept loop.
 //
-// Design note.
+// THREADS
+// -------
 //
-// Three threads, started here in this order and never stopped:
-//   main     -- after start-up runs the accept loop: takes conn_lock only to push a new
-//               connection at the head of the list, then writes one wake byte to the pipe.
-//   sender   -- sending_thread_func: waits for points_ready, pauses so that points sent close
-//               together travel in one post, drains the queue under queue_lock and posts the
-//               batch with no lock held.
-//   receiver -- rcv_sock_thread_func: waits for readable descriptors with no lock held; then,
-//               under conn_lock, reads one message per ready connection, answers it and
-//               appends accepted points to the queue (taking queue_lock inside conn_lock).
+// Start-up runs alone: it reads every key (config.cpp), applies them, creates the socket and
+// the queue, then starts the threads below in this order. None of them is joined.
 //
-// Lock order: conn_lock, then queue_lock. Only the receiver nests them; the accept loop takes
-// conn_lock alone and the sender queue_lock alone.
+//   log writer -- log.cpp, started before the configuration is read. Owns the full half of
+//                 the log's double buffer: swaps halves under log_lock, writes with no lock.
+//   signal     -- stopping.cpp. SIGINT, SIGTERM and SIGUSR1 are blocked in every thread and
+//                 taken here with sigwaitinfo(), so no handler ever runs. Owns the stop's
+//                 start time; SIGUSR1 prints the counters line.
+//   exposer    -- metrics.cpp, only when metrics_listen is set: the HTTP server's accepting
+//                 thread and its workers. They read relaxed atomics and take no lock of ours.
+//   sender     -- sender.cpp and delivery.cpp. Waits for points, pauses so that points sent
+//                 close together travel in one post, drains the queue into a batch it then
+//                 owns, and posts it with no lock held; the queue takes a failed batch back.
+//   receiver   -- receiver.cpp. Owns the epoll set and every connection once registered (it
+//                 alone closes and frees them). Waits with no lock held, then under conn_lock
+//                 reads one message per ready connection, appends accepted points (taking
+//                 queue_lock inside conn_lock) and sends the pass's replies.
+//   main       -- after start-up, the accept loop (listener.cpp): takes conn_lock only to
+//                 push a new connection at the head of the list, then writes a wake byte.
+//                 When the loop returns, main runs the stop.
 //
-// The wake pipe carries one '*' per accepted connection from the accept loop to the receiver,
-// whose wait then returns so that it starts watching the new connection at once.
+// LOCKS
+// -----
 //
-// The client's credentials and endpoint are written here before any thread starts and only
-// read afterwards. SIGINT, SIGTERM and SIGUSR1 are blocked before any thread starts and taken
-// by a fourth thread, the signal thread (stopping.cpp). On SIGINT or SIGTERM it removes the
-// socket file and shuts the listening socket down; the accept loop then returns, and main
-// closes the queue, lets the sender drain it within the stop deadline, and exits with 0.
+// Taken in this order, never the other way round:
+//
+//   conn_lock -> queue_lock      the receiver only; nothing is taken inside queue_lock
+//   conn_lock -> log_lock        a receiver's line about a message or a client
+//   stop_report_lock -> log_lock the stop and counters lines, printed once
+//
+// log_lock is always the last: log.cpp takes nothing inside it, and the queue prints its
+// full and room lines after letting queue_lock go. drain_lock (delivery.cpp: the drain's
+// deadline and end) is taken alone. The client's deadline and every counter are atomics.
+//
+// THE WAKE PIPE
+// -------------
+//
+// The accept loop writes one '*' per new connection; the pipe's read end is the last node of
+// the connection list and is in the receiver's epoll set, so the receiver's wait returns and
+// it registers every node above the head it registered last.
+//
+// THE STOP
+// --------
+//
+//   1. SIGINT or SIGTERM: the signal thread notes the time, sets the client's deadline to
+//      STOP_DEADLINE_USEC less STOP_REPORT_USEC later (a post in flight is cut then),
+//      removes the socket file (no new client finds the service) and shuts the listening
+//      socket down.
+//   2. The accept loop sees the shutdown and returns; main calls service_stop().
+//   3. service_stop gives the drain the same deadline, then closes the queue: appends are
+//      refused (those points are answered FAILED) and the sender's wait or sleep ends.
+//   4. The sender posts what is held, without pauses, until the queue is empty or the
+//      deadline comes, then says the drain is over. main waits for that, or for the
+//      deadline and STOP_CUT_WAIT_USEC for a post being cut.
+//   5. main prints the stop and counters lines (what is still held counts as lost, or
+//      unconfirmed if a post that has not answered carried it), waits for the log writer
+//      to write them, and ends the process with _exit(0). The receiver and clients still
+//      connected simply end with it.
+//
+// A second SIGINT or SIGTERM prints those lines at once (or waits for them while main is
+// printing them), writes them out within STOP_REPORT_USEC and ends the process with 0.
 #include <errno.h>
 #include <fcntl.h>
 #include <malloc.h>
