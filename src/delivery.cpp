@@ -1,12 +1,22 @@
 // delivery.cpp -- what the sender does with a batch: post it, then count, retry or report.
 #include "delivery.h"
 
+#include <errno.h>
+#include <pthread.h>
 #include <time.h>
 
 #include "counters.h"
 #include "halvex_mapapi.h"
 #include "log.h"
 #include "metrics.h"
+
+// The stop's handshake with the sender's drain. Locks: [d] drain_lock. The stop sets the
+// deadline before it closes the queue, so the sender finds it once it sees the queue closed.
+static pthread_mutex_t drain_lock = PTHREAD_MUTEX_INITIALIZER;
+static pthread_once_t drain_once = PTHREAD_ONCE_INIT;
+static pthread_cond_t drain_done_cond;  // signalled when drain_done is raised; monotonic clock
+static int64_t drain_deadline_usec;     // [d] the drain ends by then (queue_now_usec)
+static bool drain_done;                 // [d] the sender has finished draining
 
 int64_t delivery_backoff_next(int64_t prev_usec, int64_t interval_usec) {
     int64_t next = prev_usec > 0 ? prev_usec * 2 : DELIVERY_BACKOFF_FIRST_USEC;
@@ -15,10 +25,15 @@ int64_t delivery_backoff_next(int64_t prev_usec, int64_t interval_usec) {
     return next < interval_usec ? interval_usec : next;  // never sooner than the interval
 }
 
-static void usec_sleep(int64_t usec) {
+static struct timespec usec_timespec(int64_t usec) {
     struct timespec ts;
     ts.tv_sec = (time_t)(usec / 1000000);
     ts.tv_nsec = (long)(usec % 1000000) * 1000;
+    return ts;
+}
+
+static void usec_sleep(int64_t usec) {
+    struct timespec ts = usec_timespec(usec);
     while (nanosleep(&ts, &ts) != 0) {
         // interrupted: sleep the rest
     }
@@ -116,8 +131,46 @@ int delivery_post(point_queue *q, delivery_state *st, long timeout_ms) {
     return outcome;
 }
 
+// The wait measures on the monotonic clock, which a change of the date does not move.
+static void drain_cond_init(void) {
+    pthread_condattr_t attr;
+    pthread_condattr_init(&attr);
+    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+    pthread_cond_init(&drain_done_cond, &attr);
+    pthread_condattr_destroy(&attr);
+}
+
+void delivery_drain_deadline_set(int64_t deadline_usec) {
+    pthread_once(&drain_once, drain_cond_init);
+    pthread_mutex_lock(&drain_lock);
+    drain_deadline_usec = deadline_usec;
+    pthread_mutex_unlock(&drain_lock);
+}
+
+static void drain_done_set(void) {
+    pthread_once(&drain_once, drain_cond_init);
+    pthread_mutex_lock(&drain_lock);
+    drain_done = true;
+    pthread_cond_broadcast(&drain_done_cond);
+    pthread_mutex_unlock(&drain_lock);
+}
+
+int delivery_drained_wait(int64_t until_usec) {
+    pthread_once(&drain_once, drain_cond_init);
+    struct timespec until = usec_timespec(until_usec);
+    pthread_mutex_lock(&drain_lock);
+    int waited = 0;
+    while (!drain_done && waited != ETIMEDOUT)
+        waited = pthread_cond_timedwait(&drain_done_cond, &drain_lock, &until);
+    int done = drain_done;
+    pthread_mutex_unlock(&drain_lock);
+    return done;
+}
+
 void delivery_drain(point_queue *q, delivery_state *st) {
-    int64_t deadline = queue_stop_deadline(q);
+    pthread_mutex_lock(&drain_lock);
+    int64_t deadline = drain_deadline_usec;
+    pthread_mutex_unlock(&drain_lock);
     for (;;) {
         int64_t left = deadline - queue_now_usec();
         if (left < DELIVERY_DRAIN_POST_MIN_USEC)
@@ -133,5 +186,5 @@ void delivery_drain(point_queue *q, delivery_state *st) {
     }
     if (st->refused_unreported)
         refused_line_print(st, queue_now_usec());
-    queue_drained_set(q);
+    drain_done_set();
 }

@@ -1,4 +1,5 @@
-/* delivery.h -- posting a batch and acting on how it went: retry, report, count; the drain. */
+/* delivery.h -- posting a batch and acting on how it went: retry, report, count; the drain
+ * at a stop and its handshake with the stop. */
 #ifndef DELIVERY_H
 #define DELIVERY_H
 
@@ -43,9 +44,17 @@ int64_t delivery_backoff_next(int64_t prev_usec, int64_t interval_usec);
  * DELIVERY_NOTHING. Sender thread only. */
 int delivery_post(point_queue *q, delivery_state *st, long timeout_ms);
 
-/* Once the queue is closed: post what it holds, without pauses, until it is empty or its
- * deadline comes, print the line about refused batches that is still due, then say the drain
- * is over. Sender thread only. */
+/* The stop, before it closes the queue: the drain that follows ends by deadline_usec
+ * (queue_now_usec). Takes drain_lock. */
+void delivery_drain_deadline_set(int64_t deadline_usec);
+
+/* Once the queue is closed: post what it holds, without pauses, until it is empty or the
+ * deadline given to delivery_drain_deadline_set() comes, print the line about refused batches
+ * that is still due, then say the drain is over. Sender thread only. Takes drain_lock. */
 void delivery_drain(point_queue *q, delivery_state *st);
+
+/* The stop: wait until the drain is over or until_usec (queue_now_usec) has come; 1 if it is
+ * over. Takes drain_lock. */
+int delivery_drained_wait(int64_t until_usec);
 
 #endif

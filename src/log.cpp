@@ -26,7 +26,7 @@
 struct log_entry {
     int fd;                       // 1 for standard output, 2 for standard error
     size_t len;                   // bytes of text, line break included
-    char text[LOG_LINE_MAX + 1];  // the line and its line break
+    char text[LOG_LINE_MAX + 1];  // the line and its line break (if it has one)
 };
 
 struct log_half {
@@ -59,27 +59,27 @@ static void fd_write_all(int fd, const char *text, size_t len) {
     }
 }
 
-static void entry_fill(log_entry *e, int fd, const char *line) {
+static void entry_fill(log_entry *e, int fd, const char *line, bool line_break) {
     size_t len = strnlen(line, LOG_LINE_MAX);
     memcpy(e->text, line, len);
     e->text[len] = '\n';
     e->fd = fd;
-    e->len = len + 1;
+    e->len = len + line_break;
 }
 
 // Hand one line over, or count it as dropped when the buffer is full. Never waits for output.
-static void log_put(int fd, const char *line) {
+static void log_put(int fd, const char *line, bool line_break = true) {
     pthread_mutex_lock(&log_lock);
     if (!log_running) {
         pthread_mutex_unlock(&log_lock);
         log_entry e;
-        entry_fill(&e, fd, line);
+        entry_fill(&e, fd, line, line_break);
         fd_write_all(fd, e.text, e.len);  // start-up, before the writer: one thread only
         return;
     }
     log_handed++;
     if (log_filling->count < LOG_LINES_MAX)
-        entry_fill(&log_filling->lines[log_filling->count++], fd, line);
+        entry_fill(&log_filling->lines[log_filling->count++], fd, line, line_break);
     else {
         log_dropped++;
         log_dropped_total.store(log_dropped_total.load(std::memory_order_relaxed) + 1,
@@ -135,6 +135,10 @@ void log_start(void) {
 
 void log_line(const char *line) {
     log_put(1, line);
+}
+
+void log_text(const char *text) {
+    log_put(1, text, false);
 }
 
 void log_printf(const char *fmt, ...) {

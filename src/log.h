@@ -21,6 +21,10 @@ void log_start(void);
 /* One line for standard output; line holds no line break (one is added). */
 void log_line(const char *line);
 
+/* As log_line, but text goes out as given, with no line break added: for the two start-up
+ * failures that have always been printed that way. */
+void log_text(const char *text);
+
 /* As log_line, formatted as printf() does. */
 void log_printf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 

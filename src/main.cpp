@@ -1,149 +1,97 @@
 // main.cpp -- start-up of the map point relay: configuration, socket, threads, accept loop.
 //
-// Design note.
+// THREADS
+// -------
 //
-// Three threads, started here in this order and never stopped:
-//   main     -- after start-up runs the accept loop: takes conn_lock only to push a new
-//               connection at the head of the list, then writes one wake byte to the pipe.
-//   sender   -- sending_thread_func: waits for points_ready, pauses so that points sent close
-//               together travel in one post, drains the queue under queue_lock and posts the
-//               batch with no lock held.
-//   receiver -- rcv_sock_thread_func: waits for readable descriptors with no lock held; then,
-//               under conn_lock, reads one message per ready connection, answers it and
-//               appends accepted points to the queue (taking queue_lock inside conn_lock).
+// Start-up runs alone: it reads every key (config.cpp), applies them, creates the socket and
+// the queue, then starts the threads below in this order. None of them is joined.
 //
-// Lock order: conn_lock, then queue_lock. Only the receiver nests them; the accept loop takes
-// conn_lock alone and the sender queue_lock alone.
+//   log writer -- log.cpp, started before the configuration is read. Owns the full half of
+//                 the log's double buffer: swaps halves under log_lock, writes with no lock.
+//   signal     -- stopping.cpp. SIGINT, SIGTERM and SIGUSR1 are blocked in every thread and
+//                 taken here with sigwaitinfo(), so no handler ever runs. Owns the stop's
+//                 start time; SIGUSR1 prints the counters line.
+//   exposer    -- metrics.cpp, only when metrics_listen is set: the HTTP server's accepting
+//                 thread and its workers. They read relaxed atomics and take no lock of ours.
+//   sender     -- sender.cpp and delivery.cpp. Waits for points, pauses so that points sent
+//                 close together travel in one post, drains the queue into a batch it then
+//                 owns, and posts it with no lock held; the queue takes a failed batch back.
+//   receiver   -- receiver.cpp. Owns the epoll set and every connection once registered (it
+//                 alone closes and frees them). Waits with no lock held, then under conn_lock
+//                 reads one message per ready connection, appends accepted points (taking
+//                 queue_lock inside conn_lock) and sends the pass's replies.
+//   main       -- after start-up, the accept loop (listener.cpp): takes conn_lock only to
+//                 push a new connection at the head of the list, then writes a wake byte.
+//                 When the loop returns, main runs the stop.
 //
-// The wake pipe carries one '*' per accepted connection from the accept loop to the receiver,
-// whose wait then returns so that it starts watching the new connection at once.
+// LOCKS
+// -----
 //
-// The client's credentials and endpoint are written here before any thread starts and only
-// read afterwards. SIGINT, SIGTERM and SIGUSR1 are blocked before any thread starts and taken
-// by a fourth thread, the signal thread (stopping.cpp). On SIGINT or SIGTERM it removes the
-// socket file and shuts the listening socket down; the accept loop then returns, and main
-// closes the queue, lets the sender drain it within the stop deadline, and exits with 0.
-#include <INIReader.h>
+// Taken in this order, never the other way round:
+//
+//   conn_lock -> queue_lock      the receiver only; nothing is taken inside queue_lock
+//   conn_lock -> log_lock        a receiver's line about a message or a client
+//   stop_report_lock -> log_lock the stop and counters lines, printed once
+//
+// log_lock is always the last: log.cpp takes nothing inside it, and the queue prints its
+// full and room lines after letting queue_lock go. drain_lock (delivery.cpp: the drain's
+// deadline and end) is taken alone. The client's deadline and every counter are atomics.
+//
+// THE WAKE PIPE
+// -------------
+//
+// The accept loop writes one '*' per new connection; the pipe's read end is the last node of
+// the connection list and is in the receiver's epoll set, so the receiver's wait returns and
+// it registers every node above the head it registered last.
+//
+// THE STOP
+// --------
+//
+//   1. SIGINT or SIGTERM: the signal thread notes the time, sets the client's deadline to
+//      STOP_DEADLINE_USEC less STOP_REPORT_USEC later (a post in flight is cut then),
+//      removes the socket file (no new client finds the service) and shuts the listening
+//      socket down.
+//   2. The accept loop sees the shutdown and returns; main calls service_stop().
+//   3. service_stop gives the drain the same deadline, then closes the queue: appends are
+//      refused (those points are answered FAILED) and the sender's wait or sleep ends.
+//   4. The sender posts what is held, without pauses, until the queue is empty or the
+//      deadline comes, then says the drain is over. main waits for that, or for the
+//      deadline and STOP_CUT_WAIT_USEC for a post being cut.
+//   5. main prints the stop and counters lines (what is still held counts as lost, or
+//      unconfirmed if a post that has not answered carried it), waits for the log writer
+//      to write them, and ends the process with _exit(0). The receiver and clients still
+//      connected simply end with it.
+//
+// A second SIGINT or SIGTERM prints those lines at once (or waits for them while main is
+// printing them), writes them out within STOP_REPORT_USEC and ends the process with 0.
 #include <errno.h>
 #include <fcntl.h>
 #include <malloc.h>
 #include <signal.h>
-#include <stdint.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <unistd.h>
 
-#include <string>
-
+#include "config.h"
 #include "halvex_mapapi.h"
 #include "listener.h"
 #include "log.h"
 #include "metrics.h"
 #include "point_queue.h"
-#include "protocol.h"
 #include "receiver.h"
 #include "security.h"
 #include "sender.h"
 #include "stopping.h"
 
-static const char SYSTEM_CONFIG_PATH[] = "/etc/halvex-mapapi-server/halvex_mapapi_server.ini";
-static const char LOCAL_CONFIG_PATH[] = "halvex_mapapi_server.ini";
-// Longest accepted send interval: 15 minutes, in microseconds.
-static const int64_t SEND_INTERVAL_MAX_USEC = 900000000;
 // Blocks from this size up get a mapping of their own, returned to the system when freed.
 static const int ALLOC_MMAP_THRESHOLD = 128 * 1024;
 // Free memory above this at the top of a heap is returned to the system.
 static const int ALLOC_TRIM_THRESHOLD = 128 * 1024;
 
-// Most points the queue may be set to hold: at about 40 bytes a record, 400 MB.
-static const long long MAX_QUEUED_POINTS_MAX = 10000000;
-
-// The socket path, read by the signal thread; set once before that thread starts.
-static const char *unix_sock_path = HALVEX_DEFAULT_SOCK_PATH;
-
-// The system file when it exists (even if unreadable), else the working directory's.
-static const char *config_path_choose(void) {
-    return access(SYSTEM_CONFIG_PATH, F_OK) == 0 ? SYSTEM_CONFIG_PATH : LOCAL_CONFIG_PATH;
-}
-
 // The client copies what it keeps into buffers of its own.
-static void credentials_apply(const INIReader &config) {
-    std::string map_id = config.Get("", "map_id", "");
-    std::string map_key = config.Get("", "map_key", "");
-    if (map_id.empty() || map_key.empty()) {
-        fputs("Enter map_id and map_key in your config file.", stdout);
-        exit(1);
-    }
-    halvex_mapapi_init(map_id.c_str(), map_key.c_str());
-    std::string endpoint = config.Get("", "map_api_endpoint", "");
-    if (!endpoint.empty())
-        halvex_mapapi_set_endpoint(endpoint.c_str());
-}
-
-// The operator's opt-in security keys. A value that cannot be honoured ends start-up: a
-// service that quietly ignored it would run more open than its operator believes.
-static void security_apply(const INIReader &config) {
-    std::string verify = config.Get("", "map_api_verify_tls", "");
-    std::string ca_file = config.Get("", "map_api_ca_file", "");
-    std::string mode = config.Get("", "unix_sock_mode", "");
-    std::string group = config.Get("", "unix_sock_group", "");
-    security_options opt;
-    if (security_options_parse(verify.c_str(), ca_file.c_str(), mode.c_str(), group.c_str(),
-                               &opt) != 0)
-        log_exit(1);
-    int rc = halvex_mapapi_set_tls_verify(opt.verify_tls, opt.ca_file);
-    if (rc == HALVEX_MAPAPI_CA_FILE_TOO_LONG)
-        log_printf("map_api_ca_file is too long: %s", ca_file.c_str());
-    else if (rc == HALVEX_MAPAPI_CA_FILE_NOT_REGULAR)
-        log_printf("Cannot read map_api_ca_file %s: not a regular file.", ca_file.c_str());
-    else if (rc == HALVEX_MAPAPI_CA_FILE_NO_CERTIFICATE)
-        log_printf(
-            "Cannot read map_api_ca_file %s: no PEM certificate, or one that does not "
-            "parse.",
-            ca_file.c_str());
-    if (rc != 0)
-        log_exit(1);
-    listener_set_access(opt.sock_mode, opt.sock_gid);
-}
-
-// The path must outlive start-up: the signal thread reads it.
-static void sock_path_choose(const INIReader &config) {
-    static std::string path;
-    path = config.Get("", "unix_sock_path", "");
-    if (!path.empty())
-        unix_sock_path = path.c_str();
-}
-
-// strtol reading: leading blanks and a sign taken, stops at the first non-digit, no digits
-// gives 0. Zero and values above the maximum fall back to the default; negatives stay.
-static void send_interval_read(const INIReader &config, point_queue *queue) {
-    std::string text = config.Get("", "send_interval_usec", "");
-    if (text.empty())
-        return;
-    int64_t interval = (int64_t)strtol(text.c_str(), NULL, 10);
-    if (interval > SEND_INTERVAL_MAX_USEC || interval == 0) {
-        log_line("Invalid value for send_interval_usec.  Using default.");
-        interval = POINT_QUEUE_DEFAULT_INTERVAL_USEC;
-    }
-    queue->send_interval_usec = interval;
-}
-
-// A whole decimal number from 1 to MAX_QUEUED_POINTS_MAX, blanks around it allowed; anything
-// else keeps the default.
-static void max_queued_read(const INIReader &config, point_queue *queue) {
-    std::string text = config.Get("", "max_queued_points", "");
-    if (text.empty())
-        return;
-    char *end = NULL;
-    errno = 0;
-    long long n = strtoll(text.c_str(), &end, 10);
-    while (end && (*end == ' ' || *end == '\t'))
-        end++;
-    if (errno != 0 || end == text.c_str() || *end != '\0' || n < 1 || n > MAX_QUEUED_POINTS_MAX) {
-        log_line("Invalid value for max_queued_points.  Using default.");
-        return;
-    }
-    queue->max_points = (size_t)n;
+static void client_apply(const service_config *cfg) {
+    halvex_mapapi_init(cfg->map_id.c_str(), cfg->map_key.c_str());
+    if (!cfg->endpoint.empty())
+        halvex_mapapi_set_endpoint(cfg->endpoint.c_str());
 }
 
 // A busy second's queue array and batch body run to megabytes. With the allocator's default
@@ -178,26 +126,23 @@ int main(void) {
     allocator_bound();  // process-wide, so before any thread starts
     log_start();
 
+    // Static: the socket path outlives start-up, the signal thread reads it.
+    static service_config config;
     const char *config_path = config_path_choose();
-    static INIReader config(config_path);
-    if (config.ParseError() < 0) {
-        fputs("Failed to read ini file.", stdout);
-        exit(1);
-    }
-    credentials_apply(config);
+    config_read(config_path, &config);  // every key checked before anything is opened
+    client_apply(&config);
     config_exposure_warn(config_path);
-    security_apply(config);
-    sock_path_choose(config);
+    security_apply(&config);
 
-    int listen_fd = listener_create(unix_sock_path);
-    signals_start(unix_sock_path, listen_fd);
+    int listen_fd = listener_create(config.sock_path.c_str());
+    signals_start(config.sock_path.c_str(), listen_fd);
 
     static point_queue queue;
     queue_create(&queue);
-    send_interval_read(config, &queue);
-    max_queued_read(config, &queue);
-    std::string metrics_listen = config.Get("", "metrics_listen", "");
-    metrics_start(metrics_listen.c_str(), queue.max_points);
+    queue.send_interval_usec = config.send_interval_usec;
+    queue.max_points = config.max_queued_points;
+    // After the socket: a second service on a path in use says so, not that the port is taken.
+    metrics_start(config.metrics_listen.c_str(), &config.metrics_addr, queue.max_points);
     pthread_t sender;
     pthread_create(&sender, NULL, sending_thread_func, &queue);
 

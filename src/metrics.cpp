@@ -309,21 +309,16 @@ static std::vector<std::string> server_options(const metrics_address *a) {
 
 // The exposer and its collectable live until the process ends; they are never destroyed, so
 // that exit() does not wait for the HTTP server's threads.
-void metrics_start(const char *text, size_t queue_limit_points) {
+void metrics_start(const char *text, const metrics_address *addr, size_t queue_limit_points) {
     if (!text[0])
         return;
-    metrics_address addr;
-    if (metrics_listen_parse(text, &addr) != 0) {
-        log_printf("Invalid value for metrics_listen (ADDRESS:PORT expected): %s", text);
-        log_exit(1);
-    }
     queue_limit = queue_limit_points;
     static CivetCallbacks callbacks;
     callbacks.begin_request = health_request;
     callbacks.log_message = server_complaint_take;
     static prometheus::Exposer *exposer;
     try {
-        exposer = new prometheus::Exposer(server_options(&addr), &callbacks);
+        exposer = new prometheus::Exposer(server_options(addr), &callbacks);
     } catch (const std::exception &e) {
         log_printf("Cannot serve metrics (metrics_listen = %s): %s", text,
                    start_complaint[0] ? start_complaint : e.what());

@@ -46,11 +46,11 @@ inline void metrics_clients_set(int open) {
  * 127.0.0.1:9464; no names, nothing else around it. Returns 0 and fills *out, or -1. */
 int metrics_listen_parse(const char *text, metrics_address *out);
 
-/* Serve /metrics and /health at text (a metrics_listen value); an empty text does nothing.
- * queue_limit_points is the queue's bound. An invalid value, or an address that cannot be
- * bound, prints one line and ends the process with status 1. Call once, before the receiver
- * and the sender start. */
-void metrics_start(const char *text, size_t queue_limit_points);
+/* Serve /metrics and /health at *addr, read from text (a metrics_listen value, named in the
+ * line on failure); an empty text does nothing. queue_limit_points is the queue's bound. An
+ * address that cannot be bound prints one line and ends the process with status 1. Call once,
+ * before the receiver and the sender start. */
+void metrics_start(const char *text, const metrics_address *addr, size_t queue_limit_points);
 
 /* Descriptors to keep free for the endpoint: METRICS_FDS_MAX once it runs, else 0. */
 int metrics_fds_reserved(void);

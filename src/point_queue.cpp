@@ -18,7 +18,6 @@ void queue_create(point_queue *q) {
     pthread_condattr_init(&attr);
     pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
     pthread_cond_init(&q->ready_cond, &attr);
-    pthread_cond_init(&q->drained_cond, &attr);
     pthread_condattr_destroy(&attr);
     q->points = NULL;
     q->count = 0;
@@ -29,8 +28,6 @@ void queue_create(point_queue *q) {
     q->in_flight = 0;
     q->full_reported = 0;
     q->closed = 0;
-    q->stop_deadline_usec = 0;
-    q->drained = 0;
 }
 
 // Make room for one more record. Called with queue_lock held.
@@ -161,37 +158,11 @@ int queue_requeue(point_queue *q, halvex_mapapi_point *batch, size_t count) {
     return rc;
 }
 
-void queue_close(point_queue *q, int64_t deadline_usec) {
+void queue_close(point_queue *q) {
     pthread_mutex_lock(&q->queue_lock);
     q->closed = 1;
-    q->stop_deadline_usec = deadline_usec;
     pthread_cond_broadcast(&q->ready_cond);
     pthread_mutex_unlock(&q->queue_lock);
-}
-
-int64_t queue_stop_deadline(point_queue *q) {
-    pthread_mutex_lock(&q->queue_lock);
-    int64_t deadline = q->closed ? q->stop_deadline_usec : 0;
-    pthread_mutex_unlock(&q->queue_lock);
-    return deadline;
-}
-
-void queue_drained_set(point_queue *q) {
-    pthread_mutex_lock(&q->queue_lock);
-    q->drained = 1;
-    pthread_cond_broadcast(&q->drained_cond);
-    pthread_mutex_unlock(&q->queue_lock);
-}
-
-int queue_wait_drained(point_queue *q, int64_t deadline_usec) {
-    struct timespec until = deadline_timespec(deadline_usec);
-    pthread_mutex_lock(&q->queue_lock);
-    int waited = 0;
-    while (!q->drained && waited != ETIMEDOUT)
-        waited = pthread_cond_timedwait(&q->drained_cond, &q->queue_lock, &until);
-    int drained = q->drained;
-    pthread_mutex_unlock(&q->queue_lock);
-    return drained;
 }
 
 void point_colours_release(halvex_mapapi_point *p) {

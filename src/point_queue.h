@@ -33,9 +33,6 @@ typedef struct point_queue {
     size_t in_flight;            /* [q] points the sender has taken and not yet settled */
     int full_reported;           /* [q] the "full" line is out and the "room" line is not */
     int closed;                  /* [q] stopping: no more appends; the sender drains */
-    int64_t stop_deadline_usec;  /* [q] when closed: the drain ends by then (queue_now_usec) */
-    int drained;                 /* [q] the sender has finished draining */
-    pthread_cond_t drained_cond; /* signalled when drained is raised */
 } point_queue;
 
 /* Empty queue, points_ready lowered, interval POINT_QUEUE_DEFAULT_INTERVAL_USEC, bound
@@ -73,20 +70,12 @@ void queue_settle(point_queue *q);
  * queue_lock. */
 int queue_requeue(point_queue *q, halvex_mapapi_point *batch, size_t count);
 
-/* Monotonic clock in microseconds, the clock of every deadline below. */
+/* Stop taking points: from now on queue_append() refuses and queue_wait() and queue_sleep()
+ * return -1, those waiting at once. Takes queue_lock. */
+void queue_close(point_queue *q);
+
+/* Monotonic clock in microseconds, the clock of the service's deadlines and timed waits. */
 int64_t queue_now_usec(void);
-
-/* Stop taking points and wake the sender to drain by deadline_usec. Takes queue_lock. */
-void queue_close(point_queue *q, int64_t deadline_usec);
-
-/* The drain's deadline; 0 while the queue is open. Takes queue_lock. */
-int64_t queue_stop_deadline(point_queue *q);
-
-/* The sender says the drain is over. Takes queue_lock. */
-void queue_drained_set(point_queue *q);
-
-/* Wait until the drain is over or deadline_usec has come; 1 if it is over. Takes queue_lock. */
-int queue_wait_drained(point_queue *q, int64_t deadline_usec);
 
 /* Free the colours of points[0..count) and then the array itself. */
 void points_release(halvex_mapapi_point *points, size_t count);

@@ -13,6 +13,7 @@
 #include <atomic>
 
 #include "counters.h"
+#include "delivery.h"
 #include "halvex_mapapi.h"
 #include "log.h"
 
@@ -109,8 +110,9 @@ void service_stop(point_queue *q) {
         halvex_mapapi_set_deadline(stop_drain_deadline(start));
     }
     int64_t deadline = stop_drain_deadline(start);
-    queue_close(q, deadline);
-    queue_wait_drained(q, deadline + STOP_CUT_WAIT_USEC);
+    delivery_drain_deadline_set(deadline);  // before the sender can see the queue closed
+    queue_close(q);
+    delivery_drained_wait(deadline + STOP_CUT_WAIT_USEC);
     int64_t left = start + STOP_DEADLINE_USEC - queue_now_usec();
     if (left < STOP_REPORT_USEC - STOP_CUT_WAIT_USEC)
         left = STOP_REPORT_USEC - STOP_CUT_WAIT_USEC;

@@ -90,7 +90,7 @@ TEST(PointQueue, WaitWakesWhenAnotherThreadAppends) {
         woke = queue_wait(&q);
     });
     scope_exit release{[&] {
-        queue_close(&q, 0);  // frees a waiter that missed the wake-up, so the join ends
+        queue_close(&q);  // frees a waiter that missed the wake-up, so the join ends
         waiter.join();
     }};
     // Blocked in the wait before the append, so it is the append that must wake it.
@@ -123,7 +123,7 @@ TEST(PointQueue, BoundCountsTheBatchInFlightAndARequeuedBatchGoesFirst) {
     queue_settle(&q);  // posted: room again
     EXPECT_EQ(queue_append(&q, &p[3]), QUEUE_APPEND_OK);
     points_release(batch, 3);
-    queue_close(&q, queue_now_usec());
+    queue_close(&q);
     EXPECT_EQ(queue_append(&q, &p[3]), QUEUE_APPEND_CLOSED);
     EXPECT_EQ(queue_wait(&q) + queue_sleep(&q, 60000000), -2) << "nor does the sender wait";
     ASSERT_EQ(queue_drain(&q, &batch), 1u);
