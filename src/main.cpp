@@ -42,6 +42,7 @@
 #include "point_queue.h"
 #include "protocol.h"
 #include "receiver.h"
+#include "sd_service.h"
 #include "security.h"
 #include "sender.h"
 #include "stopping.h"
@@ -206,6 +207,7 @@ int main(void) {
     rcv_set_create();  // now, while the accept loop cannot yet have used up the descriptors
     pthread_t receiver;
     pthread_create(&receiver, NULL, rcv_sock_thread_func, &rcv_args);
+    sd_service_ready();  // under systemd: READY=1, then the status and watchdog thread
 
     accept_loop(listen_fd, &rcv_args);  // until SIGINT or SIGTERM
     service_stop(&queue);
