@@ -189,24 +189,19 @@ int listener_stop_fd(void) {
     return stop_fd;
 }
 
+// The socket file goes before the accept loop is woken: once woken, main may end the process.
 void listener_stop(const char *path, int listen_fd) {
+    if (!sock_activated) {  // systemd's socket keeps listening: new clients wait for the next
+        unlink(path);       // no client finds the service from now on
+        shutdown(listen_fd, SHUT_RDWR);  // and clients waiting in the backlog are told at once
+    }
     uint64_t one = 1;
     if (write(stop_fd, &one, sizeof one) != (ssize_t)sizeof one)
         log_perror("write");
-    if (sock_activated)
-        return;  // systemd's socket keeps listening: new clients wait for the next process
-    unlink(path);                    // no client finds the service from now on
-    shutdown(listen_fd, SHUT_RDWR);  // and clients waiting in the backlog are told at once
 }
 
-int listener_create(const char *path) {
-    fd_limit_raise();
-    stop_fd = eventfd(0, EFD_CLOEXEC);
-    if (stop_fd < 0)
-        die_perror("eventfd");
-    int passed = sock_passed();
-    if (passed >= 0)
-        return passed;
+// Create, bind, give access to and listen on the socket at path, in turn with other start-ups.
+static int sock_create(const char *path) {
     sockaddr_un addr;
     memset(&addr, 0, sizeof addr);
     if (strlen(path) >= sizeof addr.sun_path) {
@@ -232,6 +227,17 @@ int listener_create(const char *path) {
     if (listen(fd, LISTENER_BACKLOG) != 0)
         die_perror("listen");
     close(lock_fd);  // a later start-up's probe finds this service answering
+    return fd;
+}
+
+int listener_create(const char *path) {
+    fd_limit_raise();
+    int fd = sock_passed();
+    if (fd < 0)
+        fd = sock_create(path);
+    stop_fd = eventfd(0, EFD_CLOEXEC);
+    if (stop_fd < 0)
+        die_perror("eventfd");
     return fd;
 }
 

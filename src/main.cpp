@@ -210,6 +210,7 @@ int main(void) {
     sd_service_ready();  // under systemd: READY=1, then the status and watchdog thread
 
     accept_loop(listen_fd, &rcv_args);  // until SIGINT or SIGTERM
+    sd_service_stopping();              // accepting no more: STOPPING=1 under systemd
     service_stop(&queue);
     return 0;
 }

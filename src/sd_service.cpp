@@ -25,6 +25,8 @@ std::atomic<int64_t> sd_sender_busy_usec;
 
 // [I] half the watchdog period, set before the notifier starts; 0: no watchdog asked for.
 static int64_t keepalive_every_usec;
+// Raised by main once READY=1 is out; read by main at the stop.
+static bool notifying = false;
 
 bool sd_progress_stuck(int64_t now_usec, int64_t busy_usec, int64_t bound_usec) {
     return busy_usec != 0 && now_usec - busy_usec > bound_usec;
@@ -87,10 +89,13 @@ static void *notifier_func(void *arg) {
         }
         int64_t next = keepalive_every_usec && next_alive < next_status ? next_alive : next_status;
         if (stop_wait(next - now))
-            break;
+            return NULL;  // main says STOPPING=1 (sd_service_stopping())
     }
-    sd_notify(0, "STOPPING=1\nSTATUS=Stopping: posting what is queued.");
-    return NULL;
+}
+
+void sd_service_stopping(void) {
+    if (notifying)
+        sd_notify(0, "STOPPING=1\nSTATUS=Stopping: posting what is queued.");
 }
 
 void sd_service_ready(void) {
@@ -103,6 +108,7 @@ void sd_service_ready(void) {
     static char last[SD_STATUS_MAX];
     status_format(last, sizeof last);
     sd_notifyf(0, "READY=1\n%s", last);
+    notifying = true;
     pthread_t thread;
     if (pthread_create(&thread, NULL, notifier_func, last) != 0) {
         log_perror("pthread_create");  // without it the watchdog would restart us anyway

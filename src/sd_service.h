@@ -48,11 +48,15 @@ inline void sd_progress_mark(std::atomic<int64_t> &mark, bool busy) {
 bool sd_progress_stuck(int64_t now_usec, int64_t busy_usec, int64_t bound_usec);
 
 /* Tell systemd the service is ready (READY=1 with a first status line) and start the notifier
- * thread: a status line at most every SD_STATUS_EVERY_USEC, when systemd asked for a watchdog
- * the keep-alive at half its period while the receiver and the sender make progress, and
- * STOPPING=1 as soon as a stop begins (listener_stop_fd()), after which the thread ends. Call
- * once the socket listens and the receiver and the sender run. Without NOTIFY_SOCKET does
- * nothing: no thread starts. */
+ * thread: a status line at most every SD_STATUS_EVERY_USEC and, when systemd asked for a
+ * watchdog, the keep-alive at half its period while the receiver and the sender make
+ * progress, until a stop begins (listener_stop_fd()). Call once the socket listens and the
+ * receiver and the sender run. Without NOTIFY_SOCKET does nothing: no thread starts. */
 void sd_service_ready(void);
+
+/* A stop begins: STOPPING=1, once sd_service_ready() has said READY=1. Main calls it once the
+ * accept loop has ended, before the drain, so that the message goes out before the process
+ * ends and no client is accepted after it. */
+void sd_service_stopping(void);
 
 #endif
