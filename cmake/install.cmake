@@ -1,4 +1,4 @@
-# Installation and the Debian package: programs, example configuration, systemd unit,
+# Installation and the Debian package: programs, example configuration, systemd units,
 # manual pages, and the CPack settings for "cpack -G DEB".
 #
 # Never install anything at /etc/halvex-mapapi-server/halvex_mapapi_server.ini: while that
@@ -61,7 +61,9 @@ install(CODE "
   configure_file(\"${_halvex_pkg_src}/halvex-mapapi-server.service.in\"
                  \"${_halvex_pkg_bin}/halvex-mapapi-server.service\" @ONLY)
 ")
-install(FILES "${_halvex_pkg_bin}/halvex-mapapi-server.service" DESTINATION "${HALVEX_SYSTEMD_UNIT_DIR}")
+install(FILES "${_halvex_pkg_bin}/halvex-mapapi-server.service"
+              "${_halvex_pkg_src}/halvex-mapapi-server.socket"
+        DESTINATION "${HALVEX_SYSTEMD_UNIT_DIR}")
 
 # Install src as DESTINATION/name.gz, gzipped -9n (no name, no time stamp: the same bytes on
 # every build) as Debian has manual pages and changelogs; as it is, named name, without gzip.
@@ -135,7 +137,7 @@ if(HALVEX_DPKG_SHLIBDEPS)
 else()
   message(STATUS "dpkg-shlibdeps not found: the package's Depends are a fixed list")
   set(CPACK_DEBIAN_PACKAGE_DEPENDS
-      "libc6, libstdc++6, libgcc-s1, libcurl4, libjsoncpp25, libinireader0, libssl3, libprometheus-cpp-core1.0, libprometheus-cpp-pull1.0, libcivetweb1")
+      "libc6, libstdc++6, libgcc-s1, libcurl4, libjsoncpp25, libinireader0, libssl3, libprometheus-cpp-core1.0, libprometheus-cpp-pull1.0, libcivetweb1, libsystemd0")
 endif()
 # systemctl is used by the maintainer scripts only when systemd runs; nothing more needed.
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA

@@ -10,11 +10,13 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <systemd/sd-daemon.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -42,6 +44,9 @@ static const int FDS_OPEN_GUESS = 16;
 // the file has its final mode and group.
 static mode_t listener_mode = 0777;
 static gid_t listener_gid = (gid_t)-1;
+// [I] set by listener_create() before any other thread starts.
+static int stop_fd = -1;             // the stop descriptor: an eventfd, written once
+static bool sock_activated = false;  // the listening socket came from systemd
 
 void listener_set_access(mode_t mode, gid_t gid) {
     listener_mode = mode;
@@ -133,7 +138,70 @@ static void sock_path_clear(const char *path, const sockaddr_un *addr) {
     unlink(path);
 }
 
-int listener_create(const char *path) {
+// unix_sock_mode and unix_sock_group cannot be given to a socket systemd made; it must already
+// have them, or the service would run more open than its operator believes.
+static void passed_access_check(int fd) {
+    if (listener_mode == 0777 && listener_gid == (gid_t)-1)
+        return;
+    sockaddr_un addr;
+    socklen_t len = sizeof addr;
+    memset(&addr, 0, sizeof addr);
+    struct stat st;
+    bool named = getsockname(fd, (sockaddr *)&addr, &len) == 0 && addr.sun_path[0] != '\0';
+    if (named && stat(addr.sun_path, &st) == 0 && (st.st_mode & 07777) == listener_mode &&
+        (listener_gid == (gid_t)-1 || st.st_gid == listener_gid))
+        return;
+    log_printf(
+        "The socket systemd passed (%s) does not have the unix_sock_mode and unix_sock_group of "
+        "the configuration: set SocketMode= and SocketGroup= in its socket unit to match.",
+        named ? addr.sun_path : "no file");
+    log_exit(1);
+}
+
+// The listening socket systemd passed, or -1 when it passed none.
+static int sock_passed(void) {
+    int n = sd_listen_fds(1);
+    if (n == 0)
+        return -1;
+    if (n < 0) {
+        log_printf("Cannot take the sockets systemd passed: %s", strerror(-n));
+        log_exit(1);
+    }
+    if (n != 1) {
+        log_printf("systemd passed %d sockets; exactly one listening Unix stream socket is needed.",
+                   n);
+        log_exit(1);
+    }
+    if (sd_is_socket_unix(SD_LISTEN_FDS_START, SOCK_STREAM, 1, NULL, 0) <= 0) {
+        log_line("The socket systemd passed is not a listening Unix stream socket.");
+        log_exit(1);
+    }
+    passed_access_check(SD_LISTEN_FDS_START);
+    sock_activated = true;
+    return SD_LISTEN_FDS_START;
+}
+
+bool listener_activated(void) {
+    return sock_activated;
+}
+
+int listener_stop_fd(void) {
+    return stop_fd;
+}
+
+// The socket file goes before the accept loop is woken: once woken, main may end the process.
+void listener_stop(const char *path, int listen_fd) {
+    if (!sock_activated) {  // systemd's socket keeps listening: new clients wait for the next
+        unlink(path);       // no client finds the service from now on
+        shutdown(listen_fd, SHUT_RDWR);  // and clients waiting in the backlog are told at once
+    }
+    uint64_t one = 1;
+    if (write(stop_fd, &one, sizeof one) != (ssize_t)sizeof one)
+        log_perror("write");
+}
+
+// Create, bind, give access to and listen on the socket at path, in turn with other start-ups.
+static int sock_create(const char *path) {
     sockaddr_un addr;
     memset(&addr, 0, sizeof addr);
     if (strlen(path) >= sizeof addr.sun_path) {
@@ -141,7 +209,6 @@ int listener_create(const char *path) {
                    path);
         log_exit(1);
     }
-    fd_limit_raise();
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         die_perror("socket");
@@ -160,6 +227,17 @@ int listener_create(const char *path) {
     if (listen(fd, LISTENER_BACKLOG) != 0)
         die_perror("listen");
     close(lock_fd);  // a later start-up's probe finds this service answering
+    return fd;
+}
+
+int listener_create(const char *path) {
+    fd_limit_raise();
+    int fd = sock_passed();
+    if (fd < 0)
+        fd = sock_create(path);
+    stop_fd = eventfd(0, EFD_CLOEXEC);
+    if (stop_fd < 0)
+        die_perror("eventfd");
     return fd;
 }
 
@@ -234,15 +312,22 @@ static int conn_limit(void) {
     return limit > 0 ? limit : 0;
 }
 
-// Wait up to ACCEPT_RETRY_PAUSE_MS; true once listen_fd has been shut down. Asked for no
-// events, poll reports only the hang-up that the shutdown raises, not pending connections.
+// Wait up to timeout_ms (-1: no bound) for a stop or, with events POLLIN, for a pending
+// connection. True once a stop has begun: the stop descriptor is readable, or listen_fd has
+// been shut down. Asked for no events, poll reports on listen_fd only the hang-up that the
+// shutdown raises, not pending connections.
+static bool stop_or_pending_wait(int listen_fd, short events, int timeout_ms) {
+    pollfd pfd[2] = {{listen_fd, events, 0}, {stop_fd, POLLIN, 0}};
+    int n = poll(pfd, 2, timeout_ms);
+    return n > 0 && (pfd[1].revents || (pfd[0].revents & (POLLHUP | POLLNVAL)));
+}
+
 static bool listen_pause(int listen_fd) {
-    pollfd pfd = {listen_fd, 0, 0};
-    return poll(&pfd, 1, ACCEPT_RETRY_PAUSE_MS) > 0 && (pfd.revents & (POLLHUP | POLLNVAL));
+    return stop_or_pending_wait(listen_fd, 0, ACCEPT_RETRY_PAUSE_MS);
 }
 
 // Wait while limit connections are open; the receiver closes them. Says once per streak that
-// new connections wait. False once listen_fd has been shut down: the service is stopping.
+// new connections wait. False once a stop has begun.
 static bool conn_room_wait(int listen_fd, rcv_thread_args *args, int limit) {
     bool said = false;
     pthread_mutex_lock(&args->conn_lock);
@@ -263,7 +348,9 @@ void accept_loop(int listen_fd, rcv_thread_args *args) {
     int last_err = 0;
     time_t last_at = 0;
     int limit = conn_limit();
-    while (conn_room_wait(listen_fd, args, limit)) {
+    // The accept waits in poll, with the stop descriptor, so that a stop ends it at once even
+    // on a socket systemd passed, which is never shut down.
+    while (conn_room_wait(listen_fd, args, limit) && !stop_or_pending_wait(listen_fd, POLLIN, -1)) {
         sockaddr_un peer;
         socklen_t peer_len = sizeof peer;
         int fd = accept4(listen_fd, (sockaddr *)&peer, &peer_len, SOCK_CLOEXEC);
@@ -271,6 +358,8 @@ void accept_loop(int listen_fd, rcv_thread_args *args) {
             int err = errno;
             if (err == EINVAL)
                 return;  // the socket was shut down: the service is stopping
+            if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR)
+                continue;  // systemd's socket may be non-blocking; the client left meanwhile
             accept_failure_report(err, &last_err, &last_at);
             bool short_of_room = err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
             if (short_of_room && listen_pause(listen_fd))

@@ -13,6 +13,10 @@
 //                 start time; SIGUSR1 prints the counters line.
 //   exposer    -- metrics.cpp, only when metrics_listen is set: the HTTP server's accepting
 //                 thread and its workers. They read relaxed atomics and take no lock of ours.
+//   notifier   -- sd_service.cpp, only under systemd (NOTIFY_SOCKET set), started once the
+//                 receiver runs: sends STATUS= every 5 s and WATCHDOG=1 while neither the
+//                 receiver nor the sender has been busy for too long (their progress marks are
+//                 relaxed atomics). Waits in poll() on the stop descriptor; takes no lock.
 //   sender     -- sender.cpp and delivery.cpp. Waits for points, pauses so that points sent
 //                 close together travel in one post, drains the queue into a batch it then
 //                 owns, and posts it with no lock held; the queue takes a failed batch back.
@@ -49,9 +53,11 @@
 //
 //   1. SIGINT or SIGTERM: the signal thread notes the time, sets the client's deadline to
 //      STOP_DEADLINE_USEC less STOP_REPORT_USEC later (a post in flight is cut then),
-//      removes the socket file (no new client finds the service) and shuts the listening
-//      socket down.
-//   2. The accept loop sees the shutdown and returns; main calls service_stop().
+//      and calls listener_stop(): a socket the service made itself is removed (no new client
+//      finds the service) and shut down; one that systemd passed stays listening, so clients
+//      wait in its backlog for the next process. Either way the stop descriptor is written.
+//   2. The accept loop sees the stop descriptor and returns; main sends STOPPING=1 under
+//      systemd and calls service_stop().
 //   3. service_stop gives the drain the same deadline, then closes the queue: appends are
 //      refused (those points are answered FAILED) and the sender's wait or sleep ends.
 //   4. The sender posts what is held, without pauses, until the queue is empty or the
@@ -78,6 +84,7 @@
 #include "metrics.h"
 #include "point_queue.h"
 #include "receiver.h"
+#include "sd_service.h"
 #include "security.h"
 #include "sender.h"
 #include "stopping.h"
@@ -151,8 +158,10 @@ int main(void) {
     rcv_set_create();  // now, while the accept loop cannot yet have used up the descriptors
     pthread_t receiver;
     pthread_create(&receiver, NULL, rcv_sock_thread_func, &rcv_args);
+    sd_service_ready();  // under systemd: READY=1, then the status and watchdog thread
 
     accept_loop(listen_fd, &rcv_args);  // until SIGINT or SIGTERM
+    sd_service_stopping();              // accepting no more: STOPPING=1 under systemd
     service_stop(&queue);
     return 0;
 }

@@ -116,6 +116,10 @@ void metrics_post_end(int64_t start_usec, int outcome) {
     post_started_usec.store(0, std::memory_order_relaxed);
 }
 
+int64_t metrics_failing_since_usec(void) {
+    return failing_since_usec.load(std::memory_order_relaxed);
+}
+
 int metrics_health_judge(int64_t now_usec, int64_t failing_since_usec, uint64_t held,
                          uint64_t limit_points, char *body, size_t size) {
     // Nothing held: posting has nothing to do, whatever the last post did.

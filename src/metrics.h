@@ -60,6 +60,10 @@ int metrics_fds_reserved(void);
 int64_t metrics_post_begin(void);
 void metrics_post_end(int64_t start_usec, int outcome);
 
+/* When the current streak of posts failing in transit began (queue_now_usec()); 0 while the
+ * map service answers. Any thread, never waits. */
+int64_t metrics_failing_since_usec(void);
+
 /* The /health verdict at now_usec: failing_since_usec is when posting began to fail or the
  * post in flight began (0: neither), held and limit_points the queue's points and bound.
  * Writes a one-line JSON body (line break included) into body and returns 200 or 503. */

@@ -30,6 +30,7 @@
 #include "log.h"
 #include "message.h"
 #include "metrics.h"
+#include "sd_service.h"
 
 // Events taken per wait; readiness not taken in one pass is level-triggered and is reported
 // again on the next, so this bounds only the stack array, not what is served.
@@ -194,6 +195,7 @@ void *rcv_sock_thread_func(void *arg) {
                 log_perror("epoll_wait");
             continue;
         }
+        sd_progress_mark(sd_receiver_busy_usec, true);  // the watchdog's mark: once per pass
         // Each descriptor appears once per wait, so a node freed while serving its own
         // event is never met again in this pass.
         pthread_mutex_lock(&args->conn_lock);
@@ -206,6 +208,7 @@ void *rcv_sock_thread_func(void *arg) {
         }
         replies_flush(args);
         pthread_mutex_unlock(&args->conn_lock);
+        sd_progress_mark(sd_receiver_busy_usec, false);
     }
     return NULL;
 }

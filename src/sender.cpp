@@ -7,6 +7,7 @@
 
 #include "delivery.h"
 #include "point_queue.h"
+#include "sd_service.h"
 
 // Microseconds from prev to now, never negative and never overflowing: a gap too long to count
 // is as good as forever.
@@ -49,7 +50,9 @@ void *sending_thread_func(void *arg) {
         if (queue_sleep(queue, pause) != 0)
             break;
         prev = now;  // the wake-up time, read before the pause
+        sd_progress_mark(sd_sender_busy_usec, true);  // the watchdog's mark: a post at most
         delivery_post(queue, &state, 0);
+        sd_progress_mark(sd_sender_busy_usec, false);
     }
     // The queue is closed: the service is stopping. Nobody joins this thread; main exits as
     // soon as the drain is over.

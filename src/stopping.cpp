@@ -15,6 +15,7 @@
 #include "counters.h"
 #include "delivery.h"
 #include "halvex_mapapi.h"
+#include "listener.h"
 #include "log.h"
 
 // Set before the signal thread starts, then only read.
@@ -80,8 +81,7 @@ static void *signal_thread_func(void *) {
             halvex_mapapi_set_deadline(stop_drain_deadline(now));  // cuts the post in flight
             stop_requested_usec.store(now);
             stop_posted_before.store(counter_get(counters.points_posted));
-            unlink(stop_sock_path);               // no client finds the service from now on
-            shutdown(stop_listen_fd, SHUT_RDWR);  // and the accept loop ends
+            listener_stop(stop_sock_path, stop_listen_fd);  // the accept loop ends
         } else if (sig == SIGINT || sig == SIGTERM) {
             stop_report(STOP_REPORT_USEC / 1000);  // asked twice: stop once the lines are out
             _exit(0);

@@ -18,8 +18,8 @@
 void signals_block(void);
 
 /* Start the signal thread. SIGUSR1 prints the counters line. The first SIGINT or SIGTERM
- * removes the socket file at sock_path at once, shuts listen_fd down, which ends the accept
- * loop, and sets the client's deadline, which cuts a post in flight when the drain must end.
+ * ends the accept loop at once (listener_stop(): a socket the service made is removed at
+ * sock_path and shut down, one systemd passed stays listening) and sets the client's deadline, which cuts a post in flight when the drain must end.
  * The second prints the stop and counters lines (or waits for them when they are being
  * printed), writes them out within STOP_REPORT_USEC and ends the process with status 0. Both
  * are kept for the life of the process. */

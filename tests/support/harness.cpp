@@ -78,6 +78,20 @@ struct launch_spec {
     server_options opt;
 };
 
+// In the child, before exec: the sockets at 3, 4... open across exec, and the variables that
+// name them for this process. Moved out of the way first, so no dup2 overwrites another's.
+static void listen_fds_pass(const std::vector<int> &fds) {
+    if (fds.empty())
+        return;
+    std::vector<int> moved;
+    for (int fd : fds)
+        moved.push_back(fcntl(fd, F_DUPFD_CLOEXEC, 3 + (int)fds.size()));
+    for (size_t i = 0; i < moved.size(); i++)
+        dup2(moved[i], 3 + (int)i);
+    setenv("LISTEN_FDS", std::to_string(fds.size()).c_str(), 1);
+    setenv("LISTEN_PID", std::to_string(getpid()).c_str(), 1);
+}
+
 // In the child, before exec: the streams were opened by the parent, so that they are fresh
 // once the launch returns; every other descriptor closes on exec.
 static void launch_child(const launch_spec &l, int in, int out, int err) {
@@ -87,6 +101,7 @@ static void launch_child(const launch_spec &l, int in, int out, int err) {
     dup2(out, 1);
     dup2(err, 2);
     close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
+    listen_fds_pass(l.opt.listen_fds);
     umask(l.opt.umask_value);
     if (l.opt.fd_limit > 0) {
         rlimit lim{l.opt.fd_limit, l.opt.fd_limit};

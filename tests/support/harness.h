@@ -62,6 +62,8 @@ struct server_options {
     std::vector<std::string> env;   // "NAME=value" sets, "NAME" removes
     bool stdout_pipe = false;       // standard output to a pipe (out_pipe) instead of a file
     std::vector<std::string> wrap;  // a command the service runs under, e.g. {"unshare", ...}
+    // Sockets handed over as systemd does it: from descriptor 3 on, LISTEN_FDS and LISTEN_PID.
+    std::vector<int> listen_fds;
 };
 
 // Start the real halvex_mapapi_server in dir (its working directory) with the given umask.
