@@ -35,6 +35,7 @@
 
 #include <string>
 
+#include "delivery.h"
 #include "halvex_mapapi.h"
 #include "listener.h"
 #include "log.h"
@@ -146,6 +147,19 @@ static void max_queued_read(const INIReader &config, point_queue *queue) {
     queue->max_points = (size_t)n;
 }
 
+// map_api_keep_alive (a wrong value ends start-up) and max_post_points (one warns and keeps
+// the default), read as delivery.h says.
+static void post_keys_read(const INIReader &config) {
+    int keep = 1;
+    size_t max_post = 0;
+    if (keep_alive_parse(config.Get("", "map_api_keep_alive", "").c_str(), &keep) != 0)
+        log_exit(1);
+    halvex_mapapi_set_keep_alive(keep);
+    if (max_post_points_parse(config.Get("", "max_post_points", "").c_str(), &max_post) != 0)
+        log_line("Invalid value for max_post_points.  Using default.");
+    delivery_set_max_post_points(max_post);
+}
+
 // A busy second's queue array and batch body run to megabytes. With the allocator's default
 // sliding thresholds, freeing them once raises the mmap threshold to their size, and every
 // later one is carved from the threads' heaps and kept there after it is freed, so the
@@ -187,6 +201,7 @@ int main(void) {
     credentials_apply(config);
     config_exposure_warn(config_path);
     security_apply(config);
+    post_keys_read(config);
     sock_path_choose(config);
 
     int listen_fd = listener_create(unix_sock_path);
