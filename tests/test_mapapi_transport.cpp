@@ -336,19 +336,13 @@ TEST_F(MapapiTransport, JudgesEachAnswerAsAcceptedFailedInTransitOrRefused) {
 
 TEST(MapapiRetryAfter, ReadsSecondsOrAnHttpDateInAnyOfItsThreeForms) {
     const time_t now = curl_getdate("Sun, 06 Nov 1994 08:49:37 GMT", NULL);
+    // clang-format off
     const std::pair<const char *, long> cases[] = {
-        {"2", 2},
-        {" 120 ", 120},
-        {"99999999999999999999", LONG_MAX},
-        {"Sun, 06 Nov 1994 08:49:39 GMT", 2},
-        {"Sunday, 06-Nov-94 08:50:37 GMT", 60},
-        {"Sun Nov  6 09:49:37 1994", 3600},
-        {"Sun, 06 Nov 1994 08:49:30 GMT", 0},  // already past
-        {"-5", 0},
-        {"2.5", 0},
-        {"soon", 0},
-        {"", 0},
-    };
+        {"2", 2}, {" 120 ", 120}, {"99999999999999999999", LONG_MAX},
+        {"Sun, 06 Nov 1994 08:49:39 GMT", 2}, {"Sunday, 06-Nov-94 08:50:37 GMT", 60},
+        {"Sun Nov  6 09:49:37 1994", 3600}, {"Sun, 06 Nov 1994 08:49:30 GMT", 0},
+        {"-5", 0}, {"2.5", 0}, {"soon", 0}, {"", 0}};
+    // clang-format on
     for (const auto &c : cases)
         EXPECT_EQ(mapapi_retry_after_parse(c.first, now), c.second) << c.first;
 }

@@ -5,7 +5,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <httplib.h>
-#include <linux/close_range.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -13,6 +12,7 @@
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/un.h>
+#include <linux/close_range.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
