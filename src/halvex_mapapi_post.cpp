@@ -1,4 +1,4 @@
-// halvex_mapapi.cpp -- client of the live-map service: set-up, HTTPS posting and the judged post.
+// halvex_mapapi_post.cpp -- client of the live-map service: set-up, posting, the judged post.
 #include "halvex_mapapi.h"
 
 #include <curl/curl.h>
