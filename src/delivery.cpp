@@ -55,7 +55,7 @@ static void delivery_accepted(point_queue *q, delivery_state *st, size_t count) 
 // The line about the batches refused since the line before, showing the latest.
 static void refused_line_print(delivery_state *st, int64_t now) {
     const halvex_mapapi_post_result *r = &st->refused_latest;
-    log_printf(
+    log_warnf(
         "The map service refused %llu batch%s since the last such line (not sent "
         "again); latest: %zu points, HTTP status %ld, %s: \"%s\".",
         (unsigned long long)st->refused_unreported, st->refused_unreported == 1 ? "" : "es",
@@ -93,10 +93,10 @@ static void delivery_failed(point_queue *q, delivery_state *st, halvex_mapapi_po
         counters.points_in_doubt.store(0, std::memory_order_relaxed);
         counters.points_unconfirmed.fetch_add(in_doubt, std::memory_order_relaxed);
         counters.points_lost.fetch_add(count - in_doubt, std::memory_order_relaxed);
-        log_printf("Out of memory: %zu points that failed to post are lost.", count);
+        log_warnf("Out of memory: %zu points that failed to post are lost.", count);
     }
     if (st->failed_posts++ == 0) {
-        log_printf(
+        log_warnf(
             "Posting to the map service fails (%s%s%s%s); the points are held and "
             "retried.",
             r->reason, r->answer_start[0] ? ", answer \"" : "", r->answer_start,

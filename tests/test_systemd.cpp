@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -163,4 +164,39 @@ TEST_F(Systemd, TwoSocketsOrATcpSocketFailStartup) {
         std::string out = server_stdout(s) + server_stderr(s);
         EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
     }
+}
+
+// On the journal's stream each line starts with its priority; on any other file, none does.
+TEST_F(Systemd, JournalLinesCarryTheirPriority) {
+    std::string config = config_basic(sock, map_stub_url(stub), "send_interval_usec = none\n");
+    file_write(dir + "/halvex_mapapi_server.ini", config);
+    opt.journal_stream = true;
+    server_proc s = server_start_with(dir, opt);
+    scope_exit stop{[&] { server_stop(s); }};
+    ASSERT_TRUE(server_wait_listening(s, sock, WAIT_MS));
+    // A second service on the same socket fails start-up, in a folder of its own.
+    auto second_output = [&](const server_options &o) {
+        std::string d = tempdir_make();
+        file_write(d + "/halvex_mapapi_server.ini", config);
+        server_proc p = server_start_with(d, o);
+        if (!server_wait_exit(p, WAIT_MS))
+            server_stop(p);
+        std::string out = server_stdout(p);
+        tempdir_remove(d);
+        return out;
+    };
+    const std::string warning = "Invalid value for send_interval_usec.  Using default.\n";
+    const std::string in_use = "Socket path " + sock + " is in use by a running service.\n";
+    EXPECT_EQ(second_output(opt), "<4>" + warning + "<3>" + in_use);
+    struct stat other;
+    ASSERT_EQ(stat(s.out_path.c_str(), &other), 0);
+    server_options elsewhere;
+    elsewhere.env = {"JOURNAL_STREAM=" + std::to_string(other.st_dev) + ":" +
+                     std::to_string(other.st_ino)};
+    EXPECT_EQ(second_output(elsewhere), warning + in_use);
+
+    server_stop(s);
+    std::string out = server_stdout(s);
+    EXPECT_EQ(out.rfind("<4>" + warning, 0), 0u) << out;
+    EXPECT_NE(out.find("\n<6>Stopped: 0 points posted"), std::string::npos) << out;
 }

@@ -92,6 +92,15 @@ static void listen_fds_pass(const std::vector<int> &fds) {
     setenv("LISTEN_PID", std::to_string(getpid()).c_str(), 1);
 }
 
+// In the child, before exec: both output streams on one file, named as the journal's stream.
+static void journal_stream_name() {
+    struct stat st;
+    dup2(1, 2);
+    if (fstat(1, &st) == 0)
+        setenv("JOURNAL_STREAM",
+               (std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino)).c_str(), 1);
+}
+
 // In the child, before exec: the streams were opened by the parent, so that they are fresh
 // once the launch returns; every other descriptor closes on exec.
 static void launch_child(const launch_spec &l, int in, int out, int err) {
@@ -100,6 +109,8 @@ static void launch_child(const launch_spec &l, int in, int out, int err) {
     dup2(in, 0);
     dup2(out, 1);
     dup2(err, 2);
+    if (l.opt.journal_stream)
+        journal_stream_name();
     close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
     listen_fds_pass(l.opt.listen_fds);
     umask(l.opt.umask_value);

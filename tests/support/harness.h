@@ -61,6 +61,9 @@ struct server_options {
     rlim_t fd_limit = 0;            // soft and hard descriptor limit; 0 keeps ours
     std::vector<std::string> env;   // "NAME=value" sets, "NAME" removes
     bool stdout_pipe = false;       // standard output to a pipe (out_pipe) instead of a file
+    // Standard error joins standard output, and JOURNAL_STREAM names that file, as systemd does
+    // for a service whose output goes to the journal.
+    bool journal_stream = false;
     std::vector<std::string> wrap;  // a command the service runs under, e.g. {"unshare", ...}
     // Sockets handed over as systemd does it: from descriptor 3 on, LISTEN_FDS and LISTEN_PID.
     std::vector<int> listen_fds;
