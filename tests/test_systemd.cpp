@@ -169,34 +169,27 @@ TEST_F(Systemd, TwoSocketsOrATcpSocketFailStartup) {
 // On the journal's stream each line starts with its priority; on any other file, none does.
 TEST_F(Systemd, JournalLinesCarryTheirPriority) {
     std::string config = config_basic(sock, map_stub_url(stub), "send_interval_usec = none\n");
-    file_write(dir + "/halvex_mapapi_server.ini", config);
+    std::string second_dir = dir + "/second";
+    ASSERT_EQ(mkdir(second_dir.c_str(), 0700), 0);
+    for (const std::string &d : {dir, second_dir})
+        file_write(d + "/halvex_mapapi_server.ini", config);
     opt.journal_stream = true;
     server_proc s = server_start_with(dir, opt);
     scope_exit stop{[&] { server_stop(s); }};
     ASSERT_TRUE(server_wait_listening(s, sock, WAIT_MS));
-    // A second service on the same socket fails start-up, in a folder of its own.
+    // A second service on the same socket: a warning, then the error that ends its start-up.
     auto second_output = [&](const server_options &o) {
-        std::string d = tempdir_make();
-        file_write(d + "/halvex_mapapi_server.ini", config);
-        server_proc p = server_start_with(d, o);
-        if (!server_wait_exit(p, WAIT_MS))
-            server_stop(p);
-        std::string out = server_stdout(p);
-        tempdir_remove(d);
-        return out;
+        server_proc p = server_start_with(second_dir, o);
+        EXPECT_TRUE(server_wait_exit(p, WAIT_MS));
+        server_stop(p);
+        return server_stdout(p);
     };
     const std::string warning = "Invalid value for send_interval_usec.  Using default.\n";
     const std::string in_use = "Socket path " + sock + " is in use by a running service.\n";
     EXPECT_EQ(second_output(opt), "<4>" + warning + "<3>" + in_use);
-    struct stat other;
-    ASSERT_EQ(stat(s.out_path.c_str(), &other), 0);
     server_options elsewhere;
-    elsewhere.env = {"JOURNAL_STREAM=" + std::to_string(other.st_dev) + ":" +
-                     std::to_string(other.st_ino)};
+    elsewhere.env = {"JOURNAL_STREAM=" + stream_name(s.out_path)};
     EXPECT_EQ(second_output(elsewhere), warning + in_use);
-
     server_stop(s);
-    std::string out = server_stdout(s);
-    EXPECT_EQ(out.rfind("<4>" + warning, 0), 0u) << out;
-    EXPECT_NE(out.find("\n<6>Stopped: 0 points posted"), std::string::npos) << out;
+    EXPECT_NE(server_stdout(s).find("\n<6>Stopped: 0 points posted"), std::string::npos);
 }
