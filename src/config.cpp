@@ -84,7 +84,7 @@ static int verify_tls_read(const char *text, service_config *cfg) {
         cfg->verify_tls = 1;
         return 0;
     }
-    log_printf("Invalid value for map_api_verify_tls: %s (yes or no).", text);
+    log_errorf("Invalid value for map_api_verify_tls: %s (yes or no).", text);
     return -1;
 }
 
@@ -94,7 +94,7 @@ static int ca_file_read(const char *text, service_config *cfg) {
         return 0;
     FILE *f = fopen(text, "r");
     if (!f) {
-        log_printf("Cannot read map_api_ca_file %s: %s.", text, strerror(errno));
+        log_errorf("Cannot read map_api_ca_file %s: %s.", text, strerror(errno));
         return -1;
     }
     fclose(f);
@@ -110,7 +110,7 @@ static int sock_mode_read(const char *text, service_config *cfg) {
     char *end = NULL;
     unsigned long mode = strtoul(text, &end, 8);
     if (text[0] < '0' || text[0] > '7' || *end != '\0' || mode > SOCK_MODE_MAX) {
-        log_printf("Invalid value for unix_sock_mode: %s (an octal mode such as 0660).", text);
+        log_errorf("Invalid value for unix_sock_mode: %s (an octal mode such as 0660).", text);
         return -1;
     }
     cfg->sock_mode = (mode_t)mode;
@@ -141,7 +141,7 @@ static int group_lookup(const char *name, gid_t *gid) {
 static int sock_group_read(const char *text, service_config *cfg) {
     if (!*text || group_lookup(text, &cfg->sock_gid) == 0)
         return 0;
-    log_printf("Unknown group for unix_sock_group: %s.", text);
+    log_errorf("Unknown group for unix_sock_group: %s.", text);
     return -1;
 }
 
@@ -158,7 +158,7 @@ static int send_interval_read(const char *text, service_config *cfg) {
         return 0;
     int64_t interval = (int64_t)strtol(text, NULL, 10);
     if (interval > SEND_INTERVAL_MAX_USEC || interval == 0) {
-        log_line("Invalid value for send_interval_usec.  Using default.");
+        log_warnf("Invalid value for send_interval_usec.  Using default.");
         interval = POINT_QUEUE_DEFAULT_INTERVAL_USEC;
     }
     cfg->send_interval_usec = interval;
@@ -176,7 +176,7 @@ static int max_queued_read(const char *text, service_config *cfg) {
     while (end && (*end == ' ' || *end == '\t'))
         end++;
     if (errno != 0 || end == text || *end != '\0' || n < 1 || n > MAX_QUEUED_POINTS_MAX) {
-        log_line("Invalid value for max_queued_points.  Using default.");
+        log_warnf("Invalid value for max_queued_points.  Using default.");
         return 0;
     }
     cfg->max_queued_points = (size_t)n;
@@ -188,7 +188,7 @@ static int metrics_listen_read(const char *text, service_config *cfg) {
     if (!*text)
         return 0;
     if (metrics_listen_parse(text, &cfg->metrics_addr) != 0) {
-        log_printf("Invalid value for metrics_listen (ADDRESS:PORT expected): %s", text);
+        log_errorf("Invalid value for metrics_listen (ADDRESS:PORT expected): %s", text);
         return -1;
     }
     cfg->metrics_listen = text;
@@ -202,7 +202,7 @@ static int keep_alive_read(const char *text, service_config *cfg) {
 
 static int max_post_read(const char *text, service_config *cfg) {
     if (max_post_points_parse(text, &cfg->max_post_points) != 0)
-        log_line("Invalid value for max_post_points.  Using default.");
+        log_warnf("Invalid value for max_post_points.  Using default.");
     return 0;
 }
 

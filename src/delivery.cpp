@@ -37,7 +37,7 @@ int keep_alive_parse(const char *text, int *keep) {
         *keep = 0;
         return 0;
     }
-    log_printf("Invalid value for map_api_keep_alive: %s (yes or no).", text);
+    log_errorf("Invalid value for map_api_keep_alive: %s (yes or no).", text);
     return -1;
 }
 
@@ -111,7 +111,7 @@ static void delivery_accepted(point_queue *q, delivery_state *st, size_t count) 
 // The line about the batches refused since the line before, showing the latest.
 static void refused_line_print(delivery_state *st, int64_t now) {
     const halvex_mapapi_post_result *r = &st->refused_latest;
-    log_printf(
+    log_warnf(
         "The map service refused %llu batch%s since the last such line (not sent "
         "again); latest: %zu points, HTTP status %ld, %s: \"%s\".",
         (unsigned long long)st->refused_unreported, st->refused_unreported == 1 ? "" : "es",
@@ -154,7 +154,7 @@ static void failing_line_print(const delivery_state *st, const halvex_mapapi_pos
         snprintf(wait, sizeof wait, " in %lld s (the map service asked to wait %lld s)",
                  (long long)(st->backoff_usec / 1000000),
                  (long long)(st->retry_after_usec / 1000000));
-    log_printf("Posting to the map service fails (%s%s%s%s); the points are held and retried%s.",
+    log_warnf("Posting to the map service fails (%s%s%s%s); the points are held and retried%s.",
                r->reason, r->answer_start[0] ? ", answer \"" : "", r->answer_start,
                r->answer_start[0] ? "\"" : "", wait);
 }
@@ -174,7 +174,7 @@ static void delivery_failed(point_queue *q, delivery_state *st, size_t count, ui
         counters.points_in_doubt.store(0, std::memory_order_relaxed);
         counters.points_unconfirmed.fetch_add(in_doubt, std::memory_order_relaxed);
         counters.points_lost.fetch_add(rest - in_doubt, std::memory_order_relaxed);
-        log_printf("Out of memory: %zu points that failed to post are lost.", rest);
+        log_warnf("Out of memory: %zu points that failed to post are lost.", rest);
     }
     st->held = NULL;
     st->backoff_usec = delivery_backoff_next(st->backoff_usec, q->send_interval_usec);

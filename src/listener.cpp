@@ -78,7 +78,7 @@ static const char *file_kind(mode_t mode) {
 }
 
 static void sock_in_use_exit(const char *path) {
-    log_printf("Socket path %s is in use by a running service.", path);
+    log_errorf("Socket path %s is in use by a running service.", path);
     log_exit(1);
 }
 
@@ -94,7 +94,7 @@ static int sock_path_lock(const char *path) {
     // service create or lock a file elsewhere.
     int fd = open(lock_path, O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
-        log_printf("Socket lock file %s cannot be opened (%s).", lock_path, strerror(errno));
+        log_errorf("Socket lock file %s cannot be opened (%s).", lock_path, strerror(errno));
         log_exit(1);
     }
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -116,7 +116,7 @@ static void sock_path_clear(const char *path, const sockaddr_un *addr) {
         return;
     }
     if (!S_ISSOCK(st.st_mode)) {
-        log_printf("Socket path %s is %s; not removed.", path, file_kind(st.st_mode));
+        log_errorf("Socket path %s is %s; not removed.", path, file_kind(st.st_mode));
         log_exit(1);
     }
     int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -131,7 +131,7 @@ static void sock_path_clear(const char *path, const sockaddr_un *addr) {
     if (answered || err == EAGAIN)  // EAGAIN: a live service whose backlog stayed full
         sock_in_use_exit(path);
     if (err != ECONNREFUSED) {  // e.g. no permission: nobody can say it is stale
-        log_printf("Socket path %s is a socket that cannot be tried (%s); not removed.", path,
+        log_errorf("Socket path %s is a socket that cannot be tried (%s); not removed.", path,
                    strerror(err));
         log_exit(1);
     }
@@ -151,7 +151,7 @@ static void passed_access_check(int fd) {
     if (named && stat(addr.sun_path, &st) == 0 && (st.st_mode & 07777) == listener_mode &&
         (listener_gid == (gid_t)-1 || st.st_gid == listener_gid))
         return;
-    log_printf(
+    log_errorf(
         "The socket systemd passed (%s) does not have the unix_sock_mode and unix_sock_group of "
         "the configuration: set SocketMode= and SocketGroup= in its socket unit to match.",
         named ? addr.sun_path : "no file");
@@ -164,16 +164,16 @@ static int sock_passed(void) {
     if (n == 0)
         return -1;
     if (n < 0) {
-        log_printf("Cannot take the sockets systemd passed: %s", strerror(-n));
+        log_errorf("Cannot take the sockets systemd passed: %s", strerror(-n));
         log_exit(1);
     }
     if (n != 1) {
-        log_printf("systemd passed %d sockets; exactly one listening Unix stream socket is needed.",
+        log_errorf("systemd passed %d sockets; exactly one listening Unix stream socket is needed.",
                    n);
         log_exit(1);
     }
     if (sd_is_socket_unix(SD_LISTEN_FDS_START, SOCK_STREAM, 1, NULL, 0) <= 0) {
-        log_line("The socket systemd passed is not a listening Unix stream socket.");
+        log_errorf("The socket systemd passed is not a listening Unix stream socket.");
         log_exit(1);
     }
     passed_access_check(SD_LISTEN_FDS_START);
@@ -205,7 +205,7 @@ static int sock_create(const char *path) {
     sockaddr_un addr;
     memset(&addr, 0, sizeof addr);
     if (strlen(path) >= sizeof addr.sun_path) {
-        log_printf("Socket path is too long (at most %zu characters): %s", sizeof addr.sun_path - 1,
+        log_errorf("Socket path is too long (at most %zu characters): %s", sizeof addr.sun_path - 1,
                    path);
         log_exit(1);
     }
@@ -250,7 +250,7 @@ void conn_list_create(rcv_thread_args *args, point_queue *queue) {
     pthread_mutex_init(&args->conn_lock, NULL);
     sock_list_node *node = (sock_list_node *)calloc(1, sizeof *node);
     if (!node) {
-        log_line("Out of memory.");
+        log_errorf("Out of memory.");
         log_exit(1);
     }
     node->fd = wake[0];
@@ -334,7 +334,7 @@ static bool conn_room_wait(int listen_fd, rcv_thread_args *args, int limit) {
     while (args->conn_count >= limit) {
         pthread_mutex_unlock(&args->conn_lock);
         if (!said)
-            log_printf("Connection limit (%d) reached: new connections wait.", limit);
+            log_warnf("Connection limit (%d) reached: new connections wait.", limit);
         said = true;
         if (listen_pause(listen_fd))
             return false;

@@ -5,6 +5,9 @@
 // lines are only added until the half is full and then only dropped, so every line dropped in
 // that time came after every line taken with the swap: the writer's count of them goes out
 // right after those lines, in order.
+//
+// On the journal's stream each line starts with its priority, "<N>", which the journal takes
+// off and keeps as the entry's priority; the prefix is added as the line is copied.
 #include "log.h"
 
 #include <errno.h>
@@ -13,6 +16,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <systemd/sd-daemon.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -22,11 +27,14 @@
 // messages at full speed, so a reader that catches up within that loses nothing.
 #define LOG_LINES_MAX 1024
 
-// Locks: [l] log_lock, [w] writer thread only.
+// Bytes of a priority prefix: "<N>".
+#define LOG_PRIORITY_LEN (sizeof SD_INFO - 1)
+
+// Locks: [l] log_lock, [w] writer thread only, [I] set by log_start before the writer starts.
 struct log_entry {
-    int fd;                       // 1 for standard output, 2 for standard error
-    size_t len;                   // bytes of text, line break included
-    char text[LOG_LINE_MAX + 1];  // the line and its line break (if it has one)
+    int fd;                                          // 1 for standard output, 2 for standard error
+    size_t len;                                      // bytes of text, line break included
+    char text[LOG_PRIORITY_LEN + LOG_LINE_MAX + 1];  // priority (on the journal), line, break
 };
 
 struct log_half {
@@ -43,6 +51,7 @@ static unsigned long log_dropped;               // [l] lines dropped since the l
 static unsigned long long log_handed;           // [l] lines handed over (dropped included)
 static unsigned long long log_done;             // [l] of those, written or counted as dropped
 static bool log_running;                        // [l] the writer thread has started
+static bool log_journal[3];                     // [I] [fd]: fd writes to the journal
 // Lines dropped since start-up: written under log_lock, read by anyone without it.
 static std::atomic<unsigned long long> log_dropped_total;
 
@@ -59,27 +68,37 @@ static void fd_write_all(int fd, const char *text, size_t len) {
     }
 }
 
-static void entry_fill(log_entry *e, int fd, const char *line, bool line_break) {
-    size_t len = strnlen(line, LOG_LINE_MAX);
-    memcpy(e->text, line, len);
+// The line as it goes out: on the journal's stream its priority first, and always a line break,
+// since the journal takes a line at a time.
+static void entry_fill(log_entry *e, int fd, const char *priority, const char *line,
+                       bool line_break) {
+    size_t len = 0;
+    if (log_journal[fd]) {
+        memcpy(e->text, priority, LOG_PRIORITY_LEN);
+        len = LOG_PRIORITY_LEN;
+        line_break = true;
+    }
+    size_t text_len = strnlen(line, LOG_LINE_MAX);
+    memcpy(e->text + len, line, text_len);
+    len += text_len;
     e->text[len] = '\n';
     e->fd = fd;
     e->len = len + line_break;
 }
 
 // Hand one line over, or count it as dropped when the buffer is full. Never waits for output.
-static void log_put(int fd, const char *line, bool line_break = true) {
+static void log_put(int fd, const char *priority, const char *line, bool line_break = true) {
     pthread_mutex_lock(&log_lock);
     if (!log_running) {
         pthread_mutex_unlock(&log_lock);
         log_entry e;
-        entry_fill(&e, fd, line, line_break);
+        entry_fill(&e, fd, priority, line, line_break);
         fd_write_all(fd, e.text, e.len);  // start-up, before the writer: one thread only
         return;
     }
     log_handed++;
     if (log_filling->count < LOG_LINES_MAX)
-        entry_fill(&log_filling->lines[log_filling->count++], fd, line, line_break);
+        entry_fill(&log_filling->lines[log_filling->count++], fd, priority, line, line_break);
     else {
         log_dropped++;
         log_dropped_total.store(log_dropped_total.load(std::memory_order_relaxed) + 1,
@@ -100,6 +119,16 @@ static log_half *log_swap(unsigned long *dropped) {
     return full;
 }
 
+// Lines lost are a warning: someone has to see why the output was not read.
+static void dropped_note_write(unsigned long dropped) {
+    char note[LOG_LINE_MAX];
+    snprintf(note, sizeof note, "%lu log lines dropped: standard output was not read in time.",
+             dropped);
+    log_entry e;
+    entry_fill(&e, 1, SD_WARNING, note, true);
+    fd_write_all(1, e.text, e.len);
+}
+
 static void *log_writer_thread_func(void *) {
     pthread_mutex_lock(&log_lock);
     for (;;) {
@@ -108,13 +137,8 @@ static void *log_writer_thread_func(void *) {
         pthread_mutex_unlock(&log_lock);
         for (size_t i = 0; i < full->count; i++)
             fd_write_all(full->lines[i].fd, full->lines[i].text, full->lines[i].len);
-        if (dropped > 0) {
-            char note[LOG_LINE_MAX];
-            int len =
-                snprintf(note, sizeof note,
-                         "%lu log lines dropped: standard output was not read in time.\n", dropped);
-            fd_write_all(1, note, (size_t)len);
-        }
+        if (dropped > 0)
+            dropped_note_write(dropped);
         pthread_mutex_lock(&log_lock);
         log_done += full->count + dropped;
         full->count = 0;
@@ -123,7 +147,21 @@ static void *log_writer_thread_func(void *) {
     return NULL;
 }
 
+// systemd names the journal's stream in JOURNAL_STREAM as "DEVICE:INODE"; standard output and
+// standard error are each checked against it, as either may go elsewhere.
+static void journal_streams_find(void) {
+    const char *stream = getenv("JOURNAL_STREAM");
+    unsigned long long dev, ino;
+    if (!stream || sscanf(stream, "%llu:%llu", &dev, &ino) != 2)
+        return;
+    for (int fd = 1; fd <= 2; fd++) {
+        struct stat st;
+        log_journal[fd] = fstat(fd, &st) == 0 && st.st_dev == dev && st.st_ino == ino;
+    }
+}
+
 void log_start(void) {
+    journal_streams_find();
     pthread_t writer;
     pthread_mutex_lock(&log_lock);
     if (!log_running && pthread_create(&writer, NULL, log_writer_thread_func, NULL) == 0) {
@@ -134,29 +172,39 @@ void log_start(void) {
 }
 
 void log_line(const char *line) {
-    log_put(1, line);
+    log_put(1, SD_INFO, line);
 }
 
 void log_text(const char *text) {
-    log_put(1, text, false);
+    log_put(1, SD_ERR, text, false);
+}
+
+__attribute__((format(printf, 2, 0))) static void log_vput(const char *priority, const char *fmt,
+                                                           va_list ap) {
+    char line[LOG_LINE_MAX + 1];
+    vsnprintf(line, sizeof line, fmt, ap);
+    log_put(1, priority, line);
 }
 
 void log_printf(const char *fmt, ...) {
-    char line[LOG_LINE_MAX + 1];
     va_list ap;
     va_start(ap, fmt);
-    vsnprintf(line, sizeof line, fmt, ap);
+    log_vput(SD_INFO, fmt, ap);
     va_end(ap);
-    log_put(1, line);
 }
 
 void log_warnf(const char *fmt, ...) {
-    char line[LOG_LINE_MAX + 1];
     va_list ap;
     va_start(ap, fmt);
-    vsnprintf(line, sizeof line, fmt, ap);
+    log_vput(SD_WARNING, fmt, ap);
     va_end(ap);
-    log_put(1, line);
+}
+
+void log_errorf(const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    log_vput(SD_ERR, fmt, ap);
+    va_end(ap);
 }
 
 void log_perror(const char *call) {
@@ -164,7 +212,7 @@ void log_perror(const char *call) {
     const char *text = strerror_r(errno, reason, sizeof reason);
     char line[LOG_LINE_MAX + 1];
     snprintf(line, sizeof line, "%s: %s", call, text);
-    log_put(2, line);
+    log_put(2, SD_ERR, line);
 }
 
 unsigned long long log_dropped_count(void) {

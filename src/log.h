@@ -4,6 +4,10 @@
  * buffer and the writer thread writes it out. When the buffer is full the line is dropped and
  * counted; once there is room again one line says how many were dropped. Lines keep the
  * order in which they were handed over. Texts are cut silently at LOG_LINE_MAX bytes.
+ *
+ * When standard output or standard error is the journal's stream (JOURNAL_STREAM names it),
+ * each line written there starts with its priority as the journal reads it: "<3>" an error,
+ * "<4>" a warning, "<6>" information. Elsewhere lines go out exactly as given.
  */
 #ifndef LOG_H
 #define LOG_H
@@ -15,14 +19,16 @@
  * and one that is not read must not hold the exit up for long (milliseconds). */
 #define LOG_EXIT_FLUSH_MS 1000
 
-/* Start the writer thread. Until it runs, lines are written directly. Call once at start-up. */
+/* See whether standard output and standard error are the journal's, and start the writer
+ * thread. Until it runs, lines are written directly. Call once at start-up, before any line. */
 void log_start(void);
 
-/* One line for standard output; line holds no line break (one is added). */
+/* One line of information for standard output; line holds no line break (one is added). */
 void log_line(const char *line);
 
-/* As log_line, but text goes out as given, with no line break added: for the two start-up
- * failures that have always been printed that way. */
+/* An error line for standard output, going out as given, with no line break added: for the
+ * two start-up failures that have always been printed that way. On the journal, which takes a
+ * line at a time, it ends with a line break all the same. */
 void log_text(const char *text);
 
 /* As log_line, formatted as printf() does. */
@@ -32,7 +38,10 @@ void log_printf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
  * batch, posting that fails, points lost. */
 void log_warnf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
-/* One line for standard error, as perror(call) would write it with the current errno. */
+/* As log_printf, for an error: the line that ends start-up, just before log_exit(1). */
+void log_errorf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
+/* One error line for standard error, as perror(call) would write it with the current errno. */
 void log_perror(const char *call);
 
 /* Lines dropped since start-up, for the metrics; any thread, never waits. */

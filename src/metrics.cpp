@@ -324,7 +324,7 @@ void metrics_start(const char *text, const metrics_address *addr, size_t queue_l
     try {
         exposer = new prometheus::Exposer(server_options(addr), &callbacks);
     } catch (const std::exception &e) {
-        log_printf("Cannot serve metrics (metrics_listen = %s): %s", text,
+        log_errorf("Cannot serve metrics (metrics_listen = %s): %s", text,
                    start_complaint[0] ? start_complaint : e.what());
         log_exit(1);
     }

@@ -68,7 +68,7 @@ int queue_append(point_queue *q, const halvex_mapapi_point *p) {
     size_t max = q->max_points;
     pthread_mutex_unlock(&q->queue_lock);
     if (report_full)
-        log_printf("The point queue is full (%zu points); new points are answered FAILED.", max);
+        log_warnf("The point queue is full (%zu points); new points are answered FAILED.", max);
     return rc;
 }
 

@@ -123,7 +123,7 @@ static int message_accept(rcv_thread_args *args, size_t n) {
     point_colours_release(&point);
     if (rc != QUEUE_APPEND_NO_MEMORY)
         return 0;  // full or stopping: the queue says so once, not once per point
-    log_line("Out of memory.");
+    log_warnf("Out of memory.");
     return 0;
 }
 
@@ -136,7 +136,7 @@ static void reply_send(rcv_thread_args *args, sock_list_node *node, int accepted
     if (sent == (ssize_t)len)
         return;
     if (sent >= 0 || errno == EAGAIN || errno == EWOULDBLOCK) {
-        log_line("Closed a client that does not read its replies.");
+        log_warnf("Closed a client that does not read its replies.");
         conn_drop(args, node);
         return;
     }

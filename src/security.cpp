@@ -13,11 +13,11 @@ void security_apply(const service_config *cfg) {
     const char *ca_file = cfg->ca_file.empty() ? NULL : cfg->ca_file.c_str();
     int rc = halvex_mapapi_set_tls_verify(cfg->verify_tls, ca_file);
     if (rc == HALVEX_MAPAPI_CA_FILE_TOO_LONG)
-        log_printf("map_api_ca_file is too long: %s", ca_file);
+        log_errorf("map_api_ca_file is too long: %s", ca_file);
     else if (rc == HALVEX_MAPAPI_CA_FILE_NOT_REGULAR)
-        log_printf("Cannot read map_api_ca_file %s: not a regular file.", ca_file);
+        log_errorf("Cannot read map_api_ca_file %s: not a regular file.", ca_file);
     else if (rc == HALVEX_MAPAPI_CA_FILE_NO_CERTIFICATE)
-        log_printf(
+        log_errorf(
             "Cannot read map_api_ca_file %s: no PEM certificate, or one that does not "
             "parse.",
             ca_file);
@@ -30,7 +30,7 @@ void config_exposure_warn(const char *path) {
     struct stat st;
     if (stat(path, &st) != 0 || !(st.st_mode & S_IROTH))
         return;
-    log_printf(
+    log_warnf(
         "Warning: %s holds map_key and every local user can read it; "
         "make it readable by the service only (chmod 600).",
         path);

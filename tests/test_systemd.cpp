@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -163,4 +164,32 @@ TEST_F(Systemd, TwoSocketsOrATcpSocketFailStartup) {
         std::string out = server_stdout(s) + server_stderr(s);
         EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
     }
+}
+
+// On the journal's stream each line starts with its priority; on any other file, none does.
+TEST_F(Systemd, JournalLinesCarryTheirPriority) {
+    std::string config = config_basic(sock, map_stub_url(stub), "send_interval_usec = none\n");
+    std::string second_dir = dir + "/second";
+    ASSERT_EQ(mkdir(second_dir.c_str(), 0700), 0);
+    for (const std::string &d : {dir, second_dir})
+        file_write(d + "/halvex_mapapi_server.ini", config);
+    opt.journal_stream = true;
+    server_proc s = server_start_with(dir, opt);
+    scope_exit stop{[&] { server_stop(s); }};
+    ASSERT_TRUE(server_wait_listening(s, sock, WAIT_MS));
+    // A second service on the same socket: a warning, then the error that ends its start-up.
+    auto second_output = [&](const server_options &o) {
+        server_proc p = server_start_with(second_dir, o);
+        EXPECT_TRUE(server_wait_exit(p, WAIT_MS));
+        server_stop(p);
+        return server_stdout(p);
+    };
+    const std::string warning = "Invalid value for send_interval_usec.  Using default.\n";
+    const std::string in_use = "Socket path " + sock + " is in use by a running service.\n";
+    EXPECT_EQ(second_output(opt), "<4>" + warning + "<3>" + in_use);
+    server_options elsewhere;
+    elsewhere.env = {"JOURNAL_STREAM=" + stream_name(s.out_path)};
+    EXPECT_EQ(second_output(elsewhere), warning + in_use);
+    server_stop(s);
+    EXPECT_NE(server_stdout(s).find("\n<6>Stopped: 0 points posted"), std::string::npos);
 }

@@ -100,6 +100,8 @@ static void launch_child(const launch_spec &l, int in, int out, int err) {
     dup2(in, 0);
     dup2(out, 1);
     dup2(err, 2);
+    if (l.opt.journal_stream && dup2(1, 2) == 2)  // as under systemd's StandardOutput=journal
+        setenv("JOURNAL_STREAM", stream_name("/proc/self/fd/1").c_str(), 1);
     close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
     listen_fds_pass(l.opt.listen_fds);
     umask(l.opt.umask_value);
@@ -204,6 +206,12 @@ int server_stop(server_proc &s) {
         server_reap(s, 0);
     }
     return s.exit_status;
+}
+
+std::string stream_name(const std::string &path) {
+    struct stat st {};
+    stat(path.c_str(), &st);
+    return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
 }
 
 int fd_count(pid_t pid) {

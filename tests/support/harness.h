@@ -62,6 +62,7 @@ struct server_options {
     rlim_t fd_limit = 0;            // soft and hard descriptor limit; 0 keeps ours
     std::vector<std::string> env;   // "NAME=value" sets, "NAME" removes
     bool stdout_pipe = false;       // standard output to a pipe (out_pipe) instead of a file
+    bool journal_stream = false;    // standard error joins it, and JOURNAL_STREAM names that file
     std::vector<std::string> wrap;  // a command the service runs under, e.g. {"unshare", ...}
     // Sockets handed over as systemd does it: from descriptor 3 on, LISTEN_FDS and LISTEN_PID.
     std::vector<int> listen_fds;
@@ -81,6 +82,8 @@ bool server_wait_listening(server_proc &s, const std::string &sock_path, int tim
 // SIGINT, then wait up to 10 s; SIGKILL if it does not end. Returns its exit status. Does
 // nothing for a process already reaped, so it is safe to call again from clean-up.
 int server_stop(server_proc &s);
+// A file's "DEVICE:INODE", as systemd names the journal's stream in JOURNAL_STREAM.
+std::string stream_name(const std::string &path);
 // Descriptors the process has open, or -1.
 int fd_count(pid_t pid);
 std::string server_stdout(const server_proc &s);
