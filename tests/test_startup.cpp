@@ -155,7 +155,7 @@ TEST_F(Startup, CommentsAndDuplicatesShapeTheMapId) {
 }
 
 // What the service printed before its start line.
-static std::string stdout_before_stop(const server_proc &s) {
+static std::string stdout_before_start_line(const server_proc &s) {
     std::string out = server_stdout(s);
     return out.substr(0, out.find("Listening on "));
 }
@@ -190,7 +190,7 @@ TEST_F(Startup, ConfigurationMistakesAreWarnedWithTheirLines) {
         at + "4: map_key is 17 characters long; only the first 16 are used.\n";
     EXPECT_TRUE(wait_until([&] { return server_stdout(s).find("Listening") != std::string::npos; },
                            WAIT_MS));
-    EXPECT_EQ(stdout_before_stop(s), warned);
+    EXPECT_EQ(stdout_before_start_line(s), warned);
     EXPECT_EQ(server_stop(s), 0);
 }
 
@@ -206,7 +206,7 @@ TEST_F(Startup, SendIntervalWarnsOnlyForZeroTooLargeOrNotANumber) {
         if (c.warns)  // the log writes it on its own thread
             wait_until([&] { return !server_stdout(s).empty(); }, WAIT_MS);
         EXPECT_EQ(server_stop(s), 0);
-        EXPECT_EQ(stdout_before_stop(s), c.warns ? INTERVAL_WARNING : "") << "value " << c.value;
+        EXPECT_EQ(stdout_before_start_line(s), c.warns ? INTERVAL_WARNING : "") << "value " << c.value;
     }
 }
 
