@@ -29,14 +29,23 @@ typedef struct service_config {
     size_t max_post_points;       /* max_post_points: most points one post carries; 0: all */
 } service_config;
 
+/* The two configuration files, in the order they are looked for. */
+extern const char SYSTEM_CONFIG_PATH[];
+extern const char LOCAL_CONFIG_PATH[];
+
 /* The file to read: the system one when it exists (even if it cannot be read), else
  * halvex_mapapi_server.ini in the working directory. */
 const char *config_path_choose(void);
 
 /* Read the file at path into *cfg. A file that cannot be read, missing credentials, or a
  * value the service cannot honour prints what is wrong (one line naming the key, or the two
- * texts without a line break that have always been printed) and ends the process with status
- * 1 through log_exit. A value that has a safe default prints one line and takes it. */
+ * texts without a line break that have always been printed, each followed by a line that
+ * says which files were tried or which credential is missing) and ends the process with
+ * status 1 through log_exit. A value that has a safe default prints one line and takes it.
+ * Warnings that never stop start-up, one line each with the file and line number: an unknown
+ * key (with the known key it most likely misspells), a key under a [section], a line that is
+ * no setting, section or comment, and a map_id or map_key that is still the example's
+ * placeholder or longer than the client keeps. */
 void config_read(const char *path, service_config *cfg);
 
 #endif

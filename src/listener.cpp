@@ -82,6 +82,21 @@ static void sock_in_use_exit(const char *path) {
     log_exit(1);
 }
 
+// A path in a folder that does not exist: bind's own report, then which folder is missing,
+// before the lock file beside the socket fails for the same reason.
+static void sock_folder_check(const char *path) {
+    const char *slash = strrchr(path, '/');
+    char folder[sizeof(sockaddr_un::sun_path)] = ".";
+    if (slash)
+        snprintf(folder, sizeof folder, "%.*s", slash == path ? 1 : (int)(slash - path), path);
+    struct stat st;
+    if (stat(folder, &st) == 0 || errno != ENOENT)
+        return;
+    log_perror("bind");
+    log_printf("Socket path %s: folder %s does not exist.", path, folder);
+    log_exit(1);
+}
+
 // Start-ups on one path take this lock in turn from before the probe until the socket listens,
 // so that of several started together only one finds a stale socket, removes it and binds;
 // another finds the lock taken and ends as if the first were running already. The file stays
@@ -214,6 +229,7 @@ static int sock_create(const char *path) {
         die_perror("socket");
     addr.sun_family = AF_UNIX;
     memcpy(addr.sun_path, path, strlen(path));
+    sock_folder_check(path);
     int lock_fd = sock_path_lock(path);
     sock_path_clear(path, &addr);
     if (bind(fd, (sockaddr *)&addr, sizeof addr) != 0)

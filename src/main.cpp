@@ -72,10 +72,15 @@
 // printing them), writes them out within STOP_REPORT_USEC and ends the process with 0.
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <malloc.h>
 #include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 #include <unistd.h>
+
+#include <string>
 
 #include "config.h"
 #include "delivery.h"
@@ -124,8 +129,54 @@ static void std_fds_fill(void) {
     }
 }
 
-int main(void) {
+// --help or -h: what the service is and where its configuration comes from; --version. Any
+// other argument is ignored, as arguments always were. Returns whether one was answered.
+static bool options_answer(int argc, char **argv) {
+    for (int i = 1; i < argc; i++) {
+        if (strcmp(argv[i], "--version") == 0) {
+            printf("halvex_mapapi_server %s\n", HALVEX_VERSION);
+            return true;
+        }
+        if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
+            printf(
+                "Usage: halvex_mapapi_server [--help | --version]\n"
+                "Relays map points from local programs (one JSON point per message on a Unix\n"
+                "socket) to the live-map service over HTTPS, in batches.\n"
+                "Configuration: %s if it exists,\n"
+                "otherwise %s in the working directory.\n"
+                "See man halvex_mapapi_server.\n",
+                SYSTEM_CONFIG_PATH, LOCAL_CONFIG_PATH);
+            return true;
+        }
+    }
+    return false;
+}
+
+// The endpoint as the start line shows it: a user name and password in the URL are hidden.
+static std::string endpoint_shown(const std::string &endpoint) {
+    size_t host = endpoint.find("://");
+    host = host == std::string::npos ? 0 : host + 3;
+    size_t at = endpoint.find('@', host);
+    if (at == std::string::npos || at > endpoint.find('/', host))
+        return endpoint;
+    return endpoint.substr(0, host) + "...@" + endpoint.substr(at + 1);
+}
+
+// Once the service serves: which configuration it read and what it does with it, so that an
+// operator sees at once when another file than the one meant was read. Never the map key.
+static void start_line_print(const char *config_path, const service_config *cfg) {
+    std::string where = listener_activated() ? "the socket systemd passed" : cfg->sock_path;
+    std::string endpoint = cfg->endpoint.empty() ? HALVEX_DEFAULT_ENDPOINT_URL : cfg->endpoint;
+    char full[PATH_MAX];
+    log_printf("Listening on %s (configuration %s; posting to %s; interval %lld us).",
+               where.c_str(), realpath(config_path, full) ? full : config_path,
+               endpoint_shown(endpoint).c_str(), (long long)cfg->send_interval_usec);
+}
+
+int main(int argc, char **argv) {
     std_fds_fill();  // before anything opens a descriptor
+    if (options_answer(argc, argv))
+        return 0;
     // A client or the map service closing its end mid-write, or a closed standard output, must
     // not end the process: ignored before the log writer or anything else can write.
     signal(SIGPIPE, SIG_IGN);
@@ -162,6 +213,7 @@ int main(void) {
     pthread_t receiver;
     pthread_create(&receiver, NULL, rcv_sock_thread_func, &rcv_args);
     sd_service_ready();  // under systemd: READY=1, then the status and watchdog thread
+    start_line_print(config_path, &config);
 
     accept_loop(listen_fd, &rcv_args);  // until SIGINT or SIGTERM
     sd_service_stopping();              // accepting no more: STOPPING=1 under systemd

@@ -81,6 +81,7 @@ static bool arrived(delivery &d, size_t n) {
 }
 
 TEST(Delivery, SinkDownThreeSecondsMidStreamLosesNothing) {
+    SKIP_IF_SYSTEM_CONFIG();
     delivery d;
     delivery_start(d, "send_interval_usec = 100000\n");
     std::atomic<bool> stop{false};
@@ -122,6 +123,7 @@ TEST(Delivery, SinkDownThreeSecondsMidStreamLosesNothing) {
 }
 
 TEST(Delivery, HeldPointsArriveOnceTheMapServiceRecovers) {
+    SKIP_IF_SYSTEM_CONFIG();
     delivery d;
     d.stub.reply_status = 503;
     d.stub.reply_body = "busy";
@@ -138,6 +140,7 @@ TEST(Delivery, HeldPointsArriveOnceTheMapServiceRecovers) {
 
 // Not retried, one line per 10 s; an answer that repeats the request shows the key masked.
 TEST(Delivery, RefusedBatchesAreReportedOnceAndNotRetried) {
+    SKIP_IF_SYSTEM_CONFIG();
     for (int status : {401, 200}) {
         delivery d;
         d.stub.custom = [status](const std::string &, const std::string &body) {
@@ -162,6 +165,7 @@ TEST(Delivery, RefusedBatchesAreReportedOnceAndNotRetried) {
 }
 
 TEST(Delivery, BoundedQueueAnswersFailedBeyondItAndKeepsWhatItHolds) {
+    SKIP_IF_SYSTEM_CONFIG();
     delivery d;
     delivery_start(d, "max_queued_points = 1000\n", true);
     EXPECT_EQ(points_send(d, 1, 1002), 1000);
@@ -180,6 +184,7 @@ TEST(Delivery, BoundedQueueAnswersFailedBeyondItAndKeepsWhatItHolds) {
 // answer, so the socket file can be seen gone mid-drain) all arrive; with it down, the stop
 // keeps its 5 s deadline (here with room for a loaded machine) and counts them lost.
 TEST(Delivery, SigintAndSigtermPostWhatIsQueuedAndExitZeroInTime) {
+    SKIP_IF_SYSTEM_CONFIG();
     for (int sig : {SIGINT, SIGTERM, 0}) {
         delivery d;
         delivery_start(d, "send_interval_usec = 60000000\n", sig == 0);
@@ -212,6 +217,7 @@ TEST(Delivery, SigintAndSigtermPostWhatIsQueuedAndExitZeroInTime) {
 // deadline. Its batch went out and may have been taken, so it is unconfirmed; the points held
 // behind it never went and are lost.
 TEST(Delivery, PostInFlightAtAStopIsCutAndItsBatchCountedUnconfirmed) {
+    SKIP_IF_SYSTEM_CONFIG();
     delivery d;
     delivery_start(d, "send_interval_usec = 100000\n");
     map_stub_reply(d.stub, 200, "true", 8000);
@@ -242,6 +248,7 @@ static size_t thread_count(pid_t pid) {
 // Standard output is full when the stop lines are due, and a second SIGTERM comes while they
 // wait in the log: it still writes them out whole before it ends the process.
 TEST(Delivery, SecondSigtermWritesTheStopLinesWhole) {
+    SKIP_IF_SYSTEM_CONFIG();
     delivery d;
     server_options opt;
     opt.stdout_pipe = true;
@@ -277,6 +284,7 @@ TEST(Delivery, SecondSigtermWritesTheStopLinesWhole) {
 }
 
 TEST(Delivery, Sigusr1PrintsCountersThatAddUp) {
+    SKIP_IF_SYSTEM_CONFIG();
     delivery d;
     delivery_start(d, "max_queued_points = 10x\n");  // invalid: warns, keeps 100000
     EXPECT_TRUE(printed(d, "Invalid value for max_queued_points.  Using default.\n"));

@@ -139,6 +139,7 @@ static void vanish_repeatedly(const std::string &sock, int rounds) {
 }
 
 TEST(Faults, MisbehavingClientsDoNotHoldUpAWellBehavedOne) {
+    SKIP_IF_SYSTEM_CONFIG();
     faulty f;
     ASSERT_NO_FATAL_FAILURE(faulty_start(f, "https://127.0.0.1:1/"));
     int good = unix_connect(f.sock);
@@ -174,6 +175,7 @@ static bool connection_cycle(const std::string &sock, int i) {
 }
 
 TEST(Faults, ConnectionFloodLeavesNoDescriptorsOrMemoryBehind) {
+    SKIP_IF_SYSTEM_CONFIG();
     const int warm_up = 1000, flood = 3000;
     map_stub stub;
     map_stub_start(stub);
@@ -274,6 +276,7 @@ static void exhaustion_check(faulty &f, map_stub &stub, rlim_t limit, std::vecto
 }
 
 TEST(Faults, RunningOutOfDescriptorsKeepsPostingAndDelaysNewClients) {
+    SKIP_IF_SYSTEM_CONFIG();
     const rlim_t limit = 64;  // room for about forty clients
     map_stub stub;
     map_stub_start(stub);
@@ -308,6 +311,7 @@ static void rush_in(const std::string &sock, int n, std::vector<int> &fds) {
 
 // Clients that take every descriptor while the service is still starting up.
 TEST(Faults, ClientsRushingInAtStartUpCannotStarveTheService) {
+    SKIP_IF_SYSTEM_CONFIG();
     faulty f;
     faulty_prepare(f, "https://127.0.0.1:1/");
     std::vector<int> fds;
@@ -363,6 +367,7 @@ static bool body_in_client_order(const std::string &body) {
 }
 
 TEST(Faults, FailingAndStallingMapServiceNeverDelaysReplies) {
+    SKIP_IF_SYSTEM_CONFIG();
     map_stub stub;
     map_stub_start(stub);
     faulty f;
@@ -406,6 +411,7 @@ TEST(Faults, FailingAndStallingMapServiceNeverDelaysReplies) {
 }
 
 TEST(Faults, MapServiceThatGoesAwayAndComesBackGetsLaterPoints) {
+    SKIP_IF_SYSTEM_CONFIG();
     map_stub gone;
     map_stub_start(gone);
     int port = gone.port;
@@ -448,6 +454,7 @@ TEST(Faults, MapServiceThatGoesAwayAndComesBackGetsLaterPoints) {
 // Idle clients hold every connection the service may take and more wait in the backlog: a
 // stop still ends the process within its deadline.
 TEST(Faults, StopEndsWhileNewConnectionsWaitForRoom) {
+    SKIP_IF_SYSTEM_CONFIG();
     faulty f;
     faulty_prepare(f, "https://127.0.0.1:1/");
     ASSERT_NO_FATAL_FAILURE(faulty_start_limited(f, 64));
@@ -464,6 +471,7 @@ TEST(Faults, StopEndsWhileNewConnectionsWaitForRoom) {
 }
 
 TEST(Faults, SigintDuringTrafficEndsCleanly) {
+    SKIP_IF_SYSTEM_CONFIG();
     faulty f;
     ASSERT_NO_FATAL_FAILURE(faulty_start(f, "https://127.0.0.1:1/"));
     std::atomic<int> exchanged{0};

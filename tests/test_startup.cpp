@@ -84,20 +84,51 @@ TEST_F(Startup, MissingConfigFileIsFatal) {
     scope_exit s_end{[&] { server_stop(s); }};
     ASSERT_TRUE(server_wait_exit(s, 5000));
     EXPECT_EQ(s.exit_status, 1);
-    EXPECT_EQ(server_stdout(s), "Failed to read ini file.");
+    EXPECT_EQ(server_stdout(s), "Failed to read ini file.\nTried " +
+                                    std::string(SYSTEM_CONFIG_FILE) +
+                                    " (not there), then halvex_mapapi_server.ini in " + f.dir +
+                                    ": No such file or directory.\n");
+}
+
+// --help and --version answer on standard output and exit 0, whatever the configuration.
+TEST_F(Startup, HelpAndVersionAnswerAndExitZero) {
+    for (const char *option : {"--help", "-h", "--version"}) {
+        server_proc s = program_start(f.dir, {HALVEX_SERVER_BIN, "--bogus", option});
+        ASSERT_TRUE(server_wait_exit(s, WAIT_MS));
+        EXPECT_EQ(s.exit_status, 0) << option;
+        std::string out = server_stdout(s);
+        if (option[2] == 'v')
+            EXPECT_EQ(out.rfind("halvex_mapapi_server 0.", 0), 0u) << out;
+        else
+            for (const char *part :
+                 {"Usage:", SYSTEM_CONFIG_FILE, "otherwise halvex_mapapi_server.ini",
+                  "man halvex_mapapi_server"})
+                EXPECT_NE(out.find(part), std::string::npos) << out;
+    }
 }
 
 TEST_F(Startup, MissingOrEmptyCredentialsAreFatal) {
-    const char *configs[] = {
-        "map_id = abc\n",                           // no key
-        "map_key = secret\n",                       // no id
-        "map_id =\nmap_key = secret\n",             // empty id
-        "[main]\nmap_id = abc\nmap_key = secret\n"  // under a named section
+    const std::string enter = "Enter map_id and map_key in your config file.\n";
+    const std::string under =
+        "Warning: halvex_mapapi_server.ini:2: key map_id under [main] is "
+        "ignored (keys belong before the first [section]).\n"
+        "Warning: halvex_mapapi_server.ini:3: key map_key under [main] is "
+        "ignored (keys belong before the first [section]).\n";
+    struct {
+        const char *config;
+        std::string out;
+    } cases[] = {
+        {"map_id = abc\n", enter + "map_key is missing or empty in the configuration.\n"},
+        {"map_key = secret\n", enter + "map_id is missing or empty in the configuration.\n"},
+        {"map_id =\nmap_key = secret\n",
+         enter + "map_id is missing or empty in the configuration.\n"},
+        {"[main]\nmap_id = abc\nmap_key = secret\n",
+         under + enter + "map_id and map_key are missing or empty in the configuration.\n"},
     };
-    for (const char *config : configs) {
-        server_proc s = run_to_exit(f, config);
-        EXPECT_EQ(s.exit_status, 1) << config;
-        EXPECT_EQ(server_stdout(s), "Enter map_id and map_key in your config file.") << config;
+    for (const auto &c : cases) {
+        server_proc s = run_to_exit(f, c.config);
+        EXPECT_EQ(s.exit_status, 1) << c.config;
+        EXPECT_EQ(server_stdout(s), c.out) << c.config;
     }
 }
 
@@ -123,10 +154,44 @@ TEST_F(Startup, CommentsAndDuplicatesShapeTheMapId) {
     EXPECT_EQ(posted_map_id(f, "map_id = abcdefghijkl\nmap_key = k\n"), "abcdefgh");
 }
 
-// What the service printed before the lines it prints on stopping.
-static std::string stdout_before_stop(const server_proc &s) {
+// What the service printed before its start line.
+static std::string stdout_before_start_line(const server_proc &s) {
     std::string out = server_stdout(s);
-    return out.substr(0, out.find("Stopped: "));
+    return out.substr(0, out.find("Listening on "));
+}
+
+// The start line names the file read, the socket, the endpoint (a password in it hidden) and
+// the interval in use.
+TEST_F(Startup, StartLineSaysWhatWasReadAndWhereItListensAndPosts) {
+    server_proc s = run_listening(
+        f, config_basic(f.sock, "https://user:pw@127.0.0.1:1/p", "send_interval_usec = 2500\n"));
+    std::string line = "Listening on " + f.sock + " (configuration " + f.dir +
+                       "/halvex_mapapi_server.ini; posting to https://...@127.0.0.1:1/p; "
+                       "interval 2500 us).\n";
+    EXPECT_TRUE(wait_until([&] { return server_stdout(s) == line; }, WAIT_MS)) << server_stdout(s);
+    EXPECT_EQ(server_stop(s), 0);
+}
+
+// Mistakes the service can start with are each named with their line, in the file's order; a
+// value's next line (indented) is part of its setting.
+TEST_F(Startup, ConfigurationMistakesAreWarnedWithTheirLines) {
+    server_proc s =
+        run_listening(f,
+                      "map_id = YOUR_MAP_ID\nmapkey = x\n  more\nmap_key = 12345678901234567\n"
+                      "unix_sock_path = " +
+                          f.sock + "\nno setting\n[a]\nb = c\n");
+    const std::string at = "Warning: halvex_mapapi_server.ini:";
+    std::string warned =
+        at + "2: unknown key mapkey (ignored; did you mean map_key?)\n" + at +
+        "6: not a setting (name = value), a [section] or a comment (ignored).\n" + at +
+        "8: key b under [a] is ignored (keys belong before the first [section]).\n" + at +
+        "1: map_id is still the example's placeholder YOUR_MAP_ID: the example configuration was "
+        "not filled in.\n" +
+        at + "4: map_key is 17 characters long; only the first 16 are used.\n";
+    EXPECT_TRUE(wait_until([&] { return server_stdout(s).find("Listening") != std::string::npos; },
+                           WAIT_MS));
+    EXPECT_EQ(stdout_before_start_line(s), warned);
+    EXPECT_EQ(server_stop(s), 0);
 }
 
 TEST_F(Startup, SendIntervalWarnsOnlyForZeroTooLargeOrNotANumber) {
@@ -141,7 +206,7 @@ TEST_F(Startup, SendIntervalWarnsOnlyForZeroTooLargeOrNotANumber) {
         if (c.warns)  // the log writes it on its own thread
             wait_until([&] { return !server_stdout(s).empty(); }, WAIT_MS);
         EXPECT_EQ(server_stop(s), 0);
-        EXPECT_EQ(stdout_before_stop(s), c.warns ? INTERVAL_WARNING : "") << "value " << c.value;
+        EXPECT_EQ(stdout_before_start_line(s), c.warns ? INTERVAL_WARNING : "") << "value " << c.value;
     }
 }
 
@@ -179,13 +244,14 @@ TEST_F(Startup, OverlongSocketPathIsRefused) {
         << "no truncated socket file may appear";
 }
 
-// The lock beside the socket is the first file made in its folder.
-TEST_F(Startup, PathInAMissingFolderReportsItsLockAndExits) {
+// Found missing before the lock beside the socket would be made in it.
+TEST_F(Startup, PathInAMissingFolderNamesTheFolderAndExits) {
     std::string path = f.dir + "/no/such/folder/sock";
     server_proc s = run_to_exit(f, config_basic(path, ""));
     EXPECT_EQ(s.exit_status, 1);
+    EXPECT_EQ(server_stderr(s), "bind: No such file or directory\n");
     EXPECT_EQ(server_stdout(s),
-              "Socket lock file " + path + ".lock cannot be opened (No such file or directory).\n");
+              "Socket path " + path + ": folder " + f.dir + "/no/such/folder does not exist.\n");
 }
 
 // Only a socket file that nobody answers on is removed: a file, a folder or a running service
@@ -314,7 +380,11 @@ TEST_F(Startup, UnreadableSystemConfigFailsWithoutFallingBack) {
     if (server_stderr(s).find("namespace ready") == std::string::npos)
         GTEST_SKIP() << "no private mount namespace with an overlay here: " << server_stderr(s);
     EXPECT_EQ(s.exit_status, 1);
-    EXPECT_EQ(server_stdout(s), "Failed to read ini file.");
+    EXPECT_EQ(server_stdout(s), "Failed to read ini file.\nTried " +
+                                    std::string(SYSTEM_CONFIG_FILE) +
+                                    ": No such device or address (while it exists, "
+                                    "halvex_mapapi_server.ini in the working directory is not "
+                                    "read).\n");
 }
 
 static std::string in_use_line(const std::string &sock) {

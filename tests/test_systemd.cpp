@@ -14,7 +14,6 @@
 #include "harness.h"
 #include "sd_service.h"
 
-static const char SYSTEM_CONFIG[] = "/etc/halvex-mapapi-server/halvex_mapapi_server.ini";
 static const char POINT[] = "{\"lat\":1,\"lng\":2}";
 
 using steady = std::chrono::steady_clock;
@@ -56,8 +55,7 @@ static std::string notify_wait(int fd, const std::string &text) {
 class Systemd : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (access(SYSTEM_CONFIG, F_OK) == 0)
-            GTEST_SKIP() << SYSTEM_CONFIG << " exists and would be read instead of test configs";
+        SKIP_IF_SYSTEM_CONFIG();
         dir = tempdir_make();
         sock = dir + "/sock";
         notify_fd = unix_bound(dir + "/notify", SOCK_DGRAM);

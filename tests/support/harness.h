@@ -93,15 +93,19 @@ std::string server_stderr(const server_proc &s);
 std::string config_basic(const std::string &sock_path, const std::string &endpoint,
                          const std::string &extra = "");
 
-// Where the system-wide configuration exists the service reads it instead of the test's own:
-// a test that starts the service from test configs skips there (in a gtest test or SetUp).
+// Where the system-wide configuration exists the service would read it instead of the test's
+// own. The launches here then run the service in a private mount namespace with an empty
+// folder over the system file's; where namespaces are not allowed, a test that starts the
+// service skips (first thing in the test or its SetUp).
 extern const char SYSTEM_CONFIG_FILE[];
 bool system_config_present();
-#define SKIP_IF_SYSTEM_CONFIG()                                                  \
-    do {                                                                         \
-        if (system_config_present())                                             \
-            GTEST_SKIP() << SYSTEM_CONFIG_FILE                                   \
-                         << " exists and would be read instead of test configs"; \
+bool system_config_in_the_way();  // present, and it cannot be hidden here
+#define SKIP_IF_SYSTEM_CONFIG()                                                              \
+    do {                                                                                     \
+        if (system_config_in_the_way())                                                      \
+            GTEST_SKIP() << SYSTEM_CONFIG_FILE                                               \
+                         << " exists and cannot be hidden here (no private mount namespace)" \
+                            ": it would be read instead of test configs";                    \
     } while (0)
 
 // ---- client side of the local socket --------------------------------------------------
