@@ -86,6 +86,7 @@ static void delivery_refused(point_queue *q, delivery_state *st, size_t count,
 static void delivery_failed(point_queue *q, delivery_state *st, halvex_mapapi_point *batch,
                             size_t count, uint64_t in_doubt, const halvex_mapapi_post_result *r) {
     counter_add(counters.posts_failed, 1);
+    st->failed_usec = queue_now_usec();
     if (r->unconfirmed)
         in_doubt = count;
     counters.points_in_doubt.store(in_doubt, std::memory_order_relaxed);
@@ -167,22 +168,31 @@ int delivery_drained_wait(int64_t until_usec) {
     return done;
 }
 
+// While the held points' latest post failed in transit (a backoff is set), wait until they
+// are due again: the send interval after the failure, at least DELIVERY_DRAIN_RETRY_USEC, and
+// no later than the deadline. The failure may be the sender's last post before the stop.
+static void drain_retry_wait(const point_queue *q, const delivery_state *st, int64_t deadline) {
+    if (st->backoff_usec == 0)
+        return;
+    int64_t spacing = q->send_interval_usec > DELIVERY_DRAIN_RETRY_USEC ? q->send_interval_usec
+                                                                        : DELIVERY_DRAIN_RETRY_USEC;
+    int64_t due = st->failed_usec + spacing < deadline ? st->failed_usec + spacing : deadline;
+    int64_t wait = due - queue_now_usec();
+    if (wait > 0)
+        usec_sleep(wait);
+}
+
 void delivery_drain(point_queue *q, delivery_state *st) {
     pthread_mutex_lock(&drain_lock);
     int64_t deadline = drain_deadline_usec;
     pthread_mutex_unlock(&drain_lock);
     for (;;) {
+        drain_retry_wait(q, st, deadline);
         int64_t left = deadline - queue_now_usec();
         if (left < DELIVERY_DRAIN_POST_MIN_USEC)
             break;
-        int outcome = delivery_post(q, st, (long)(left / 1000));
-        if (outcome == DELIVERY_NOTHING)
+        if (delivery_post(q, st, (long)(left / 1000)) == DELIVERY_NOTHING)
             break;
-        if (outcome == HALVEX_MAPAPI_POST_FAILED) {
-            left = deadline - queue_now_usec();
-            usec_sleep(left < DELIVERY_DRAIN_RETRY_USEC ? (left > 0 ? left : 0)
-                                                        : DELIVERY_DRAIN_RETRY_USEC);
-        }
     }
     if (st->refused_unreported)
         refused_line_print(st, queue_now_usec());
