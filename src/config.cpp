@@ -18,6 +18,7 @@
 
 #include <vector>
 
+#include "delivery.h"
 #include "log.h"
 #include "point_queue.h"
 #include "protocol.h"
@@ -47,6 +48,8 @@ static void config_defaults(service_config *cfg) {
     cfg->sock_path = HALVEX_DEFAULT_SOCK_PATH;
     cfg->send_interval_usec = POINT_QUEUE_DEFAULT_INTERVAL_USEC;
     cfg->max_queued_points = POINT_QUEUE_DEFAULT_MAX_POINTS;
+    cfg->keep_alive = 1;
+    cfg->max_post_points = 0;
 }
 
 // ---- one reader per key -----------------------------------------------------------------
@@ -192,6 +195,17 @@ static int metrics_listen_read(const char *text, service_config *cfg) {
     return 0;
 }
 
+// A wrong value ends start-up: a kept connection or not is a choice the operator made.
+static int keep_alive_read(const char *text, service_config *cfg) {
+    return keep_alive_parse(text, &cfg->keep_alive);
+}
+
+static int max_post_read(const char *text, service_config *cfg) {
+    if (max_post_points_parse(text, &cfg->max_post_points) != 0)
+        log_line("Invalid value for max_post_points.  Using default.");
+    return 0;
+}
+
 // ---- the keys, in the order they are read ------------------------------------------------
 
 struct config_key {
@@ -212,6 +226,8 @@ static const config_key CONFIG_KEYS[] = {
     {"send_interval_usec", send_interval_read},
     {"max_queued_points", max_queued_read},
     {"metrics_listen", metrics_listen_read},
+    {"map_api_keep_alive", keep_alive_read},
+    {"max_post_points", max_post_read},
 };
 
 // Keys belong to the unnamed section; the reader joins a repeated key's values with '\n'.

@@ -25,6 +25,8 @@ typedef struct service_config {
     size_t max_queued_points;     /* max_queued_points: most points held, in flight included */
     std::string metrics_listen;   /* metrics_listen as written; "": no metrics endpoint */
     metrics_address metrics_addr; /* metrics_listen read, when it is set */
+    int keep_alive;               /* map_api_keep_alive: 1 keeps the connection between posts */
+    size_t max_post_points;       /* max_post_points: most points one post carries; 0: all */
 } service_config;
 
 /* The file to read: the system one when it exists (even if it cannot be read), else

@@ -16,12 +16,19 @@
 /* Least spacing of two lines about refused batches, so a refusing map service cannot flood
  * the log. */
 #define DELIVERY_REFUSED_EVERY_USEC 10000000
-/* While draining, points whose post failed in transit go again once the send interval has
- * passed since the failure, and never sooner than this: a stop does not flood a failing map
- * service, even with a short or negative interval. */
+/* While draining, points whose post failed in transit go again once the send interval (or
+ * the wait the map service asked for, when longer) has passed since the failure, and never
+ * sooner than this: a stop does not flood a failing map service, even with a short or
+ * negative interval. */
 #define DELIVERY_DRAIN_RETRY_USEC 200000
 /* While draining, no post is started with less time than this left before the deadline. */
 #define DELIVERY_DRAIN_POST_MIN_USEC 50000
+
+/* Longest wait a map service's Retry-After may impose before the next try: one that asks for
+ * more is tried again after this, as after the longest backoff. */
+#define DELIVERY_RETRY_AFTER_MAX_USEC 60000000
+/* Most points max_post_points may allow in one post (the most the queue may hold). */
+#define DELIVERY_MAX_POST_POINTS_MAX 10000000
 
 /* delivery_post() result when the queue was empty; otherwise a HALVEX_MAPAPI_POST_* value. */
 #define DELIVERY_NOTHING (-1)
@@ -29,6 +36,12 @@
 /* How posting goes. Locks: none; the sender thread alone uses it. Starts all zero. */
 typedef struct delivery_state {
     int64_t backoff_usec;        /* wait before trying the held points again; 0: posting works */
+    int64_t retry_after_usec;    /* the wait the map service asked for after the last failed
+                                    post, at most DELIVERY_RETRY_AFTER_MAX_USEC; 0: none */
+    halvex_mapapi_point *held;   /* taken from the queue and not yet posted, from held_next on,
+                                    ahead of the queue; NULL when none is */
+    size_t held_count;           /* records in held */
+    size_t held_next;            /* the first of them not posted yet */
     uint64_t failed_posts;       /* posts failed in transit since posting last worked */
     int64_t failed_usec;         /* when the latest post failed in transit (queue_now_usec) */
     int64_t refused_line_usec;   /* when the last line about refused batches went out; 0: never */
@@ -41,10 +54,25 @@ typedef struct delivery_state {
  * (0 for the first failure) and the send interval. */
 int64_t delivery_backoff_next(int64_t prev_usec, int64_t interval_usec);
 
-/* Take every queued point and post it as one batch within timeout_ms (<= 0: the client's
- * bound). Accepted: counted posted. Refused: counted and reported, not retried. Failed in
- * transit: back at the head of the queue, and the next wait set in st. Returns the outcome or
- * DELIVERY_NOTHING. Sender thread only. */
+/* Read map_api_keep_alive: "yes" or "no" in any case, absent or "" is yes. Sets *keep to 1 or 0
+ * and returns 0, or returns -1 after printing one line that names the key. */
+int keep_alive_parse(const char *text, int *keep);
+
+/* Read max_post_points: a whole decimal number from 0 (no bound) to
+ * DELIVERY_MAX_POST_POINTS_MAX, blanks around it allowed; absent or "" is 0. Returns 0 with
+ * *max set, or -1 leaving it. Prints nothing. */
+int max_post_points_parse(const char *text, size_t *max);
+
+/* Most points one post carries (0, the default: every queued point). Before the threads start. */
+void delivery_set_max_post_points(size_t max);
+
+/* Post what is held, or else take every queued point, and post it, as many as max_post_points
+ * allows, within timeout_ms (<= 0: the client's bound); the rest stays held for the next call,
+ * which the sender makes at once. Accepted: counted posted. Answered 413 (too large): posted
+ * again at once as two halves in order, each the same way; a single point is refused.
+ * Refused: counted and reported, not retried. Failed in transit: all that is held goes back
+ * to the head of the queue, and the next wait is set in st. Returns the outcome of the last
+ * post, or DELIVERY_NOTHING. Sender thread only. */
 int delivery_post(point_queue *q, delivery_state *st, long timeout_ms);
 
 /* The stop, before it closes the queue: the drain that follows ends by deadline_usec
@@ -53,9 +81,9 @@ void delivery_drain_deadline_set(int64_t deadline_usec);
 
 /* Once the queue is closed: post what it holds, without waiting for the interval, until it is
  * empty or the deadline given to delivery_drain_deadline_set() comes; points whose latest post
- * failed in transit go again only once the send interval, and at least
- * DELIVERY_DRAIN_RETRY_USEC, has passed since. Then print the line about refused batches that
- * is still due, and say the drain is over. Sender thread only. Takes drain_lock. */
+ * failed in transit go again only once the send interval (or the map service's Retry-After),
+ * and at least DELIVERY_DRAIN_RETRY_USEC, has passed since. Then print the line about refused
+ * batches that is still due, and say the drain is over. Sender thread only. Takes drain_lock. */
 void delivery_drain(point_queue *q, delivery_state *st);
 
 /* The stop: wait until the drain is over or until_usec (queue_now_usec) has come; 1 if it is

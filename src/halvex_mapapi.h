@@ -79,6 +79,16 @@ int halvex_mapapi_set_tls_verify(int verify, const char *ca_file);
 #define HALVEX_MAPAPI_STALL_TIMEOUT_SEC 30
 void halvex_mapapi_set_timeouts(long connect_timeout_sec, long stall_timeout_sec);
 
+/* Keep the connection to the map service, and its TLS session, from one judged post
+ * (halvex_mapapi_post_map_points()) to the next when keep != 0, the default: the request is
+ * the same, only the connection is kept. A connection the map service has closed is replaced
+ * at the next post, and a post that finds its kept connection closed under it is sent again
+ * on a new one before anything is judged. With keep 0 every judged post opens a connection of
+ * its own and closes it. halvex_mapapi_send_raw_map_data() and halvex_mapapi_send_map_points()
+ * always use a connection of their own. Set-up only, as is halvex_mapapi_set_tls_verify(),
+ * after which no connection made before it is used again. */
+void halvex_mapapi_set_keep_alive(int keep);
+
 /* Encode points[0..count) as the batch body
  *   {"mapId":"<id>","key":"<key>","points":[{...},{...}]}
  * and return it as a malloc()ed NUL-terminated text that the caller frees, or NULL when
@@ -126,6 +136,11 @@ typedef struct halvex_mapapi_post_result {
                         (no answer, or the answer cut short), so the map service may have
                         taken the batch; 0 when it cannot have (no connection, a status of
                         408, 429 or 5xx, the body not sent in full) */
+    long retry_after_sec; /* FAILED with HTTP status 429 or 503 only: the seconds the map
+                             service asked to wait before the next try, from its Retry-After
+                             header (seconds, or an HTTP date counted from now); 0 when it
+                             asked for no wait (no such header, one that does not parse, a
+                             date already past) */
 } halvex_mapapi_post_result;
 
 /* Cut every judged post at monotonic_usec, microseconds of CLOCK_MONOTONIC; 0 lifts the

@@ -3,7 +3,10 @@
 #include "halvex_mapapi_judge.h"
 
 #include <ctype.h>
+#include <errno.h>
+#include <limits.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "halvex_mapapi_encode.h"
@@ -93,4 +96,25 @@ int mapapi_post_unconfirmed(CURL *curl, CURLcode rc, const char *body,
     curl_easy_getinfo(curl, CURLINFO_SIZE_UPLOAD_T, &sent);
     return result->outcome == HALVEX_MAPAPI_POST_FAILED && rc != CURLE_OK &&
            !status_transient(result->http_status) && (size_t)sent >= strlen(body);
+}
+
+long mapapi_retry_after_parse(const char *value, time_t now) {
+    value += strspn(value, " \t");
+    size_t digits = strspn(value, "0123456789");
+    if (digits > 0 && value[digits + strspn(value + digits, " \t")] == '\0') {
+        errno = 0;
+        long sec = strtol(value, NULL, 10);
+        return errno == ERANGE ? LONG_MAX : sec;
+    }
+    time_t date = curl_getdate(value, &now);
+    return date == -1 || date <= now ? 0 : (long)(date - now);
+}
+
+void mapapi_retry_after_read(CURL *curl, halvex_mapapi_post_result *result) {
+    long status = result->http_status;
+    struct curl_header *header;
+    if (result->outcome != HALVEX_MAPAPI_POST_FAILED || (status != 429 && status != 503))
+        return;
+    if (curl_easy_header(curl, "Retry-After", 0, CURLH_HEADER, -1, &header) == CURLHE_OK)
+        result->retry_after_sec = mapapi_retry_after_parse(header->value, time(NULL));
 }

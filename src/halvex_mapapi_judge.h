@@ -4,6 +4,7 @@
 
 #include <curl/curl.h>
 #include <stdbool.h>
+#include <time.h>
 
 #include "halvex_mapapi.h"
 #include "halvex_mapapi_internal.h"
@@ -31,6 +32,15 @@ int mapapi_post_judge(halvex_mapapi_post_result *result, CURLcode rc, const char
  * went out on curl and no status of a failure came back; 0 otherwise. */
 int mapapi_post_unconfirmed(CURL *curl, CURLcode rc, const char *body,
                             const halvex_mapapi_post_result *result);
+
+/* The seconds a Retry-After header's value asks to wait: a whole number of seconds, or an
+ * HTTP date counted from now (seconds of the epoch); blanks around it allowed. 0 for a value
+ * that is neither, or a date not after now; LONG_MAX at most. */
+long mapapi_retry_after_parse(const char *value, time_t now);
+
+/* On a post judged FAILED with HTTP status 429 or 503, read the last answer's Retry-After on
+ * curl into result->retry_after_sec. */
+void mapapi_retry_after_read(CURL *curl, halvex_mapapi_post_result *result);
 
 #ifdef __cplusplus
 }

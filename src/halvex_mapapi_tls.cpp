@@ -16,6 +16,7 @@ static int tls_verify;  // [I] 1: check the map service's certificate and host n
 static char tls_ca_file[HALVEX_MAPAPI_CA_FILE_MAX + 1];  // [I] "" for the system's store
 // [I] The certificates of tls_ca_file, shared by every post; NULL with it "".
 static X509_STORE *tls_ca_store;
+static unsigned tls_generation;  // [I] changes whenever the three above do
 
 // The certificates of the PEM text in, added to store one at a time, so that a bundle of
 // repeated certificates costs the memory of its distinct ones. Returns how many were read, or
@@ -69,7 +70,12 @@ int halvex_mapapi_set_tls_verify(int verify, const char *ca_file) {
     tls_ca_store = store;
     memcpy(tls_ca_file, ca_file, strlen(ca_file) + 1);
     tls_verify = verify || *ca_file;
+    tls_generation++;
     return 0;
+}
+
+unsigned mapapi_tls_generation(void) {
+    return tls_generation;
 }
 
 // Each post's TLS context checks against the store read at set-up; it holds a reference of

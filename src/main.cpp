@@ -79,6 +79,7 @@
 #include <unistd.h>
 
 #include "config.h"
+#include "delivery.h"
 #include "halvex_mapapi.h"
 #include "listener.h"
 #include "log.h"
@@ -100,6 +101,7 @@ static void client_apply(const service_config *cfg) {
     halvex_mapapi_init(cfg->map_id.c_str(), cfg->map_key.c_str());
     if (!cfg->endpoint.empty())
         halvex_mapapi_set_endpoint(cfg->endpoint.c_str());
+    halvex_mapapi_set_keep_alive(cfg->keep_alive);
 }
 
 // A busy second's queue array and batch body run to megabytes. With the allocator's default
@@ -149,6 +151,7 @@ int main(void) {
     queue_create(&queue);
     queue.send_interval_usec = config.send_interval_usec;
     queue.max_points = config.max_queued_points;
+    delivery_set_max_post_points(config.max_post_points);
     // After the socket: a second service on a path in use says so, not that the port is taken.
     metrics_start(config.metrics_listen.c_str(), &config.metrics_addr, queue.max_points);
     pthread_t sender;

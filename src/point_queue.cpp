@@ -123,9 +123,9 @@ size_t queue_drain(point_queue *q, halvex_mapapi_point **batch) {
     return n;
 }
 
-void queue_settle(point_queue *q) {
+void queue_settle(point_queue *q, size_t count) {
     pthread_mutex_lock(&q->queue_lock);
-    q->in_flight = 0;
+    q->in_flight -= count < q->in_flight ? count : q->in_flight;
     int report_room = q->full_reported && q->count < q->max_points;
     if (report_room)
         q->full_reported = 0;

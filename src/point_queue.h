@@ -60,9 +60,9 @@ int queue_sleep(point_queue *q, int64_t usec);
  * max_points, as in flight, until queue_settle() or queue_requeue(). Takes queue_lock. */
 size_t queue_drain(point_queue *q, halvex_mapapi_point **batch);
 
-/* The batch in flight has left for good (posted or refused): it no longer counts towards
- * max_points. Takes queue_lock. */
-void queue_settle(point_queue *q);
+/* count points of the batch in flight have left for good (posted or refused): they no longer
+ * count towards max_points. Takes queue_lock. */
+void queue_settle(point_queue *q, size_t count);
 
 /* Put the batch in flight, batch[0..count), back at the head of the queue, in order, ahead of
  * what arrived since; the queue takes over the array and the colours. Returns 0, or -1 when

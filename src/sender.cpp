@@ -34,19 +34,21 @@ int64_t sender_pause_usec(const struct timespec *prev, const struct timespec *no
 
 // One cycle: no lock is held here; the queue's calls take queue_lock briefly, and the post
 // runs with no lock, so the receiver keeps queueing while a batch is in flight. While points
-// are held after a failed post, the sender waits out the backoff instead of new points.
+// are held after a failed post, the sender waits out the backoff instead of new points; while
+// the rest of a batch cut at max_post_points is held, it posts that at once.
 void *sending_thread_func(void *arg) {
     point_queue *queue = (point_queue *)arg;
     delivery_state state = {};
     struct timespec prev = {0, 0};
     for (;;) {
-        if (state.backoff_usec == 0 && queue_wait(queue) != 0)
+        bool rest_held = state.held != NULL;
+        if (state.backoff_usec == 0 && !rest_held && queue_wait(queue) != 0)
             break;
         struct timespec now;
         clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
-        int64_t pause = state.backoff_usec
-                            ? state.backoff_usec
-                            : sender_pause_usec(&prev, &now, queue->send_interval_usec);
+        int64_t pause = state.backoff_usec;
+        if (pause == 0 && !rest_held)
+            pause = sender_pause_usec(&prev, &now, queue->send_interval_usec);
         if (queue_sleep(queue, pause) != 0)
             break;
         prev = now;  // the wake-up time, read before the pause

@@ -322,3 +322,108 @@ TEST(Delivery, Sigusr1PrintsCountersThatAddUp) {
         << server_stdout(d.server);
     delivery_stop(d);
 }
+
+static std::vector<long> codes_upto(long n) {
+    std::vector<long> codes(n);
+    std::iota(codes.begin(), codes.end(), 1);
+    return codes;
+}
+
+// Queue codes 1..n while the stand-in is down, bring it back, and say whether exactly 1..n
+// arrived, in order, in bodies of at most max_body bytes.
+static bool backlog_arrives(delivery &d, long n, size_t max_body = SIZE_MAX) {
+    EXPECT_EQ(points_send(d, 1, n), n);
+    EXPECT_TRUE(printed(d, FAILING));
+    EXPECT_TRUE(map_stub_start_on_port(d.stub, d.stub.port));
+    wait_until([&] { return map_stub_zipcodes(d.stub, max_body).size() >= (size_t)n; }, ARRIVE_MS);
+    return map_stub_zipcodes(d.stub, max_body) == codes_upto(n);
+}
+
+// Twenty posts of one point each: over one connection; one connection per post without
+// keep-alive; a new one after every third answer from a stand-in that closes it then.
+TEST(Delivery, PostsKeepTheirConnectionUnlessTurnedOffOrClosed) {
+    const struct {
+        const char *keep_alive;
+        size_t answers_per_connection, connections;
+    } cases[] = {{"yes", 1000, 1}, {"no", 1000, 20}, {"yes", 3, 7}};
+    for (const auto &c : cases) {
+        delivery d;
+        d.stub.answers_per_connection = c.answers_per_connection;
+        delivery_start(d, std::string("send_interval_usec = 100000\nmap_api_keep_alive = ") +
+                              c.keep_alive + "\n");
+        for (long code = 1; code <= 20; code++) {
+            ASSERT_EQ(points_send(d, code, 1), 1);
+            ASSERT_EQ(map_stub_wait_posts(d.stub, code, WAIT_MS), (size_t)code);
+        }
+        std::set<int> ports;
+        for (const received_post &p : map_stub_posts(d.stub))
+            ports.insert(p.client_port);
+        EXPECT_EQ(ports.size(), c.connections) << c.keep_alive << c.answers_per_connection;
+        EXPECT_EQ(map_stub_zipcodes(d.stub), codes_upto(20)) << "lost, twice or out of order";
+        delivery_stop(d);
+    }
+}
+
+// A stand-in that takes bodies of at most limit bytes and answers 413 to larger ones.
+static void body_limit_set(delivery &d, size_t limit) {
+    d.stub.custom = [limit](const std::string &, const std::string &body) {
+        return body.size() > limit ? std::make_pair(413, std::string("too large"))
+                                   : std::make_pair(200, std::string("true"));
+    };
+}
+
+TEST(Delivery, BacklogTooLargeForOnePostArrivesWholeInHalves) {
+    delivery d;
+    body_limit_set(d, 64 * 1024);
+    delivery_start(d, "", true);
+    EXPECT_TRUE(backlog_arrives(d, 20000, 64 * 1024));
+    EXPECT_EQ(server_stdout_count(d.server, REFUSED), 0u) << server_stdout(d.server);
+    delivery_stop(d);
+}
+
+// Posted together, the small points around a large one arrive; the large one alone is refused.
+TEST(Delivery, SinglePointTooLargeIsRefusedAndReported) {
+    delivery d;
+    body_limit_set(d, 100);
+    delivery_start(d, "");
+    int fd = unix_connect(d.sock);
+    for (std::string msg :
+         {zip(1), std::string("{\"lat\":1,\"lng\":2,\"c\":\"#ff8800\",\"r\":3}"), zip(2)})
+        EXPECT_EQ(point_exchange(fd, msg), "OK\n");
+    close(fd);
+    EXPECT_TRUE(printed(d, "latest: 1 points, HTTP status 413"));
+    server_stop(d.server);
+    EXPECT_EQ(map_stub_zipcodes(d.stub, 100), (std::vector<long>{1, 2}));
+    EXPECT_TRUE(printed(d,
+                        "accepted 3, rejected 0, posted 2, refused 1, lost 0, unconfirmed 0, "
+                        "queued 0;"));
+    delivery_stop(d);
+}
+
+// Five posts of 1000, none waiting for the 5 s interval.
+TEST(Delivery, MaxPostPointsCutsTheBacklogIntoPostsBackToBack) {
+    delivery d;
+    delivery_start(d, "max_post_points = 1000\nsend_interval_usec = 5000000\n", true);
+    EXPECT_TRUE(backlog_arrives(d, 5000));
+    std::vector<received_post> posts = map_stub_posts(d.stub);
+    ASSERT_EQ(posts.size(), 5u);
+    for (const received_post &p : posts)
+        EXPECT_EQ(std::count(p.body.begin(), p.body.end(), '{'), 1001);
+    EXPECT_LT(posts.back().at - posts.front().at, std::chrono::seconds(5));
+    delivery_stop(d);
+}
+
+TEST(Delivery, RetryAfterHoldsTheNextAttemptBack) {
+    delivery d;
+    d.stub.reply_status = 429;
+    d.stub.reply_headers = {{"Retry-After", "2"}};
+    delivery_start(d, "");
+    EXPECT_EQ(points_send(d, 1, 1), 1);
+    ASSERT_EQ(map_stub_wait_posts(d.stub, 1, WAIT_MS), 1u);
+    map_stub_reply(d.stub, 200, "true");
+    EXPECT_TRUE(printed(d, "retried in 2 s (the map service asked to wait 2 s)."));
+    ASSERT_EQ(map_stub_wait_posts(d.stub, 2, WAIT_MS), 2u);
+    std::vector<received_post> posts = map_stub_posts(d.stub);
+    EXPECT_GE(posts[1].at - posts[0].at, std::chrono::seconds(2));
+    delivery_stop(d);
+}

@@ -3,6 +3,8 @@
 #include <curl/curl.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <limits.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <stdint.h>
 #include <sys/socket.h>
@@ -15,6 +17,7 @@
 
 #include "halvex_mapapi.h"
 #include "halvex_mapapi_internal.h"
+#include "halvex_mapapi_judge.h"
 #include "harness.h"
 #include "tls_cert.h"
 
@@ -40,6 +43,7 @@ static void tls_site_start(tls_site &s) {
     std::string cert = s.dir + "/cert.pem", key = s.dir + "/key.pem";
     ASSERT_EQ(tls_cert_create(cert.c_str(), key.c_str()), 0);
     s.server.reset(new httplib::SSLServer(cert.c_str(), key.c_str()));
+    s.server->set_keep_alive_timeout(1);  // a stop waits for the kept connection to go idle
     s.server->Post("/chunked", [](const httplib::Request &, httplib::Response &res) {
         res.set_chunked_content_provider("text/plain", [](size_t at, httplib::DataSink &sink) {
             if (at < 4)
@@ -307,4 +311,17 @@ TEST_F(MapapiTransport, JudgesEachAnswerAsAcceptedFailedInTransitOrRefused) {
     map_stub_reply(stub, 200, "true", 3000);
     EXPECT_EQ(halvex_mapapi_post_map_points(&p, 1, 500, &r), HALVEX_MAPAPI_POST_FAILED)
         << "the whole post is bounded";
+}
+
+TEST(MapapiRetryAfter, ReadsSecondsOrAnHttpDateInAnyOfItsThreeForms) {
+    const time_t now = curl_getdate("Sun, 06 Nov 1994 08:49:37 GMT", NULL);
+    // clang-format off
+    const std::pair<const char *, long> cases[] = {
+        {"2", 2}, {" 120 ", 120}, {"99999999999999999999", LONG_MAX},
+        {"Sun, 06 Nov 1994 08:49:39 GMT", 2}, {"Sunday, 06-Nov-94 08:50:37 GMT", 60},
+        {"Sun Nov  6 09:49:37 1994", 3600}, {"Sun, 06 Nov 1994 08:49:30 GMT", 0},
+        {"-5", 0}, {"2.5", 0}, {"soon", 0}, {"", 0}};
+    // clang-format on
+    for (const auto &c : cases)
+        EXPECT_EQ(mapapi_retry_after_parse(c.first, now), c.second) << c.first;
 }

@@ -120,7 +120,7 @@ TEST(PointQueue, BoundCountsTheBatchInFlightAndARequeuedBatchGoesFirst) {
     ASSERT_EQ(queue_requeue(&q, batch, 2), 0);  // failed in transit: back at the head
     ASSERT_EQ(queue_drain(&q, &batch), 3u);
     EXPECT_EQ(batch[0].zipcode * 100 + batch[1].zipcode * 10 + batch[2].zipcode, 123);
-    queue_settle(&q);  // posted: room again
+    queue_settle(&q, 3);  // posted: room again
     EXPECT_EQ(queue_append(&q, &p[3]), QUEUE_APPEND_OK);
     points_release(batch, 3);
     queue_close(&q);

@@ -52,10 +52,15 @@ TEST_F(Security, VerifiedTlsRefusesASelfSignedMapServiceAndSaysWhy) {
     EXPECT_EQ(map_stub_posts(stub).size(), 0u);
 }
 
+// The connection checked for the first post carries the second.
 TEST_F(Security, CaFileHoldingTheMapServiceCertificateLetsPostsThrough) {
-    ASSERT_NO_FATAL_FAILURE(start_listening("map_api_ca_file = " + stub.dir + "/cert.pem\n"));
+    ASSERT_NO_FATAL_FAILURE(start_listening(
+        "send_interval_usec = 100000\nmap_api_ca_file = " + stub.dir + "/cert.pem\n"));
     point_send();
     EXPECT_EQ(map_stub_wait_posts(stub, 1, 10000), 1u) << server_stdout(server);
+    point_send();
+    ASSERT_EQ(map_stub_wait_posts(stub, 2, 10000), 2u) << server_stdout(server);
+    EXPECT_EQ(map_stub_posts(stub)[0].client_port, map_stub_posts(stub)[1].client_port);
 }
 
 TEST_F(Security, SocketModeAndGroupAreAppliedBeforeClientsCanConnect) {
@@ -80,6 +85,7 @@ TEST_F(Security, InvalidValuesEndStartUpWithALineNamingTheKey) {
         {"unix_sock_mode = 0980", "Invalid value for unix_sock_mode: 0980"},
         {"unix_sock_mode = 1777", "Invalid value for unix_sock_mode: 1777"},
         {"unix_sock_group = no-such-group-here", "Unknown group for unix_sock_group"},
+        {"map_api_keep_alive = sometimes", "Invalid value for map_api_keep_alive: sometimes"},
     };
     for (const auto &c : cases) {
         start(c.first + "\n");

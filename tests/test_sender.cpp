@@ -42,3 +42,14 @@ TEST(Sender, RetryWaitDoublesFromOneSecondOrTheIntervalUpToAMinute) {
     EXPECT_EQ(delivery_backoff_next(0, 5000000), 5000000) << "starts at a longer interval";
     EXPECT_EQ(delivery_backoff_next(60000000, 900000000), 900000000) << "never sooner than it";
 }
+
+TEST(Sender, PostKeysTakeYesOrNoAndAWholeNumberOfPoints) {
+    int keep = -1;
+    EXPECT_TRUE(keep_alive_parse("", &keep) == 0 && keep == 1);
+    EXPECT_TRUE(keep_alive_parse("No", &keep) == 0 && keep == 0);
+    size_t max = 7;
+    for (const char *bad : {"-1", "10000001", "12x", "1 2", " "})
+        EXPECT_TRUE(max_post_points_parse(bad, &max) == -1 && max == 7) << bad;
+    EXPECT_TRUE(max_post_points_parse(" 1000 ", &max) == 0 && max == 1000);
+    EXPECT_TRUE(max_post_points_parse("", &max) == 0 && max == 0);
+}

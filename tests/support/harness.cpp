@@ -339,7 +339,9 @@ static void map_stub_handle(map_stub &m, const httplib::Request &req, httplib::R
     {
         std::lock_guard<std::mutex> g(m.lock);
         m.posts.push_back({req.method, req.path, req.get_header_value("Content-Type"), req.body,
-                           std::chrono::steady_clock::now()});
+                           std::chrono::steady_clock::now(), req.remote_port});
+        for (const auto &h : m.reply_headers)
+            res.set_header(h.first, h.second);
         status = m.reply_status;
         body = m.reply_body;
         delay_ms = m.reply_delay_ms;
@@ -364,6 +366,9 @@ static void map_stub_create(map_stub &m) {
     auto handler = [&m](const httplib::Request &req, httplib::Response &res) {
         map_stub_handle(m, req, res);
     };
+    // Kept connections make a stop wait for them to go idle: a second at most.
+    m.server->set_keep_alive_timeout(1);
+    m.server->set_keep_alive_max_count(m.answers_per_connection);
     m.server->Post(".*", handler);
     m.server->Get(".*", handler);
 }
@@ -427,12 +432,12 @@ void map_stub_reply(map_stub &m, int status, const std::string &body, int delay_
 
 // ---- delivery: a map stand-in that comes back, and what the service printed ----------------
 
-std::vector<long> map_stub_zipcodes(map_stub &m) {
+std::vector<long> map_stub_zipcodes(map_stub &m, size_t max_body) {
     static const std::string field = "\"zipcode\":\"";
     std::vector<long> codes;
     for (const received_post &p : map_stub_posts(m)) {
-        for (size_t at = p.body.find(field); at != std::string::npos;
-             at = p.body.find(field, at + 1))
+        size_t from = p.body.size() > max_body ? std::string::npos : p.body.find(field);
+        for (size_t at = from; at != std::string::npos; at = p.body.find(field, at + 1))
             codes.push_back(atol(p.body.c_str() + at + field.size()));
     }
     return codes;

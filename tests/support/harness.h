@@ -3,6 +3,7 @@
 #ifndef HARNESS_H
 #define HARNESS_H
 
+#include <stdint.h>
 #include <sys/resource.h>
 #include <sys/types.h>
 
@@ -128,6 +129,7 @@ struct received_post {
     std::string content_type;
     std::string body;
     std::chrono::steady_clock::time_point at;
+    int client_port;  // the connection it came on
 };
 
 struct map_stub {
@@ -142,6 +144,10 @@ struct map_stub {
     int reply_status = 200;
     std::string reply_body = "true";
     int reply_delay_ms = 0;
+    std::vector<std::pair<std::string, std::string>> reply_headers;  // sent with every answer
+    // Answers on one connection before the stand-in closes it ("Connection: close" on the
+    // last); read when it starts. An idle connection is closed after a second.
+    size_t answers_per_connection = 1000;
     // Optional full override of the handler's answer (path, body) -> (status, body); a 3xx
     // status redirects to the URL or path in the body.
     std::function<std::pair<int, std::string>(const std::string &, const std::string &)> custom;
@@ -163,8 +169,9 @@ void map_stub_reply(map_stub &m, int status, const std::string &body, int delay_
 
 // ---- delivery: a map stand-in that comes back, and what the service printed ----------------
 
-// The postal codes of every point posted to m, in the order the posts arrived.
-std::vector<long> map_stub_zipcodes(map_stub &m);
+// The postal codes of every point posted to m in a body of at most max_body bytes, in the
+// order the posts arrived.
+std::vector<long> map_stub_zipcodes(map_stub &m, size_t max_body = SIZE_MAX);
 // Times text occurs in the service's standard output.
 size_t server_stdout_count(const server_proc &s, const std::string &text);
 

@@ -1,4 +1,4 @@
-// halvex_mapapi.cpp -- client of the live-map service: set-up, HTTPS posting and the judged post.
+// halvex_mapapi_post.cpp -- client of the live-map service: set-up, posting, the judged post.
 #include "halvex_mapapi.h"
 
 #include <curl/curl.h>
@@ -26,13 +26,21 @@
 // sender for ever.
 #define REDIRECTS_MAX 30L
 
-// Locks: none. [I] written during set-up, then only read; [A] atomic, written by any thread.
+// Locks: none. [I] written during set-up, then only read; [A] atomic, written by any thread;
+// [P] the posting thread's own: judged posts are made by one thread at a time.
 static char map_endpoint[HALVEX_MAPAPI_ENDPOINT_MAX + 1] = HALVEX_MAPAPI_DEFAULT_ENDPOINT;  // [I]
 static long connect_timeout_sec = HALVEX_MAPAPI_CONNECT_TIMEOUT_SEC;                        // [I]
 static long stall_timeout_sec = HALVEX_MAPAPI_STALL_TIMEOUT_SEC;                            // [I]
-static bool curl_ready;  // [I] curl_global_init has succeeded; it is never undone
+static bool curl_ready;         // [I] curl_global_init has succeeded; it is never undone
+static bool keep_alive = true;  // [I] judged posts keep their connection
 // [A] When judged posts are cut, in CLOCK_MONOTONIC microseconds; 0: never.
 static std::atomic<int64_t> post_deadline_usec{0};
+// The kept transfer: the multi handle's connection cache holds the kept connection, the easy
+// handle its TLS session; NULL until the first judged post with keep_alive, and again after
+// kept_transfer_drop().
+static CURLM *kept_multi;             // [P]
+static CURL *kept_curl;               // [P]
+static unsigned kept_tls_generation;  // [P] the trust the kept connection was checked under
 
 // ---- set-up ------------------------------------------------------------------------------
 
@@ -52,6 +60,22 @@ void halvex_mapapi_set_timeouts(long connect_sec, long stall_sec) {
         connect_timeout_sec = connect_sec;
     if (stall_sec > 0)
         stall_timeout_sec = stall_sec;
+}
+
+// Close the kept connection and forget the transfer; the next judged post makes a new one.
+static void kept_transfer_drop(void) {
+    if (kept_curl)
+        curl_easy_cleanup(kept_curl);
+    if (kept_multi)
+        curl_multi_cleanup(kept_multi);
+    kept_curl = NULL;
+    kept_multi = NULL;
+}
+
+void halvex_mapapi_set_keep_alive(int keep) {
+    keep_alive = keep != 0;
+    if (!keep_alive)
+        kept_transfer_drop();
 }
 
 void halvex_mapapi_set_deadline(int64_t monotonic_usec) {
@@ -171,32 +195,27 @@ static int deadline_check(void *, curl_off_t, curl_off_t, curl_off_t, curl_off_t
     return (int64_t)ts.tv_sec * 1000000 + ts.tv_nsec / 1000 >= deadline;
 }
 
-// Run the transfer on a multi handle of its own, waking at least every
-// HALVEX_MAPAPI_DEADLINE_CHECK_MS: libcurl calls the progress callback at each wake-up, so a
-// deadline set while nothing moves is seen that soon (an easy transfer wakes once a second).
-static CURLcode transfer_run(CURL *curl) {
-    CURLM *multi = curl_multi_init();
-    if (!multi)
+// Run the transfer on multi, waking at least every HALVEX_MAPAPI_DEADLINE_CHECK_MS: libcurl
+// calls the progress callback at each wake-up, so a deadline set while nothing moves is seen
+// that soon (an easy transfer wakes once a second). The connection stays in multi's cache.
+static CURLcode transfer_run(CURLM *multi, CURL *curl) {
+    if (curl_multi_add_handle(multi, curl) != CURLM_OK)
         return CURLE_OUT_OF_MEMORY;
-    CURLcode rc = CURLE_OUT_OF_MEMORY;
-    if (curl_multi_add_handle(multi, curl) == CURLM_OK) {
-        int running = 1;
-        while (running && curl_multi_perform(multi, &running) == CURLM_OK && running)
-            curl_multi_poll(multi, NULL, 0, HALVEX_MAPAPI_DEADLINE_CHECK_MS, NULL);
-        int queued;
-        CURLMsg *msg = curl_multi_info_read(multi, &queued);
-        rc = msg && msg->msg == CURLMSG_DONE ? msg->data.result : CURLE_RECV_ERROR;
-        curl_multi_remove_handle(multi, curl);
-    }
-    curl_multi_cleanup(multi);
+    int running = 1;
+    while (running && curl_multi_perform(multi, &running) == CURLM_OK && running)
+        curl_multi_poll(multi, NULL, 0, HALVEX_MAPAPI_DEADLINE_CHECK_MS, NULL);
+    int queued;
+    CURLMsg *msg = curl_multi_info_read(multi, &queued);
+    CURLcode rc = msg && msg->msg == CURLMSG_DONE ? msg->data.result : CURLE_RECV_ERROR;
+    curl_multi_remove_handle(multi, curl);
     return rc;
 }
 
 // A judged post of body on curl, a handle the caller owns: the body as
 // halvex_mapapi_send_raw_map_data() sends it, with the answer bounded, the whole post bounded by
 // timeout_ms and cut at the deadline. Tells in *result how it went and returns the outcome.
-static int post_judged_run(CURL *curl, curl_slist *headers, const char *body, long timeout_ms,
-                           halvex_mapapi_post_result *result) {
+static int post_judged_run(CURLM *multi, CURL *curl, curl_slist *headers, const char *body,
+                           long timeout_ms, halvex_mapapi_post_result *result) {
     answer_buffer answer = {{NULL, 0}, false};
     char error_text[CURL_ERROR_SIZE] = "";
     post_options_set(curl, body, headers, answer_collect, &answer);
@@ -204,26 +223,51 @@ static int post_judged_run(CURL *curl, curl_slist *headers, const char *body, lo
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error_text);
     curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, deadline_check);
     curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
-    CURLcode rc = transfer_run(curl);
+    CURLcode rc = transfer_run(multi, curl);
     if (rc == CURLE_ABORTED_BY_CALLBACK)
         snprintf(error_text, sizeof error_text, "cut at the deadline");
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &result->http_status);
     int outcome = mapapi_post_judge(result, rc, error_text, &answer);
     result->unconfirmed = mapapi_post_unconfirmed(curl, rc, body, result);
+    mapapi_retry_after_read(curl, result);
     free(answer.response.data);
     return outcome;
 }
 
-// A judged post on a handle of its own.
+// The kept transfer, made on first use and again once the trust has changed; false when it
+// cannot be made.
+static bool kept_transfer_ready(void) {
+    if (kept_curl && kept_tls_generation != mapapi_tls_generation())
+        kept_transfer_drop();
+    if (!kept_multi)
+        kept_multi = curl_multi_init();
+    if (!kept_curl)
+        kept_curl = curl_easy_init();
+    kept_tls_generation = mapapi_tls_generation();
+    return kept_multi && kept_curl;
+}
+
+// A judged post on the kept transfer, or on one of its own. A kept handle goes back to its
+// defaults afterwards (keeping its connection and TLS session), so that the next post sets
+// exactly what this one did and the handle keeps no pointer to this post's memory.
 static int post_perform(const char *body, long timeout_ms, halvex_mapapi_post_result *result) {
-    CURL *curl = curl_easy_init();
-    curl_slist *headers = curl ? curl_slist_append(NULL, "Content-Type: application/json") : NULL;
+    bool kept = keep_alive && kept_transfer_ready();
+    CURLM *multi = kept ? kept_multi : curl_multi_init();
+    CURL *curl = kept ? kept_curl : curl_easy_init();
+    curl_slist *headers =
+        multi && curl ? curl_slist_append(NULL, "Content-Type: application/json") : NULL;
     int outcome = headers
-                      ? post_judged_run(curl, headers, body, timeout_ms, result)
+                      ? post_judged_run(multi, curl, headers, body, timeout_ms, result)
                       : mapapi_result_set(result, HALVEX_MAPAPI_POST_FAILED, "no transfer handle");
     curl_slist_free_all(headers);
-    if (curl)
-        curl_easy_cleanup(curl);
+    if (kept) {
+        curl_easy_reset(curl);
+    } else {
+        if (curl)
+            curl_easy_cleanup(curl);
+        if (multi)
+            curl_multi_cleanup(multi);
+    }
     return outcome;
 }
 
