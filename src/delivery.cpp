@@ -165,6 +165,7 @@ static void failing_line_print(const delivery_state *st, const halvex_mapapi_pos
 static void delivery_failed(point_queue *q, delivery_state *st, size_t count, uint64_t in_doubt,
                             const halvex_mapapi_post_result *r) {
     counter_add(counters.posts_failed, 1);
+    st->failed_usec = queue_now_usec();
     if (r->unconfirmed && in_doubt < count)
         in_doubt = count;
     counters.points_in_doubt.store(in_doubt, std::memory_order_relaxed);
@@ -268,24 +269,35 @@ int delivery_post(point_queue *q, delivery_state *st, long timeout_ms) {
     return held_post(q, st, count, timeout_ms);
 }
 
+// While the held points' latest post failed in transit (a backoff is set), wait until they
+// are due again: the send interval after the failure, or the wait the map service asked for
+// when longer, at least DELIVERY_DRAIN_RETRY_USEC, and no later than the deadline. The failure
+// may be the sender's last post before the stop.
+static void drain_retry_wait(const point_queue *q, const delivery_state *st, int64_t deadline) {
+    if (st->backoff_usec == 0)
+        return;
+    int64_t spacing = DELIVERY_DRAIN_RETRY_USEC;
+    if (spacing < q->send_interval_usec)
+        spacing = q->send_interval_usec;
+    if (spacing < st->retry_after_usec)
+        spacing = st->retry_after_usec;
+    int64_t due = st->failed_usec + spacing < deadline ? st->failed_usec + spacing : deadline;
+    int64_t wait = due - queue_now_usec();
+    if (wait > 0)
+        usec_sleep(wait);
+}
+
 void delivery_drain(point_queue *q, delivery_state *st) {
     pthread_mutex_lock(&drain_lock);
     int64_t deadline = drain_deadline_usec;
     pthread_mutex_unlock(&drain_lock);
     for (;;) {
+        drain_retry_wait(q, st, deadline);
         int64_t left = deadline - queue_now_usec();
         if (left < DELIVERY_DRAIN_POST_MIN_USEC)
             break;
-        int outcome = delivery_post(q, st, (long)(left / 1000));
-        if (outcome == DELIVERY_NOTHING)
+        if (delivery_post(q, st, (long)(left / 1000)) == DELIVERY_NOTHING)
             break;
-        if (outcome == HALVEX_MAPAPI_POST_FAILED) {  // again soon, or when the map service asked
-            int64_t wait = st->retry_after_usec > DELIVERY_DRAIN_RETRY_USEC
-                               ? st->retry_after_usec
-                               : DELIVERY_DRAIN_RETRY_USEC;
-            left = deadline - queue_now_usec();
-            usec_sleep(left < wait ? (left > 0 ? left : 0) : wait);
-        }
     }
     if (st->refused_unreported)
         refused_line_print(st, queue_now_usec());

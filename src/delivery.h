@@ -16,7 +16,10 @@
 /* Least spacing of two lines about refused batches, so a refusing map service cannot flood
  * the log. */
 #define DELIVERY_REFUSED_EVERY_USEC 10000000
-/* While draining, a post that failed in transit is tried again after this pause. */
+/* While draining, points whose post failed in transit go again once the send interval (or
+ * the wait the map service asked for, when longer) has passed since the failure, and never
+ * sooner than this: a stop does not flood a failing map service, even with a short or
+ * negative interval. */
 #define DELIVERY_DRAIN_RETRY_USEC 200000
 /* While draining, no post is started with less time than this left before the deadline. */
 #define DELIVERY_DRAIN_POST_MIN_USEC 50000
@@ -40,6 +43,7 @@ typedef struct delivery_state {
     size_t held_count;           /* records in held */
     size_t held_next;            /* the first of them not posted yet */
     uint64_t failed_posts;       /* posts failed in transit since posting last worked */
+    int64_t failed_usec;         /* when the latest post failed in transit (queue_now_usec) */
     int64_t refused_line_usec;   /* when the last line about refused batches went out; 0: never */
     uint64_t refused_unreported; /* batches refused since that line */
     size_t refused_latest_count; /* points in the latest refused batch */
@@ -75,9 +79,11 @@ int delivery_post(point_queue *q, delivery_state *st, long timeout_ms);
  * (queue_now_usec). Takes drain_lock. */
 void delivery_drain_deadline_set(int64_t deadline_usec);
 
-/* Once the queue is closed: post what it holds, without pauses, until it is empty or the
- * deadline given to delivery_drain_deadline_set() comes, print the line about refused batches
- * that is still due, then say the drain is over. Sender thread only. Takes drain_lock. */
+/* Once the queue is closed: post what it holds, without waiting for the interval, until it is
+ * empty or the deadline given to delivery_drain_deadline_set() comes; points whose latest post
+ * failed in transit go again only once the send interval (or the map service's Retry-After),
+ * and at least DELIVERY_DRAIN_RETRY_USEC, has passed since. Then print the line about refused
+ * batches that is still due, and say the drain is over. Sender thread only. Takes drain_lock. */
 void delivery_drain(point_queue *q, delivery_state *st);
 
 /* The stop: wait until the drain is over or until_usec (queue_now_usec) has come; 1 if it is

@@ -60,7 +60,8 @@
 //      systemd and calls service_stop().
 //   3. service_stop gives the drain the same deadline, then closes the queue: appends are
 //      refused (those points are answered FAILED) and the sender's wait or sleep ends.
-//   4. The sender posts what is held, without pauses, until the queue is empty or the
+//   4. The sender posts what is held, without waiting for the interval (but a retry after a
+//      post failed in transit keeps it, and at least 200 ms), until the queue is empty or the
 //      deadline comes, then says the drain is over. main waits for that, or for the
 //      deadline and STOP_CUT_WAIT_USEC for a post being cut.
 //   5. main prints the stop and counters lines (what is still held counts as lost, or

@@ -16,7 +16,7 @@ int64_t sender_pause_usec(const struct timespec *prev, const struct timespec *no
 /* Thread entry, on a point_queue*: wait for points, pause, drain, post; after a post that
  * failed in transit, wait out the backoff and post the held points again; what a post left
  * held for want of room under max_post_points goes at once, without a pause. Once the queue is
- * closed, drain it without pauses (delivery_drain) and return. */
+ * closed, drain it without waiting for the interval (delivery_drain) and return. */
 void *sending_thread_func(void *queue);
 
 #endif

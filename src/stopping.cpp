@@ -60,7 +60,7 @@ static void stop_report(int flush_ms) {
         counters.points_unconfirmed.fetch_add(unconfirmed, std::memory_order_relaxed);
         counters.points_lost.fetch_add(lost, std::memory_order_relaxed);
         uint64_t posted = counter_get(counters.points_posted) - stop_posted_before.load();
-        log_printf("Stopped: %llu points posted, %llu lost, %llu unconfirmed.",
+        log_printf("Stopped: %llu points posted while stopping, %llu lost, %llu unconfirmed.",
                    (unsigned long long)posted, (unsigned long long)lost,
                    (unsigned long long)unconfirmed);
         counters_print();

@@ -206,8 +206,9 @@ TEST(Delivery, SigintAndSigtermPostWhatIsQueuedAndExitZeroInTime) {
         std::sort(posted.begin(), posted.end());
         std::iota(want.begin(), want.end(), 1);
         EXPECT_EQ(posted, want);
-        EXPECT_TRUE(printed(d, sig ? " 0 lost, 0 unconfirmed."
-                                   : "Stopped: 0 points posted, 10000 lost, 0 unconfirmed."))
+        EXPECT_TRUE(
+            printed(d, sig ? " 0 lost, 0 unconfirmed."
+                           : "Stopped: 0 points posted while stopping, 10000 lost, 0 unconfirmed."))
             << server_stdout(d.server);
         delivery_stop(d);
     }
@@ -229,11 +230,30 @@ TEST(Delivery, PostInFlightAtAStopIsCutAndItsBatchCountedUnconfirmed) {
     EXPECT_TRUE(server_wait_exit(d.server, WAIT_MS));
     EXPECT_LT(std::chrono::steady_clock::now() - signalled, std::chrono::seconds(6));
     EXPECT_EQ(d.server.exit_status, 0);
-    EXPECT_TRUE(printed(d, "Stopped: 0 points posted, 2 lost, 3 unconfirmed.\n"));
+    EXPECT_TRUE(printed(d, "Stopped: 0 points posted while stopping, 2 lost, 3 unconfirmed.\n"));
     EXPECT_TRUE(printed(d,
                         "accepted 5, rejected 0, posted 0, refused 0, lost 2, unconfirmed 3, "
                         "queued 0; posts made 1, failed in transit 1,"))
         << server_stdout(d.server);
+    delivery_stop(d);
+}
+
+// A map service failing in transit while the service stops: retries keep the interval, here
+// 400 ms, above the 200 ms floor, from the last failure before the stop through the drain.
+TEST(Delivery, StopRetriesAFailingMapServiceNoFasterThanTheInterval) {
+    delivery d;
+    d.stub.reply_status = 503;
+    delivery_start(d, "send_interval_usec = 400000\n");
+    EXPECT_EQ(points_send(d, 1, 1), 1);
+    ASSERT_EQ(map_stub_wait_posts(d.stub, 1, WAIT_MS), 1u);
+    kill(d.server.pid, SIGTERM);
+    EXPECT_TRUE(server_wait_exit(d.server, WAIT_MS));
+    std::vector<received_post> posts = map_stub_posts(d.stub);
+    EXPECT_GE(posts.size(), 3u) << "the drain tried again";
+    for (size_t i = 1; i < posts.size(); i++) {
+        auto gap = posts[i].at - posts[i - 1].at;
+        EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(gap).count(), 400) << i;
+    }
     delivery_stop(d);
 }
 
@@ -274,10 +294,12 @@ TEST(Delivery, SecondSigtermWritesTheStopLinesWhole) {
         },
         WAIT_MS);
     EXPECT_TRUE(server_wait_exit(d.server, WAIT_MS) && d.server.exit_status == 0);
-    EXPECT_NE(out.find("Stopped: 0 points posted, 0 lost, 0 unconfirmed.\nCounters: points "
-                       "received 300, accepted 0, rejected 300, posted 0, refused 0, lost 0, "
-                       "unconfirmed 0, queued 0; posts made 0, failed in transit 0, refused 0.\n"),
-              std::string::npos)
+    EXPECT_NE(
+        out.find(
+            "Stopped: 0 points posted while stopping, 0 lost, 0 unconfirmed.\nCounters: points "
+            "received 300, accepted 0, rejected 300, posted 0, refused 0, lost 0, "
+            "unconfirmed 0, queued 0; posts made 0, failed in transit 0, refused 0.\n"),
+        std::string::npos)
         << out.substr(out.size() > 300 ? out.size() - 300 : 0);
     close(fd);
     delivery_stop(d);

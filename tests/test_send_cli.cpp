@@ -156,12 +156,20 @@ TEST_F(SendCli, SendsEachNonEmptyStdinLineUpTo1024Bytes) {
     EXPECT_EQ(fake_stop(fake), expected);
 }
 
+// Without -s the path comes from HALVEX_MAPAPI_SOCKET; -s wins over it.
 TEST_F(SendCli, NoServiceExitsTwoWithAClearMessage) {
-    server_proc p = send_run(dir, {"-s", sock, "{\"lat\":1,\"lng\":2}"});
-    EXPECT_EQ(p.exit_status, 2);
-    EXPECT_EQ(server_stderr(p), "halvex_mapapi_send: cannot connect to " + sock +
-                                    ": No such file or directory (is halvex_mapapi_server "
-                                    "running?)\n");
+    setenv("HALVEX_MAPAPI_SOCKET", (dir + "/other").c_str(), 1);
+    scope_exit env_end{[] { unsetenv("HALVEX_MAPAPI_SOCKET"); }};
+    for (const auto &args : {std::vector<std::string>{"-s", sock}, {}}) {
+        std::vector<std::string> argv = args;
+        argv.push_back("{\"lat\":1,\"lng\":2}");
+        server_proc p = send_run(dir, argv);
+        EXPECT_EQ(p.exit_status, 2);
+        EXPECT_EQ(server_stderr(p), "halvex_mapapi_send: cannot connect to " +
+                                        (args.empty() ? dir + "/other" : sock) +
+                                        ": No such file or directory (is halvex_mapapi_server "
+                                        "running?)\n");
+    }
 }
 
 TEST_F(SendCli, ClosedConnectionStopsSendingAndExitsTwo) {

@@ -18,6 +18,9 @@
 #include "protocol.h"
 
 static const char PROG[] = "halvex_mapapi_send";
+// The socket when -s is not given: one variable that shell, Python and C clients can all read,
+// so one export points them all at a service on another path.
+static const char SOCK_ENV[] = "HALVEX_MAPAPI_SOCKET";
 // A reply normally takes microseconds; this only catches a service that has stopped answering.
 static const int REPLY_TIMEOUT_DEFAULT_S = 10;
 // Upper bound for -t: a day, far beyond any use, small enough for milliseconds in an int.
@@ -47,13 +50,13 @@ static void usage_print(FILE *to) {
             "Send point messages to the map point relay, one at a time on one connection.\n"
             "Each MESSAGE is one JSON point, e.g. '{\"lat\":40.7128,\"lng\":-74.006}'; with\n"
             "none, each non-empty line of standard input is one (at most %d bytes).\n\n"
-            "  -s PATH      the relay's socket (default %s)\n"
+            "  -s PATH      the relay's socket (default: $%s if set, else %s)\n"
             "  -t SECONDS   give up when a reply takes longer (default %d)\n"
             "  -h, --help   show this help\n\n"
             "Prints nothing when all are accepted; each refused one is reported on standard\n"
             "error with its number, counting from 1. Exit status: 0 all accepted, 1 some\n"
             "refused, 2 the relay could not be reached or the connection broke, 64 bad usage.\n",
-            PROG, MESSAGE_MAX_BYTES, HALVEX_DEFAULT_SOCK_PATH, REPLY_TIMEOUT_DEFAULT_S);
+            PROG, MESSAGE_MAX_BYTES, SOCK_ENV, HALVEX_DEFAULT_SOCK_PATH, REPLY_TIMEOUT_DEFAULT_S);
 }
 
 static void usage_fail(const char *what, const char *arg) {
@@ -73,6 +76,9 @@ static int timeout_parse(const char *text) {
 // Options come first; the first other argument, or what follows "--", starts the messages.
 static send_options options_parse(int argc, char **argv) {
     send_options o;
+    const char *env_path = getenv(SOCK_ENV);
+    if (env_path && env_path[0] != '\0')
+        o.sock_path = env_path;
     int i = 1;
     for (; i < argc && argv[i][0] == '-' && argv[i][1] != '\0'; i++) {
         std::string a = argv[i];

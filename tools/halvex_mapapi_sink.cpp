@@ -136,7 +136,7 @@ static void usage_print(FILE *to) {
             "                    the HTTPS port + 1, or a free one with --port 0; 0: a free one)\n"
             "  --web-dir DIR     the page's files (default: beside the installed program, or\n"
             "                    the source tree's tools/web)\n"
-            "  --help            show this help\n\n"
+            "  -h, --help        show this help\n\n"
             "A body that is not a JSON object with a string mapId, a string key and an array\n"
             "points is answered with status 400 and \"false\", one over 16 MB with status 413.\n"
             "SIGINT or SIGTERM stops it.\n",
