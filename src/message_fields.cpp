@@ -114,9 +114,12 @@ static int colour_read(const Json::Value *v, uint32_t **out, message_outcome *ou
         return 0;
     }
     uint32_t value = 0;
-    // The text ends at its first NUL, as every text here does.
-    if (strlen(text.c_str()) == COLOUR_TEXT_LEN && text[0] == '#')
-        value = (uint32_t)strtol(text.c_str() + 1, NULL, 16);
+    // The text ends at its first NUL, as every text here does. A sign reads "#-00001" as -1,
+    // which would go out as "#ffffffff", no colour at all: a negative value is black too.
+    if (strlen(text.c_str()) == COLOUR_TEXT_LEN && text[0] == '#') {
+        long read = strtol(text.c_str() + 1, NULL, 16);
+        value = read > 0 ? (uint32_t)read : 0;
+    }
     *out = (uint32_t *)malloc(sizeof **out);
     if (!*out) {
         outcome_line_add(outcome, "Out of memory.");

@@ -97,6 +97,11 @@ TEST(Message, ColourForms) {
     EXPECT_EQ(*h.point.c, 0x12u);
     EXPECT_EQ(*h.point.c2, 0u);
     release(h);
+    h = handle(R"({"c":"#-00001","c2":"#+0000f"})");  // never more than six digits out
+    ASSERT_EQ(h.ok, 1);
+    EXPECT_EQ(*h.point.c, 0u);
+    EXPECT_EQ(*h.point.c2, 0xfu);
+    release(h);
     h = handle(R"({"c":"#12345\u0000"})");  // a text ends at its first NUL: 6 characters
     ASSERT_EQ(h.ok, 1);
     ASSERT_NE(h.point.c, nullptr);
