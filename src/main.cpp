@@ -140,7 +140,7 @@ static bool options_answer(int argc, char **argv) {
         }
         if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
             printf(
-                "Usage: halvex_mapapi_server [--help | --version]\n"
+                "Usage: halvex_mapapi_server [-h | --help | --version]\n"
                 "Relays map points from local programs (one JSON point per message on a Unix\n"
                 "socket) to the live-map service over HTTPS, in batches.\n"
                 "Configuration: %s if it exists,\n"
