@@ -91,15 +91,31 @@ static int endpoint_read(const char *text, service_config *cfg) {
     return 0;
 }
 
-static int verify_tls_read(const char *text, service_config *cfg) {
-    if (!*text || strcasecmp(text, "no") == 0)
+// "yes" or "no" in any case into *flag; absent or "" leaves it. One line for anything else.
+static int yes_no_read(const char *key, const char *text, int *flag) {
+    if (!*text)
         return 0;
-    if (strcasecmp(text, "yes") == 0) {
-        cfg->verify_tls = 1;
+    if (strcasecmp(text, "yes") == 0 || strcasecmp(text, "no") == 0) {
+        *flag = strcasecmp(text, "yes") == 0;
         return 0;
     }
-    log_errorf("Invalid value for map_api_verify_tls: %s (yes or no).", text);
+    log_errorf("Invalid value for %s: %s (yes or no).", key, text);
     return -1;
+}
+
+// A whole decimal number from min to max, blanks around it allowed, into *out; -1 otherwise.
+static int whole_number_read(const char *text, long long min, long long max, long long *out) {
+    char *end = NULL;
+    errno = 0;
+    long long n = strtoll(text, &end, 10);
+    if (errno != 0 || end == text || end[strspn(end, " \t")] != '\0' || n < min || n > max)
+        return -1;
+    *out = n;
+    return 0;
+}
+
+static int verify_tls_read(const char *text, service_config *cfg) {
+    return yes_no_read("map_api_verify_tls", text, &cfg->verify_tls);
 }
 
 // The file must be readable now; a file that appears later would not help the first post.
@@ -184,12 +200,8 @@ static int send_interval_read(const char *text, service_config *cfg) {
 static int max_queued_read(const char *text, service_config *cfg) {
     if (!*text)
         return 0;
-    char *end = NULL;
-    errno = 0;
-    long long n = strtoll(text, &end, 10);
-    while (end && (*end == ' ' || *end == '\t'))
-        end++;
-    if (errno != 0 || end == text || *end != '\0' || n < 1 || n > MAX_QUEUED_POINTS_MAX) {
+    long long n;
+    if (whole_number_read(text, 1, MAX_QUEUED_POINTS_MAX, &n) != 0) {
         log_warnf("Invalid value for max_queued_points.  Using default.");
         return 0;
     }
@@ -206,6 +218,19 @@ static int metrics_listen_read(const char *text, service_config *cfg) {
         return -1;
     }
     cfg->metrics_listen = text;
+    return 0;
+}
+
+int keep_alive_parse(const char *text, int *keep) {
+    *keep = 1;
+    return yes_no_read("map_api_keep_alive", text ? text : "", keep);
+}
+
+int max_post_points_parse(const char *text, size_t *max) {
+    long long n = 0;
+    if (text && *text && whole_number_read(text, 0, DELIVERY_MAX_POST_POINTS_MAX, &n) != 0)
+        return -1;
+    *max = (size_t)n;
     return 0;
 }
 

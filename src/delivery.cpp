@@ -6,7 +6,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <strings.h>
 #include <time.h>
 
 #include "counters.h"
@@ -27,34 +26,6 @@ static const long HTTP_PAYLOAD_TOO_LARGE = 413;
 
 // Locks: none. [I] set before the threads start, then only read.
 static size_t max_post_points;  // [I] most points one post carries; 0: no bound
-
-int keep_alive_parse(const char *text, int *keep) {
-    if (!text || !*text || strcasecmp(text, "yes") == 0) {
-        *keep = 1;
-        return 0;
-    }
-    if (strcasecmp(text, "no") == 0) {
-        *keep = 0;
-        return 0;
-    }
-    log_errorf("Invalid value for map_api_keep_alive: %s (yes or no).", text);
-    return -1;
-}
-
-int max_post_points_parse(const char *text, size_t *max) {
-    if (!text || !*text) {
-        *max = 0;
-        return 0;
-    }
-    char *end = NULL;
-    errno = 0;
-    long long n = strtoll(text, &end, 10);
-    if (errno != 0 || end == text || end[strspn(end, " \t")] != '\0' || n < 0 ||
-        n > DELIVERY_MAX_POST_POINTS_MAX)
-        return -1;
-    *max = (size_t)n;
-    return 0;
-}
 
 void delivery_set_max_post_points(size_t max) {
     max_post_points = max;

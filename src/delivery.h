@@ -54,15 +54,6 @@ typedef struct delivery_state {
  * (0 for the first failure) and the send interval. */
 int64_t delivery_backoff_next(int64_t prev_usec, int64_t interval_usec);
 
-/* Read map_api_keep_alive: "yes" or "no" in any case, absent or "" is yes. Sets *keep to 1 or 0
- * and returns 0, or returns -1 after printing one line that names the key. */
-int keep_alive_parse(const char *text, int *keep);
-
-/* Read max_post_points: a whole decimal number from 0 (no bound) to
- * DELIVERY_MAX_POST_POINTS_MAX, blanks around it allowed; absent or "" is 0. Returns 0 with
- * *max set, or -1 leaving it. Prints nothing. */
-int max_post_points_parse(const char *text, size_t *max);
-
 /* Most points one post carries (0, the default: every queued point). Before the threads start. */
 void delivery_set_max_post_points(size_t max);
 

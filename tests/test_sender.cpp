@@ -1,6 +1,7 @@
 // test_sender.cpp -- the sender's pacing: how long it pauses after each wake-up.
 #include <gtest/gtest.h>
 
+#include "config.h"
 #include "delivery.h"
 #include "sender.h"
 
