@@ -19,7 +19,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include "protocol.h"
+#include "intake/protocol.h"
 
 // The reply's length, without its terminating NUL.
 static const ssize_t REPLY_OK_LEN = sizeof REPLY_OK - 1;

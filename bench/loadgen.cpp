@@ -25,7 +25,7 @@
 #include <thread>
 #include <vector>
 
-#include "protocol.h"
+#include "intake/protocol.h"
 
 // Histogram layout: values below 2^HIST_SUB_BITS ns have a bucket each; every power of two
 // above is split into HIST_HALF buckets, so a bucket is at most 1/64 (1.6%) wide relative to

@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "halvex_mapapi.h"
-#include "message.h"
-#include "point_queue.h"
+#include "mapapi/halvex_mapapi.h"
+#include "intake/message.h"
+#include "outbox/point_queue.h"
 
 static const char TYPICAL_MESSAGE[] = "{\"lat\":40.7128,\"lng\":-74.006}";
 // Every key the protocol knows; with lat and lng present the postal code is not read.
@@ -30,7 +30,7 @@ static void bm_message_handle(benchmark::State &state, const char *text) {
         int ok = message_handle(text, len, &point);
         benchmark::DoNotOptimize(ok);
         benchmark::DoNotOptimize(point);
-        point_colours_release(&point);
+        queue_point_colours_release(&point);
     }
 }
 
@@ -44,7 +44,7 @@ static void bm_message_read_general(benchmark::State &state, const char *text) {
         int ok = message_read(text, len, &point, &outcome, 0);
         benchmark::DoNotOptimize(ok);
         benchmark::DoNotOptimize(point);
-        point_colours_release(&point);
+        queue_point_colours_release(&point);
     }
 }
 

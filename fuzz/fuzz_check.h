@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "halvex_mapapi.h"
+#include "mapapi/halvex_mapapi.h"
 
 /* Stop the run with a report when cond is false; libFuzzer keeps the input that did it. */
 #define FUZZ_REQUIRE(cond) fuzz_require((cond), #cond, __FILE__, __LINE__)

@@ -15,8 +15,8 @@
 #include <string>
 
 #include "fuzz_check.h"
-#include "message.h"
-#include "point_queue.h"
+#include "intake/message.h"
+#include "outbox/point_queue.h"
 
 // Longest output one message can print: every fault line once, with room to spare.
 static const size_t PRINTED_MAX = 1024;
@@ -105,6 +105,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         FUZZ_REQUIRE(faults >= 1);
         FUZZ_REQUIRE(point.c == NULL && point.c2 == NULL);
     }
-    point_colours_release(&point);
+    queue_point_colours_release(&point);
     return 0;
 }

@@ -26,18 +26,16 @@
 #include <set>
 #include <vector>
 
-#include "delivery.h"
-#include "halvex_mapapi.h"
-#include "log.h"
-#include "point_queue.h"
-#include "protocol.h"
+#include "base/log.h"
+#include "intake/protocol.h"
+#include "mapapi/halvex_mapapi.h"
+#include "outbox/delivery.h"
+#include "outbox/point_queue.h"
 
 const char SYSTEM_CONFIG_PATH[] = "/etc/halvex-mapapi-server/halvex_mapapi_server.ini";
 const char LOCAL_CONFIG_PATH[] = "halvex_mapapi_server.ini";
 // Longest accepted send interval: 15 minutes, in microseconds.
 static const int64_t SEND_INTERVAL_MAX_USEC = 900000000;
-// Most points the queue may be set to hold: at about 40 bytes a record, 400 MB.
-static const long long MAX_QUEUED_POINTS_MAX = 10000000;
 // The socket file's bits without a key: every local user may connect.
 static const mode_t SOCK_MODE_DEFAULT = 0777;
 // Setuid, setgid and sticky mean nothing on a socket; only permission bits are taken.
@@ -195,13 +193,13 @@ static int send_interval_read(const char *text, service_config *cfg) {
     return 0;
 }
 
-// A whole decimal number from 1 to MAX_QUEUED_POINTS_MAX, blanks around it allowed; anything
+// A whole decimal number from 1 to POINT_QUEUE_MAX_POINTS_MAX, blanks around it allowed; anything
 // else keeps the default.
 static int max_queued_read(const char *text, service_config *cfg) {
     if (!*text)
         return 0;
     long long n;
-    if (whole_number_read(text, 1, MAX_QUEUED_POINTS_MAX, &n) != 0) {
+    if (whole_number_read(text, 1, POINT_QUEUE_MAX_POINTS_MAX, &n) != 0) {
         log_warnf("Invalid value for max_queued_points.  Using default.");
         return 0;
     }
@@ -221,12 +219,12 @@ static int metrics_listen_read(const char *text, service_config *cfg) {
     return 0;
 }
 
-int keep_alive_parse(const char *text, int *keep) {
+int config_keep_alive_parse(const char *text, int *keep) {
     *keep = 1;
     return yes_no_read("map_api_keep_alive", text ? text : "", keep);
 }
 
-int max_post_points_parse(const char *text, size_t *max) {
+int config_max_post_points_parse(const char *text, size_t *max) {
     long long n = 0;
     if (text && *text && whole_number_read(text, 0, DELIVERY_MAX_POST_POINTS_MAX, &n) != 0)
         return -1;
@@ -236,11 +234,11 @@ int max_post_points_parse(const char *text, size_t *max) {
 
 // A wrong value ends start-up: a kept connection or not is a choice the operator made.
 static int keep_alive_read(const char *text, service_config *cfg) {
-    return keep_alive_parse(text, &cfg->keep_alive);
+    return config_keep_alive_parse(text, &cfg->keep_alive);
 }
 
 static int max_post_read(const char *text, service_config *cfg) {
-    if (max_post_points_parse(text, &cfg->max_post_points) != 0)
+    if (config_max_post_points_parse(text, &cfg->max_post_points) != 0)
         log_warnf("Invalid value for max_post_points.  Using default.");
     return 0;
 }

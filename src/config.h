@@ -39,12 +39,12 @@ const char *config_path_choose(void);
 
 /* Read map_api_keep_alive: "yes" or "no" in any case, absent or "" is yes. Sets *keep to 1 or 0
  * and returns 0, or returns -1 after printing one line that names the key. */
-int keep_alive_parse(const char *text, int *keep);
+int config_keep_alive_parse(const char *text, int *keep);
 
 /* Read max_post_points: a whole decimal number from 0 (no bound) to
  * DELIVERY_MAX_POST_POINTS_MAX, blanks around it allowed; absent or "" is 0. Returns 0 with
  * *max set, or -1 leaving it. Prints nothing. */
-int max_post_points_parse(const char *text, size_t *max);
+int config_max_post_points_parse(const char *text, size_t *max);
 
 /* Read the file at path into *cfg. A file that cannot be read, missing credentials, or a
  * value the service cannot honour prints what is wrong (one line naming the key, or the two

@@ -1,76 +1,44 @@
 // main.cpp -- start-up of the map point relay: configuration, socket, threads, accept loop.
 //
-// THREADS
-// -------
+// DESIGN
+// ------
 //
-// Start-up runs alone: it reads every key (config.cpp), applies them, creates the socket and
-// the queue, then starts the threads below in this order. None of them is joined.
+// Points travel down the folders of src/: intake/ takes each message from a local client,
+// checks it and answers at once; outbox/ holds the accepted points and posts them in batches,
+// paced by the send interval; mapapi/ is the map service's client, which knows nothing of the
+// service. base/ (log, counters, clock, the stop) serves all of them. The top of src/ starts
+// and stops the service: configuration, signals, metrics, systemd. A client never waits for
+// the map service: no lock is held while posting, and the log is written by a thread of its
+// own.
 //
-//   log writer -- log.cpp, started before the configuration is read. Owns the full half of
-//                 the log's double buffer: swaps halves under log_lock, writes with no lock.
-//   signal     -- stopping.cpp. SIGINT, SIGTERM and SIGUSR1 are blocked in every thread and
-//                 taken here with sigwaitinfo(), so no handler ever runs. Owns the stop's
-//                 start time; SIGUSR1 prints the counters line.
-//   exposer    -- metrics.cpp, only when metrics_listen is set: the HTTP server's accepting
-//                 thread and its workers. They read relaxed atomics and take no lock of ours.
-//   notifier   -- sd_service.cpp, only under systemd (NOTIFY_SOCKET set), started once the
-//                 receiver runs: sends STATUS= every 5 s and WATCHDOG=1 while neither the
-//                 receiver nor the sender has been busy for too long (their progress marks are
-//                 relaxed atomics). Waits in poll() on the stop descriptor; takes no lock.
-//   sender     -- sender.cpp and delivery.cpp. Waits for points, pauses so that points sent
-//                 close together travel in one post, drains the queue into a batch it then
-//                 owns, and posts it with no lock held; the queue takes a failed batch back.
-//   receiver   -- receiver.cpp. Owns the epoll set and every connection once registered (it
-//                 alone closes and frees them). Waits with no lock held, then under conn_lock
-//                 reads one message per ready connection, appends accepted points (taking
-//                 queue_lock inside conn_lock) and sends the pass's replies.
-//   main       -- after start-up, the accept loop (listener.cpp): takes conn_lock only to
-//                 push a new connection at the head of the list, then writes a wake byte.
-//                 When the loop returns, main runs the stop.
+// THREADS (in the order main starts them; none is joined)
 //
-// LOCKS
-// -----
+//   log writer -- base/log.cpp, before the configuration is read: writes every line, so no
+//                 other thread waits for standard output.
+//   signal     -- lifecycle.cpp, once the socket and the stop descriptor exist: takes SIGINT,
+//                 SIGTERM and SIGUSR1 (blocked everywhere else) and begins the stop.
+//   exposer    -- metrics.cpp, with metrics_listen: the HTTP server's threads; read atomics.
+//   sender     -- outbox/sender.cpp: waits for points, pauses, drains the queue into a batch
+//                 it owns and posts it with no lock held (outbox/delivery.cpp).
+//   receiver   -- intake/receiver.cpp: owns the epoll set and closes every connection; reads
+//                 one message per ready connection, queues and answers.
+//   notifier   -- notifier.cpp, under systemd only: STATUS= when it changed, WATCHDOG=1 while
+//                 the receiver and the sender make progress.
+//   main       -- the accept loop (intake/listener.cpp), then the stop (lifecycle.cpp).
 //
-// Taken in this order, never the other way round:
+// LOCKS, always in this order: conn_lock (the connection list) -> queue_lock (the queue) ->
+// log_lock (the log's buffer); stop_report_lock -> log_lock; stop_lock (base/stop.cpp) is
+// taken alone. Debug builds check the order at every lock (base/lock_rank.h). Counters and
+// figures are atomics that nobody waits on.
 //
-//   conn_lock -> queue_lock      the receiver only; nothing is taken inside queue_lock
-//   conn_lock -> log_lock        a receiver's line about a message or a client
-//   stop_report_lock -> log_lock the stop and counters lines, printed once
+// THE WAKE PIPE carries one byte from the accept loop to the receiver per new connection; its
+// read end is the last node of the connection list and sits in the receiver's epoll set.
 //
-// log_lock is always the last: log.cpp takes nothing inside it, and the queue prints its
-// full and room lines after letting queue_lock go. drain_lock (delivery.cpp: the drain's
-// deadline and end) is taken alone. The client's deadline and every counter are atomics.
-//
-// THE WAKE PIPE
-// -------------
-//
-// The accept loop writes one '*' per new connection; the pipe's read end is the last node of
-// the connection list and is in the receiver's epoll set, so the receiver's wait returns and
-// it registers every node above the head it registered last.
-//
-// THE STOP
-// --------
-//
-//   1. SIGINT or SIGTERM: the signal thread notes the time, sets the client's deadline to
-//      STOP_DEADLINE_USEC less STOP_REPORT_USEC later (a post in flight is cut then),
-//      and calls listener_stop(): a socket the service made itself is removed (no new client
-//      finds the service) and shut down; one that systemd passed stays listening, so clients
-//      wait in its backlog for the next process. Either way the stop descriptor is written.
-//   2. The accept loop sees the stop descriptor and returns; main sends STOPPING=1 under
-//      systemd and calls service_stop().
-//   3. service_stop gives the drain the same deadline, then closes the queue: appends are
-//      refused (those points are answered FAILED) and the sender's wait or sleep ends.
-//   4. The sender posts what is held, without waiting for the interval (but a retry after a
-//      post failed in transit keeps it, and at least 200 ms), until the queue is empty or the
-//      deadline comes, then says the drain is over. main waits for that, or for the
-//      deadline and STOP_CUT_WAIT_USEC for a post being cut.
-//   5. main prints the stop and counters lines (what is still held counts as lost, or
-//      unconfirmed if a post that has not answered carried it), waits for the log writer
-//      to write them, and ends the process with _exit(0). The receiver and clients still
-//      connected simply end with it.
-//
-// A second SIGINT or SIGTERM prints those lines at once (or waits for them while main is
-// printing them), writes them out within STOP_REPORT_USEC and ends the process with 0.
+// THE STOP: SIGINT or SIGTERM begins it (base/stop.cpp: its time, its descriptor, and a
+// deadline that cuts the post in flight); the accept loop sees the descriptor, removes the
+// socket it made and returns; main runs lifecycle_stop(): STOPPING=1, the queue closed, the
+// sender's drain until the deadline, the stop and counters lines, exit 0 within 5 s. A
+// second signal prints those lines at once and exits.
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -83,31 +51,23 @@
 
 #include <string>
 
+#include "base/log.h"
+#include "base/stop.h"
 #include "config.h"
-#include "delivery.h"
-#include "halvex_mapapi.h"
-#include "listener.h"
-#include "log.h"
+#include "config_apply.h"
+#include "intake/listener.h"
+#include "intake/receiver.h"
+#include "lifecycle.h"
 #include "metrics.h"
-#include "point_queue.h"
-#include "receiver.h"
-#include "sd_service.h"
-#include "security.h"
-#include "sender.h"
-#include "stopping.h"
+#include "notifier.h"
+#include "outbox/delivery.h"
+#include "outbox/point_queue.h"
+#include "outbox/sender.h"
 
 // Blocks from this size up get a mapping of their own, returned to the system when freed.
 static const int ALLOC_MMAP_THRESHOLD = 128 * 1024;
 // Free memory above this at the top of a heap is returned to the system.
 static const int ALLOC_TRIM_THRESHOLD = 128 * 1024;
-
-// The client copies what it keeps into buffers of its own.
-static void client_apply(const service_config *cfg) {
-    halvex_mapapi_init(cfg->map_id.c_str(), cfg->map_key.c_str());
-    if (!cfg->endpoint.empty())
-        halvex_mapapi_set_endpoint(cfg->endpoint.c_str());
-    halvex_mapapi_set_keep_alive(cfg->keep_alive);
-}
 
 // A busy second's queue array and batch body run to megabytes. With the allocator's default
 // sliding thresholds, freeing them once raises the mmap threshold to their size, and every
@@ -181,22 +141,21 @@ int main(int argc, char **argv) {
     // A client or the map service closing its end mid-write, or a closed standard output, must
     // not end the process: ignored before the log writer or anything else can write.
     signal(SIGPIPE, SIG_IGN);
-    signals_block();  // before any thread starts, so that every thread inherits the mask
+    lifecycle_signals_block();  // before any thread starts, so that every thread inherits the mask
     // Line-buffered, so each printed line reaches a log reading through a pipe at once.
     setvbuf(stdout, NULL, _IOLBF, 0);
     allocator_bound();  // process-wide, so before any thread starts
     log_start();
 
-    // Static: the socket path outlives start-up, the signal thread reads it.
+    // Static: the listener keeps the socket path to remove the socket at the stop.
     static service_config config;
     const char *config_path = config_path_choose();
     config_read(config_path, &config);  // every key checked before anything is opened
-    client_apply(&config);
-    config_exposure_warn(config_path);
-    security_apply(&config);
+    config_apply(&config, config_path);
 
     int listen_fd = listener_create(config.sock_path.c_str());
-    signals_start(config.sock_path.c_str(), listen_fd);
+    stop_create();
+    lifecycle_signals_start();
 
     static point_queue queue;
     queue_create(&queue);
@@ -213,11 +172,9 @@ int main(int argc, char **argv) {
     rcv_set_create();  // now, while the accept loop cannot yet have used up the descriptors
     pthread_t receiver;
     pthread_create(&receiver, NULL, rcv_sock_thread_func, &rcv_args);
-    sd_service_ready();  // under systemd: READY=1, then the status and watchdog thread
+    notifier_ready();  // under systemd: READY=1, then the status and watchdog thread
     start_line_print(config_path, &config);
 
-    accept_loop(listen_fd, &rcv_args);  // until SIGINT or SIGTERM
-    sd_service_stopping();              // accepting no more: STOPPING=1 under systemd
-    service_stop(&queue);
-    return 0;
+    listener_accept_loop(listen_fd, &rcv_args, metrics_fds_reserved());  // until a stop
+    lifecycle_stop(&queue);
 }

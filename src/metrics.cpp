@@ -9,8 +9,9 @@
 // the only state shared with them is relaxed atomics, so a scraper that stalls a worker
 // stalls only that worker.
 //
-// The post duration histogram is kept here in relaxed atomics, written by the sender alone,
-// rather than in the client's Histogram, whose Observe() takes a mutex that a scrape holds.
+// The post duration histogram is kept in the figures' relaxed atomics, written by the sender
+// alone, rather than in the client's Histogram, whose Observe() takes a mutex that a scrape
+// holds.
 #include "metrics.h"
 
 #include <CivetServer.h>
@@ -30,10 +31,10 @@
 #include <string>
 #include <vector>
 
-#include "counters.h"
-#include "halvex_mapapi.h"
-#include "log.h"
-#include "point_queue.h"
+#include "base/clock.h"
+#include "base/counters.h"
+#include "base/figures.h"
+#include "base/log.h"
 
 // Worker threads: one can sit out a request that never ends while the other answers.
 static const char METRICS_THREADS[] = "2";
@@ -47,21 +48,9 @@ static const char METRICS_REQUEST_TIMEOUT_MS[] = "5000";
 // Largest request head read; a larger one is refused without reading the rest.
 static const char METRICS_REQUEST_MAX_BYTES[] = "8192";
 
-// Upper bounds of the post duration buckets, in seconds; a post is bounded at 60 s.
-static const double POST_BUCKETS_SEC[] = {0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1,
-                                          2.5,  5,     10,   20,  30,   60};
-static const size_t POST_BUCKETS = sizeof POST_BUCKETS_SEC / sizeof POST_BUCKETS_SEC[0];
-
-// Locks: none; relaxed atomics read by the endpoint's threads. [S] written by the sender only,
-// [c] written under conn_lock, [I] set before the endpoint starts.
-std::atomic<int> metrics_clients_open;                // [c]
-static std::atomic<int64_t> post_started_usec;        // [S] the post in flight began; 0: none
-static std::atomic<int64_t> failing_since_usec;       // [S] first post of the failing streak
-static std::atomic<int64_t> last_accepted_unix_usec;  // [S] wall clock; 0: none yet
-static std::atomic<uint64_t> post_counts[POST_BUCKETS + 1];  // [S] per bucket, +Inf last
-static std::atomic<uint64_t> post_usec_sum;                  // [S] every post's duration, summed
-static size_t queue_limit;                                   // [I]
-static std::atomic<bool> metrics_running;                    // set once the endpoint runs
+// Locks: none. [I] set before the endpoint starts.
+static size_t queue_limit;                 // [I]
+static std::atomic<bool> metrics_running;  // set once the endpoint runs
 
 int metrics_listen_parse(const char *text, metrics_address *out) {
     const char *colon = strchr(text, ':');
@@ -83,41 +72,6 @@ int metrics_listen_parse(const char *text, metrics_address *out) {
 
 int metrics_fds_reserved(void) {
     return metrics_running ? METRICS_FDS_MAX : 0;
-}
-
-int64_t metrics_post_begin(void) {
-    int64_t now = queue_now_usec();
-    post_started_usec.store(now, std::memory_order_relaxed);
-    return now;
-}
-
-static void post_duration_count(int64_t usec) {
-    size_t i = 0;
-    while (i < POST_BUCKETS && (double)usec > POST_BUCKETS_SEC[i] * 1e6)
-        i++;
-    counter_add(post_counts[i], 1);
-    counter_add(post_usec_sum, (uint64_t)usec);
-}
-
-void metrics_post_end(int64_t start_usec, int outcome) {
-    post_duration_count(queue_now_usec() - start_usec);
-    if (outcome == HALVEX_MAPAPI_POST_FAILED) {
-        if (failing_since_usec.load(std::memory_order_relaxed) == 0)
-            failing_since_usec.store(start_usec, std::memory_order_relaxed);
-    } else {
-        failing_since_usec.store(0, std::memory_order_relaxed);  // the map service answered
-    }
-    if (outcome == HALVEX_MAPAPI_POST_ACCEPTED) {
-        timespec wall;
-        clock_gettime(CLOCK_REALTIME, &wall);
-        last_accepted_unix_usec.store((int64_t)wall.tv_sec * 1000000 + wall.tv_nsec / 1000,
-                                      std::memory_order_relaxed);
-    }
-    post_started_usec.store(0, std::memory_order_relaxed);
-}
-
-int64_t metrics_failing_since_usec(void) {
-    return failing_since_usec.load(std::memory_order_relaxed);
 }
 
 int metrics_health_judge(int64_t now_usec, int64_t failing_since_usec, uint64_t held,
@@ -145,15 +99,6 @@ int metrics_health_judge(int64_t now_usec, int64_t failing_since_usec, uint64_t 
     return 503;
 }
 
-// The earlier of the failing streak's start and the post in flight's start; 0: neither.
-static int64_t failing_since_read(void) {
-    int64_t failing = failing_since_usec.load(std::memory_order_relaxed);
-    int64_t flight = post_started_usec.load(std::memory_order_relaxed);
-    if (failing == 0 || (flight != 0 && flight < failing))
-        return flight;
-    return failing;
-}
-
 // Answer GET /health here and leave every other request to the exposer (return 0).
 static int health_request(struct mg_connection *conn) {
     const mg_request_info *req = mg_get_request_info(conn);
@@ -161,8 +106,8 @@ static int health_request(struct mg_connection *conn) {
         strcmp(req->request_method, "GET") != 0)
         return 0;
     char body[METRICS_HEALTH_BODY_MAX];
-    int status = metrics_health_judge(queue_now_usec(), failing_since_read(), counters_held(),
-                                      queue_limit, body, sizeof body);
+    int status = metrics_health_judge(clock_now_usec(), figures_failing_or_flight_usec(),
+                                      counters_held(), queue_limit, body, sizeof body);
     mg_printf(conn,
               "HTTP/1.1 %d %s\r\nContent-Type: application/json\r\nContent-Length: %zu\r\n"
               "Cache-Control: no-store\r\nConnection: close\r\n\r\n%s",
@@ -225,14 +170,14 @@ static void post_duration_family_add(std::vector<prometheus::MetricFamily> &out)
                     prometheus::MetricType::Histogram);
     prometheus::ClientMetric m;
     uint64_t cumulative = 0;
-    for (size_t i = 0; i <= POST_BUCKETS; i++) {
-        cumulative += counter_get(post_counts[i]);
-        double bound =
-            i < POST_BUCKETS ? POST_BUCKETS_SEC[i] : std::numeric_limits<double>::infinity();
+    for (size_t i = 0; i <= FIGURES_POST_BUCKETS; i++) {
+        cumulative += counter_get(figures.post_counts[i]);
+        double bound = i < FIGURES_POST_BUCKETS ? figures_post_buckets_sec[i]
+                                                : std::numeric_limits<double>::infinity();
         m.histogram.bucket.push_back({cumulative, bound});
     }
     m.histogram.sample_count = cumulative;
-    m.histogram.sample_sum = (double)counter_get(post_usec_sum) / 1e6;
+    m.histogram.sample_sum = (double)counter_get(figures.post_usec_sum) / 1e6;
     f.metric.push_back(m);
     out.push_back(std::move(f));
 }
@@ -273,10 +218,10 @@ static std::vector<prometheus::MetricFamily> metrics_collect(void) {
                      "Most points the queue holds; beyond it points are answered FAILED.",
                      (double)queue_limit);
     gauge_family_add(out, "halvex_mapapi_clients", "Open client connections.",
-                     (double)metrics_clients_open.load(std::memory_order_relaxed));
+                     (double)figures.clients_open.load(std::memory_order_relaxed));
     gauge_family_add(out, "halvex_mapapi_last_accepted_post_timestamp_seconds",
                      "When the map service last accepted a post (Unix time; 0: never).",
-                     (double)last_accepted_unix_usec.load(std::memory_order_relaxed) / 1e6);
+                     (double)figures.last_accepted_unix_usec.load(std::memory_order_relaxed) / 1e6);
     counter_family_add(out, "halvex_mapapi_log_lines_dropped_total",
                        "Log lines dropped because standard output was not read in time.",
                        log_dropped_count());

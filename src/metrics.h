@@ -12,8 +12,6 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include <atomic>
-
 /* Posts failing in transit this long (or one post waiting this long for its answer) make
  * /health answer 503: a map service that restarts or blips for a few seconds does not turn
  * the service unhealthy, one that stays away for half a minute does. */
@@ -34,14 +32,6 @@ typedef struct metrics_address {
     int port;                   /* 1 to 65535 */
 } metrics_address;
 
-/* Open client connections: the receiver's connection count, mirrored for readers that do not
- * take conn_lock. Written under conn_lock, read with relaxed loads. */
-extern std::atomic<int> metrics_clients_open;
-
-inline void metrics_clients_set(int open) {
-    metrics_clients_open.store(open, std::memory_order_relaxed);
-}
-
 /* Read "ADDRESS:PORT": an IPv4 address in dotted form and a port from 1 to 65535, as
  * 127.0.0.1:9464; no names, nothing else around it. Returns 0 and fills *out, or -1. */
 int metrics_listen_parse(const char *text, metrics_address *out);
@@ -54,15 +44,6 @@ void metrics_start(const char *text, const metrics_address *addr, size_t queue_l
 
 /* Descriptors to keep free for the endpoint: METRICS_FDS_MAX once it runs, else 0. */
 int metrics_fds_reserved(void);
-
-/* The sender, around each post: begin returns its start (queue_now_usec()); end takes that
- * start and the post's HALVEX_MAPAPI_POST_* outcome. Sender thread only. */
-int64_t metrics_post_begin(void);
-void metrics_post_end(int64_t start_usec, int outcome);
-
-/* When the current streak of posts failing in transit began (queue_now_usec()); 0 while the
- * map service answers. Any thread, never waits. */
-int64_t metrics_failing_since_usec(void);
 
 /* The /health verdict at now_usec: failing_since_usec is when posting began to fail or the
  * post in flight began (0: neither), held and limit_points the queue's points and bound.

@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "harness.h"
-#include "message.h"
-#include "point_queue.h"
+#include "intake/message.h"
+#include "outbox/point_queue.h"
 
 enum verdict { ACCEPT, REJECT, EITHER };
 
@@ -247,7 +247,7 @@ static int handle_checked(const std::string &text, verdict want) {
     char *body = halvex_mapapi_encode_batch(&p, 1, NULL);
     EXPECT_TRUE(body && strict_json(body)) << (body ? body : "(no body)");
     free(body);
-    point_colours_release(&p);
+    queue_point_colours_release(&p);
     return ok;
 }
 
@@ -281,7 +281,7 @@ TEST(Conformance, BothReadersGiveTheSameRecordLinesAndVerdict) {
         EXPECT_EQ(colour_of(p[0].c), colour_of(p[1].c));
         EXPECT_EQ(colour_of(p[0].c2), colour_of(p[1].c2));
         for (halvex_mapapi_point &point : p) {
-            point_colours_release(&point);
+            queue_point_colours_release(&point);
             point.c = point.c2 = NULL;
         }
         EXPECT_EQ(memcmp(&p[0], &p[1], sizeof p[0]), 0);
@@ -348,7 +348,7 @@ TEST(Conformance, ServiceAnswersEveryCaseOnceAndStaysUp) {
         halvex_mapapi_point p;
         int ok = message_handle(c.text.data(), c.text.size(), &p);
         testing::internal::GetCapturedStdout();
-        point_colours_release(&p);
+        queue_point_colours_release(&p);
         // A lost or extra reply would shift every later one and show here.
         ASSERT_EQ(point_exchange(fd, c.text, 10000), ok ? "OK\n" : "FAILED\n") << printable(c.text);
     }

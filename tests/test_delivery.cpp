@@ -13,6 +13,7 @@
 #include <set>
 
 #include "harness.h"
+#include "outbox/delivery.h"
 
 // Bounds on waits; retries back off to several seconds, so arrivals get longer.
 static const int ARRIVE_MS = 40000;
@@ -439,4 +440,12 @@ TEST(Delivery, RetryAfterHoldsTheNextAttemptBack) {
     std::vector<received_post> posts = map_stub_posts(d.stub);
     EXPECT_GE(posts[1].at - posts[0].at, std::chrono::seconds(2));
     delivery_stop(d);
+}
+
+TEST(DeliveryUnit, RetryWaitDoublesFromOneSecondOrTheIntervalUpToAMinute) {
+    int64_t wait = 0;
+    for (int64_t want : {1, 2, 4, 8, 16, 32, 60, 60})
+        EXPECT_EQ(wait = delivery_backoff_next(wait, 300000), want * 1000000);
+    EXPECT_EQ(delivery_backoff_next(0, 5000000), 5000000) << "starts at a longer interval";
+    EXPECT_EQ(delivery_backoff_next(60000000, 900000000), 900000000) << "never sooner than it";
 }

@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "harness.h"
-#include "listener.h"
-#include "stopping.h"
+#include "intake/listener.h"
+#include "base/stop.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 // Sanitizer runtimes keep freed memory in quarantine and shadow it: RSS says nothing there.

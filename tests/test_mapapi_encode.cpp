@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "halvex_mapapi.h"
+#include "mapapi/halvex_mapapi.h"
 
 static const std::string opening =
     "{\"mapId\":\"testmap1\",\"key\":\"testkey123456789\",\"points\":[";

@@ -15,9 +15,9 @@
 #include <random>
 #include <string>
 
-#include "halvex_mapapi.h"
-#include "halvex_mapapi_internal.h"
-#include "halvex_mapapi_judge.h"
+#include "mapapi/halvex_mapapi.h"
+#include "mapapi/halvex_mapapi_response.h"
+#include "mapapi/halvex_mapapi_judge.h"
 #include "harness.h"
 #include "tls_cert.h"
 

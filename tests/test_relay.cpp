@@ -9,8 +9,8 @@
 #include <climits>
 
 #include "harness.h"
-#include "point_queue.h"
-#include "sender.h"
+#include "outbox/point_queue.h"
+#include "outbox/sender.h"
 
 using std::chrono::milliseconds;
 using clock_type = std::chrono::steady_clock;

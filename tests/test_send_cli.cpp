@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "harness.h"
-#include "protocol.h"
+#include "intake/protocol.h"
 
 // How the scripted service behaves towards each message.
 enum fake_mode { FAKE_ANSWER, FAKE_SILENT, FAKE_HANG_UP };

@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "halvex_mapapi.h"
+#include "mapapi/halvex_mapapi.h"
 #include "harness.h"
 
 static const char READY_PREFIX[] = "halvex_mapapi_sink: listening on https://127.0.0.1:";

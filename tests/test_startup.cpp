@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "harness.h"
-#include "protocol.h"
+#include "intake/protocol.h"
 
 static const char INTERVAL_WARNING[] = "Invalid value for send_interval_usec.  Using default.\n";
 

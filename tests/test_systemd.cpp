@@ -10,9 +10,9 @@
 
 #include <algorithm>
 
-#include "halvex_mapapi.h"
+#include "mapapi/halvex_mapapi.h"
 #include "harness.h"
-#include "sd_service.h"
+#include "notifier.h"
 
 static const char POINT[] = "{\"lat\":1,\"lng\":2}";
 
@@ -102,12 +102,12 @@ TEST_F(Systemd, NotifiesReadinessKeepAliveAndStopping) {
 // lets the longest post finish.
 TEST(SystemdProgress, OnlyAThreadBusyPastItsBoundIsStuck) {
     const int64_t hour = 3600000000LL, now = 10 * hour;
-    EXPECT_FALSE(sd_progress_stuck(now, 0, SD_RECEIVER_STUCK_USEC));
-    EXPECT_FALSE(sd_progress_stuck(now, now - 1000, SD_RECEIVER_STUCK_USEC));
-    EXPECT_TRUE(sd_progress_stuck(now, now - SD_RECEIVER_STUCK_USEC - 1, SD_RECEIVER_STUCK_USEC));
+    EXPECT_FALSE(notifier_progress_stuck(now, 0, NOTIFIER_RECEIVER_STUCK_USEC));
+    EXPECT_FALSE(notifier_progress_stuck(now, now - 1000, NOTIFIER_RECEIVER_STUCK_USEC));
+    EXPECT_TRUE(notifier_progress_stuck(now, now - NOTIFIER_RECEIVER_STUCK_USEC - 1, NOTIFIER_RECEIVER_STUCK_USEC));
     const int64_t post_max = HALVEX_MAPAPI_POST_TIMEOUT_SEC * 1000000LL;
-    EXPECT_FALSE(sd_progress_stuck(now, now - post_max - 1000000, SD_SENDER_STUCK_USEC));
-    EXPECT_TRUE(sd_progress_stuck(now, now - hour, SD_SENDER_STUCK_USEC));
+    EXPECT_FALSE(notifier_progress_stuck(now, now - post_max - 1000000, NOTIFIER_SENDER_STUCK_USEC));
+    EXPECT_TRUE(notifier_progress_stuck(now, now - hour, NOTIFIER_SENDER_STUCK_USEC));
 }
 
 // The passed socket is served and stays, listening, at a stop: a client that connects while the

@@ -15,7 +15,7 @@
 
 #include <string>
 
-#include "protocol.h"
+#include "intake/protocol.h"
 
 static const char PROG[] = "halvex_mapapi_send";
 // The socket when -s is not given: one variable that shell, Python and C clients can all read,

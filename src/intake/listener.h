@@ -1,0 +1,46 @@
+/* listener.h -- the local socket: create it, accept clients onto the connection list, remove it
+ * at the stop. */
+#ifndef LISTENER_H
+#define LISTENER_H
+
+#include <sys/types.h>
+
+#include "intake/conn_list.h"
+
+/* Connections waiting to be accepted before the kernel refuses new ones. */
+#define LISTENER_BACKLOG 100
+
+/* Descriptors kept free by not accepting more connections: the post's connection to the map
+ * service, name resolution and TLS files take a few; 16 leaves room to spare. */
+#define LISTENER_FD_RESERVE 16
+
+/* Permission bits and group (or (gid_t)-1: unchanged) that listener_create() gives the socket
+ * file before it listens. Without a call: 0777, group unchanged. */
+void listener_set_access(mode_t mode, gid_t gid);
+
+/* Raise the soft descriptor limit to the hard one. Then, when
+ * systemd passed listening sockets (LISTEN_FDS and LISTEN_PID, socket activation): exactly one
+ * listening Unix stream socket is taken as it is, and path is not touched (systemd owns the
+ * socket file, its mode and group); any other number or kind ends start-up with one line.
+ * Otherwise create, bind, give the access of listener_set_access() and listen on a Unix stream
+ * socket at path. A socket file at path that no service answers on is removed first; a live
+ * socket or anything that is not a socket ends start-up. Start-ups on one path take turns by a
+ * lock on the file path + ".lock" (created 0600 if missing, left in place); one that finds it
+ * taken ends start-up as for a live socket. Returns the listening descriptor. On failure
+ * reports the failed call (or one line naming the path and the problem) and ends the process
+ * with status 1. */
+int listener_create(const char *path);
+
+/* Whether the listening socket came from systemd (then it is never unlinked or shut down). */
+bool listener_activated(void);
+
+/* Accept connections on listen_fd onto the list (conn_list_push()). While LISTENER_FD_RESERVE
+ * and extra_reserve more descriptors than the connections open would exceed the limit, new
+ * connections wait in the backlog. Returns as soon as a stop begins (stop_fd()), also while
+ * new connections wait; before it returns, a socket the service made itself is removed and
+ * shut down, so that no client finds it any more and those in its backlog are told at once,
+ * while one systemd passed stays listening, so that clients wait in its backlog for the next
+ * process. */
+void listener_accept_loop(int listen_fd, rcv_thread_args *args, int extra_reserve);
+
+#endif

@@ -1,0 +1,192 @@
+// receiver.cpp -- the thread that reads every client's point messages and answers each one.
+//
+// The receiver keeps an epoll set of the descriptors in the connection list, so one pass costs
+// in proportion to the connections that are ready, not to all that are open, and descriptors
+// of any value can be watched. Each registered node is its own event's data: the list stays
+// the one record of what is open, and a node is freed only after it has left the set.
+//
+// New connections are always pushed at the head of the list. The list's record keeps the head
+// the receiver last registered down to (watched_head); on a wake byte it registers every node
+// above that mark. When the marked node leaves the list, the mark moves to the following node,
+// which is registered already.
+//
+// Replies are held until every ready connection of the pass has been read and handled, and
+// then sent together, still under conn_lock. A client that waits for its reply is woken once
+// its reply is sent; sent back to back, the replies of a pass reach clients that are still
+// awake from the one before, instead of each send waking a client that went back to sleep
+// while the next message was parsed. Each connection still gets one reply per message, in
+// order: a descriptor appears at most once per wait.
+#include "intake/receiver.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "base/counters.h"
+#include "base/lock_rank.h"
+#include "base/log.h"
+#include "base/progress.h"
+#include "intake/message.h"
+
+// Events taken per wait; readiness not taken in one pass is level-triggered and is reported
+// again on the next, so this bounds only the stack array, not what is served.
+static const int RCV_EVENTS_MAX = 256;
+// Longest wait for readiness before looping anyway (10000 s, in milliseconds); nothing is
+// due on a time-out, so it is only an upper bound on an idle wait.
+static const int RCV_WAIT_TIMEOUT_MS = 10000 * 1000;
+
+// Module state, used by the receiver thread only. The list itself is guarded by conn_lock.
+static int rcv_epoll_fd = -1;
+static char rcv_buffer[MESSAGE_MAX_BYTES];  // one receive, reused for every message
+
+// A reply held until the end of the pass: at most one per event of the pass.
+struct pending_reply {
+    sock_list_node *node;
+    int accepted;
+};
+static pending_reply rcv_replies[RCV_EVENTS_MAX];
+static int rcv_reply_count;
+
+// Forget a connection: out of the set, then out of the list, closed, freed. conn_lock held.
+static void conn_drop(rcv_thread_args *args, sock_list_node *node) {
+    epoll_ctl(rcv_epoll_fd, EPOLL_CTL_DEL, node->fd, NULL);
+    conn_list_drop(args, node);
+}
+
+static int node_watch(sock_list_node *node) {
+    epoll_event ev;
+    memset(&ev, 0, sizeof ev);
+    ev.events = EPOLLIN;
+    ev.data.ptr = node;
+    if (epoll_ctl(rcv_epoll_fd, EPOLL_CTL_ADD, node->fd, &ev) == 0)
+        return 0;
+    log_perror("epoll_ctl");
+    return -1;
+}
+
+// Add every node from the head down to the last one registered (stop == NULL: to the end).
+// A connection that cannot be watched could never be served or closed, so it is closed now;
+// the walk keeps the next node, as the current one may go. conn_lock held.
+static void nodes_watch(rcv_thread_args *args, sock_list_node *stop) {
+    sock_list_node *next;
+    for (sock_list_node *cur = args->head; cur != stop; cur = next) {
+        next = cur->next;
+        if (node_watch(cur) != 0 && cur->fd != args->wake_fd)
+            conn_list_drop(args, cur);  // never in the set
+    }
+    args->watched_head = args->head;
+}
+
+// One wake byte per readiness of the pipe; then watch whatever is new. conn_lock held.
+static void wake_handle(rcv_thread_args *args) {
+    char byte;
+    if (read(args->wake_fd, &byte, 1) < 0 && errno != EAGAIN && errno != EINTR)
+        log_perror("read");
+    nodes_watch(args, args->watched_head);
+}
+
+// Parse, queue and say whether the point was taken. A point the queue has no room for is
+// refused, and its colours are freed here.
+static int message_accept(rcv_thread_args *args, size_t n) {
+    halvex_mapapi_point point;
+    if (!message_handle(rcv_buffer, n, &point))
+        return 0;
+    int rc = queue_append(args->queue, &point);
+    if (rc == QUEUE_APPEND_OK)
+        return 1;
+    queue_point_colours_release(&point);
+    if (rc != QUEUE_APPEND_NO_MEMORY)
+        return 0;  // full or stopping: the queue says so once, not once per point
+    log_warnf("Out of memory.");
+    return 0;
+}
+
+// The reply never waits: one thread serves everyone, so a client whose buffer is full of
+// unread replies is closed rather than allowed to stall the others. conn_lock held.
+static void reply_send(rcv_thread_args *args, sock_list_node *node, int accepted) {
+    const char *reply = accepted ? REPLY_OK : REPLY_FAILED;
+    size_t len = strlen(reply);
+    ssize_t sent = send(node->fd, reply, len, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (sent == (ssize_t)len)
+        return;
+    if (sent >= 0 || errno == EAGAIN || errno == EWOULDBLOCK) {
+        log_warnf("Closed a client that does not read its replies.");
+        conn_drop(args, node);
+        return;
+    }
+    log_perror("send");  // a peer that has gone is seen by the next receive, which reads 0
+}
+
+// One receive is one message. conn_lock held; node may be gone when this returns.
+static void client_serve(rcv_thread_args *args, sock_list_node *node) {
+    ssize_t got = recv(node->fd, rcv_buffer, sizeof rcv_buffer, MSG_DONTWAIT);
+    if (got == 0) {
+        conn_drop(args, node);
+        return;
+    }
+    if (got < 0) {
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+            log_perror("recv");
+        return;
+    }
+    pending_reply *reply = &rcv_replies[rcv_reply_count++];
+    reply->node = node;
+    reply->accepted = message_accept(args, (size_t)got);
+    counter_add(reply->accepted ? counters.points_accepted : counters.points_rejected, 1);
+}
+
+// Send the pass's replies. A node is freed in the pass only by its own event, and no event
+// follows its reply, so every held node is still open here. conn_lock held.
+static void replies_flush(rcv_thread_args *args) {
+    for (int i = 0; i < rcv_reply_count; i++)
+        reply_send(args, rcv_replies[i].node, rcv_replies[i].accepted);
+    rcv_reply_count = 0;
+}
+
+void rcv_set_create(void) {
+    rcv_epoll_fd = epoll_create1(EPOLL_CLOEXEC);
+    if (rcv_epoll_fd < 0) {
+        log_perror("epoll_create1");
+        log_exit(1);  // without its set the receiver could serve no one
+    }
+}
+
+static void rcv_setup(rcv_thread_args *args) {
+    lock_take(&args->conn_lock, LOCK_RANK_CONN);
+    nodes_watch(args, NULL);
+    lock_give(&args->conn_lock, LOCK_RANK_CONN);
+}
+
+void *rcv_sock_thread_func(void *arg) {
+    rcv_thread_args *args = (rcv_thread_args *)arg;
+    rcv_setup(args);
+    epoll_event events[RCV_EVENTS_MAX];
+    // The loop always starts with no lock held: the wait must let the accept loop push.
+    for (;;) {
+        int ready = epoll_wait(rcv_epoll_fd, events, RCV_EVENTS_MAX, RCV_WAIT_TIMEOUT_MS);
+        if (ready < 0) {
+            if (errno != EINTR)
+                log_perror("epoll_wait");
+            continue;
+        }
+        progress_mark(progress_receiver_busy_usec, true);  // the watchdog's mark: once per pass
+        // Each descriptor appears once per wait, so a node freed while serving its own
+        // event is never met again in this pass.
+        lock_take(&args->conn_lock, LOCK_RANK_CONN);
+        for (int i = 0; i < ready; i++) {
+            sock_list_node *node = (sock_list_node *)events[i].data.ptr;
+            if (node->fd == args->wake_fd)
+                wake_handle(args);
+            else
+                client_serve(args, node);
+        }
+        replies_flush(args);
+        lock_give(&args->conn_lock, LOCK_RANK_CONN);
+        progress_mark(progress_receiver_busy_usec, false);
+    }
+    return NULL;
+}

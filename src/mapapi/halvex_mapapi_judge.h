@@ -1,0 +1,49 @@
+/* halvex_mapapi_judge.h -- private to the map client: judging what came back from a post. */
+#ifndef HALVEX_MAPAPI_JUDGE_H
+#define HALVEX_MAPAPI_JUDGE_H
+
+#include <curl/curl.h>
+#include <stdbool.h>
+#include <time.h>
+
+#include "mapapi/halvex_mapapi.h"
+#include "mapapi/halvex_mapapi_response.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The answer of a judged post, and whether it ran over HALVEX_MAPAPI_ANSWER_MAX. */
+typedef struct answer_buffer {
+    response_buffer response;
+    bool too_long;
+} answer_buffer;
+
+/* Set result's outcome and its reason (made printable, the key masked); returns outcome. */
+int mapapi_result_set(halvex_mapapi_post_result *result, int outcome, const char *reason);
+
+/* Judge a finished transfer whose status is already in result->http_status: rc is libcurl's
+ * code for it, error_text its error buffer ("" for none). Fills the rest of result but
+ * unconfirmed and returns the outcome. */
+int mapapi_post_judge(halvex_mapapi_post_result *result, CURLcode rc, const char *error_text,
+                      const answer_buffer *answer);
+
+/* 1 when a post judged FAILED may still have given the map service the batch: the whole body
+ * went out on curl and no status of a failure came back; 0 otherwise. */
+int mapapi_post_unconfirmed(CURL *curl, CURLcode rc, const char *body,
+                            const halvex_mapapi_post_result *result);
+
+/* The seconds a Retry-After header's value asks to wait: a whole number of seconds, or an
+ * HTTP date counted from now (seconds of the epoch); blanks around it allowed. 0 for a value
+ * that is neither, or a date not after now; LONG_MAX at most. */
+long mapapi_retry_after_parse(const char *value, time_t now);
+
+/* On a post judged FAILED with HTTP status 429 or 503, read the last answer's Retry-After on
+ * curl into result->retry_after_sec. */
+void mapapi_retry_after_read(CURL *curl, halvex_mapapi_post_result *result);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* HALVEX_MAPAPI_JUDGE_H */

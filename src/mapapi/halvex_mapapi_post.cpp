@@ -1,0 +1,246 @@
+// halvex_mapapi_post.cpp -- the map client's posts: the raw post, the judged post, the kept
+// connection.
+#include <curl/curl.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+#include <time.h>
+
+#include "mapapi/halvex_mapapi.h"
+#include "mapapi/halvex_mapapi_judge.h"
+#include "mapapi/halvex_mapapi_response.h"
+#include "mapapi/halvex_mapapi_setup.h"
+#include "mapapi/halvex_mapapi_tls.h"
+
+// A post that moves fewer bytes per second than this for stall_timeout_sec is given up.
+#define STALL_SPEED_MIN 1L
+// Redirects followed per post; a map service that redirects in a loop must not hold the
+// sender for ever.
+#define REDIRECTS_MAX 30L
+
+// Locks: none. [P] the posting thread's own: judged posts are made by one thread at a time.
+// The kept transfer: the multi handle's connection cache holds the kept connection, the easy
+// handle its TLS session; NULL until the first judged post with keep-alive, and again after
+// kept_transfer_drop().
+static CURLM *kept_multi;             // [P]
+static CURL *kept_curl;               // [P]
+static unsigned kept_tls_generation;  // [P] the trust the kept connection was checked under
+
+// Close the kept connection and forget the transfer; the next judged post makes a new one.
+static void kept_transfer_drop(void) {
+    if (kept_curl)
+        curl_easy_cleanup(kept_curl);
+    if (kept_multi)
+        curl_multi_cleanup(kept_multi);
+    kept_curl = NULL;
+    kept_multi = NULL;
+}
+
+// ---- transport -----------------------------------------------------------------------------
+
+static size_t response_abandon(response_buffer *out) {
+    free(out->data);
+    out->data = NULL;
+    out->size = 0;
+    return 0;
+}
+
+size_t curl_write_callback_func(const void *chunk, size_t size, size_t nmemb,
+                                response_buffer *out) {
+    if (nmemb != 0 && size > SIZE_MAX / nmemb)
+        return response_abandon(out);
+    size_t n = size * nmemb;
+    if (n == 0)
+        return 0;
+    if (n > SIZE_MAX - 1 - out->size)
+        return response_abandon(out);
+    char *grown = (char *)realloc(out->data, out->size + n + 1);
+    if (!grown)
+        return response_abandon(out);
+    memcpy(grown + out->size, chunk, n);
+    out->data = grown;
+    out->size += n;
+    out->data[out->size] = '\0';
+    return n;
+}
+
+// The callback as libcurl calls it; the collector keeps its own, typed signature.
+size_t curl_write_adapter(char *chunk, size_t size, size_t nmemb, void *out) {
+    return curl_write_callback_func(chunk, size, nmemb, (response_buffer *)out);
+}
+
+// Every option of a post, raw or judged, in one place: where it goes, how the map service is
+// checked, the body, where the answer goes, and the bounds.
+static void post_options_set(CURL *curl, const char *body, curl_slist *headers,
+                             curl_write_callback answer_write, void *answer) {
+    curl_easy_setopt(curl, CURLOPT_URL, mapapi_setup.endpoint);
+    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+    // A redirect keeps the POST and its body: by default libcurl goes on after 301, 302 and
+    // 303 with a GET and no body, and a "true" from there would count a batch the map never got.
+    curl_easy_setopt(curl, CURLOPT_POSTREDIR, (long)CURL_REDIR_POST_ALL);
+    // The body holds the map key: from an https endpoint, redirects may only go to https.
+    if (strncasecmp(mapapi_setup.endpoint, "https://", 8) == 0)
+        curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "https");
+    mapapi_tls_options_set(curl);
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_POST, 1L);
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body);
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, answer_write);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, answer);
+    // bounds, so that a map service that stops answering cannot hold the sender for ever
+    curl_easy_setopt(curl, CURLOPT_MAXREDIRS, REDIRECTS_MAX);
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, mapapi_setup.connect_timeout_sec);
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, STALL_SPEED_MIN);
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, mapapi_setup.stall_timeout_sec);
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT, (long)HALVEX_MAPAPI_POST_TIMEOUT_SEC);
+}
+
+char *halvex_mapapi_send_raw_map_data(const char *body) {
+    if (!body)
+        return NULL;  // libcurl would read the body from standard input instead
+    CURL *curl = curl_easy_init();
+    if (!curl)
+        return NULL;
+    curl_slist *headers = curl_slist_append(NULL, "Content-Type: application/json");
+    response_buffer response = {NULL, 0};
+    if (headers) {
+        post_options_set(curl, body, headers, curl_write_adapter, &response);
+        curl_easy_perform(curl);  // failures show as a missing or different body
+    }
+    curl_slist_free_all(headers);
+    curl_easy_cleanup(curl);
+    return response.data;
+}
+
+int halvex_mapapi_send_map_points(const halvex_mapapi_point *points, int count) {
+    char *body = halvex_mapapi_encode_batch(points, count, NULL);
+    if (!body)
+        return 1;
+    char *response = halvex_mapapi_send_raw_map_data(body);
+    int result = (response && strcmp(response, "true") == 0) ? 0 : 1;
+    free(response);
+    free(body);
+    return result;
+}
+
+// ---- judged posts --------------------------------------------------------------------------
+
+// Write callback of a judged post: collects as curl_write_callback_func does, up to the bound;
+// past it, returning 0 makes libcurl end the transfer.
+static size_t answer_collect(char *chunk, size_t size, size_t nmemb, void *userdata) {
+    answer_buffer *answer = (answer_buffer *)userdata;
+    size_t room = HALVEX_MAPAPI_ANSWER_MAX - answer->response.size;
+    if (nmemb != 0 && (size > SIZE_MAX / nmemb || size * nmemb > room)) {
+        answer->too_long = true;
+        return 0;
+    }
+    return curl_write_callback_func(chunk, size, nmemb, &answer->response);
+}
+
+// Progress callback of a judged post: once the deadline has passed, a non-zero return makes
+// libcurl abort the transfer.
+static int deadline_check(void *, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    int64_t deadline = mapapi_deadline_get();
+    if (deadline == 0)
+        return 0;
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (int64_t)ts.tv_sec * 1000000 + ts.tv_nsec / 1000 >= deadline;
+}
+
+// Run the transfer on multi, waking at least every HALVEX_MAPAPI_DEADLINE_CHECK_MS: libcurl
+// calls the progress callback at each wake-up, so a deadline set while nothing moves is seen
+// that soon (an easy transfer wakes once a second). The connection stays in multi's cache.
+static CURLcode transfer_run(CURLM *multi, CURL *curl) {
+    if (curl_multi_add_handle(multi, curl) != CURLM_OK)
+        return CURLE_OUT_OF_MEMORY;
+    int running = 1;
+    while (running && curl_multi_perform(multi, &running) == CURLM_OK && running)
+        curl_multi_poll(multi, NULL, 0, HALVEX_MAPAPI_DEADLINE_CHECK_MS, NULL);
+    int queued;
+    CURLMsg *msg = curl_multi_info_read(multi, &queued);
+    CURLcode rc = msg && msg->msg == CURLMSG_DONE ? msg->data.result : CURLE_RECV_ERROR;
+    curl_multi_remove_handle(multi, curl);
+    return rc;
+}
+
+// A judged post of body on curl, a handle the caller owns: the body as
+// halvex_mapapi_send_raw_map_data() sends it, with the answer bounded, the whole post bounded by
+// timeout_ms and cut at the deadline. Tells in *result how it went and returns the outcome.
+static int post_judged_run(CURLM *multi, CURL *curl, curl_slist *headers, const char *body,
+                           long timeout_ms, halvex_mapapi_post_result *result) {
+    answer_buffer answer = {{NULL, 0}, false};
+    char error_text[CURL_ERROR_SIZE] = "";
+    post_options_set(curl, body, headers, answer_collect, &answer);
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, timeout_ms);
+    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error_text);
+    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, deadline_check);
+    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+    CURLcode rc = transfer_run(multi, curl);
+    if (rc == CURLE_ABORTED_BY_CALLBACK)
+        snprintf(error_text, sizeof error_text, "cut at the deadline");
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &result->http_status);
+    int outcome = mapapi_post_judge(result, rc, error_text, &answer);
+    result->unconfirmed = mapapi_post_unconfirmed(curl, rc, body, result);
+    mapapi_retry_after_read(curl, result);
+    free(answer.response.data);
+    return outcome;
+}
+
+// The kept transfer, made on first use and again once the trust has changed; false when it
+// cannot be made.
+static bool kept_transfer_ready(void) {
+    if (!mapapi_setup.keep_alive) {
+        kept_transfer_drop();  // turned off at set-up: no connection stays open
+        return false;
+    }
+    if (kept_curl && kept_tls_generation != mapapi_tls_generation())
+        kept_transfer_drop();
+    if (!kept_multi)
+        kept_multi = curl_multi_init();
+    if (!kept_curl)
+        kept_curl = curl_easy_init();
+    kept_tls_generation = mapapi_tls_generation();
+    return kept_multi && kept_curl;
+}
+
+// A judged post on the kept transfer, or on one of its own. A kept handle goes back to its
+// defaults afterwards (keeping its connection and TLS session), so that the next post sets
+// exactly what this one did and the handle keeps no pointer to this post's memory.
+static int post_perform(const char *body, long timeout_ms, halvex_mapapi_post_result *result) {
+    bool kept = kept_transfer_ready();
+    CURLM *multi = kept ? kept_multi : curl_multi_init();
+    CURL *curl = kept ? kept_curl : curl_easy_init();
+    curl_slist *headers =
+        multi && curl ? curl_slist_append(NULL, "Content-Type: application/json") : NULL;
+    int outcome = headers
+                      ? post_judged_run(multi, curl, headers, body, timeout_ms, result)
+                      : mapapi_result_set(result, HALVEX_MAPAPI_POST_FAILED, "no transfer handle");
+    curl_slist_free_all(headers);
+    if (kept) {
+        curl_easy_reset(curl);
+    } else {
+        if (curl)
+            curl_easy_cleanup(curl);
+        if (multi)
+            curl_multi_cleanup(multi);
+    }
+    return outcome;
+}
+
+int halvex_mapapi_post_map_points(const halvex_mapapi_point *points, int count, long timeout_ms,
+                                  halvex_mapapi_post_result *result) {
+    memset(result, 0, sizeof *result);
+    const long limit_ms = HALVEX_MAPAPI_POST_TIMEOUT_SEC * 1000L;
+    if (timeout_ms <= 0 || timeout_ms > limit_ms)
+        timeout_ms = limit_ms;
+    char *body = halvex_mapapi_encode_batch(points, count, NULL);
+    if (!body)
+        return mapapi_result_set(result, HALVEX_MAPAPI_POST_FAILED, "batch could not be encoded");
+    int outcome = post_perform(body, timeout_ms, result);
+    free(body);
+    return outcome;
+}

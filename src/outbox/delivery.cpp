@@ -1,0 +1,216 @@
+// delivery.cpp -- what the sender does with a batch: post it, then count, retry or report.
+#include "outbox/delivery.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "base/clock.h"
+#include "base/counters.h"
+#include "base/figures.h"
+#include "base/log.h"
+#include "base/stop.h"
+#include "mapapi/halvex_mapapi.h"
+
+// The map service's answer to a body too large for it.
+static const long HTTP_PAYLOAD_TOO_LARGE = 413;
+
+// Locks: none. [I] set before the threads start, then only read.
+static size_t max_post_points;  // [I] most points one post carries; 0: no bound
+
+void delivery_set_max_post_points(size_t max) {
+    max_post_points = max;
+}
+
+int64_t delivery_backoff_next(int64_t prev_usec, int64_t interval_usec) {
+    int64_t next = prev_usec > 0 ? prev_usec * 2 : DELIVERY_BACKOFF_FIRST_USEC;
+    if (next > DELIVERY_BACKOFF_MAX_USEC)
+        next = DELIVERY_BACKOFF_MAX_USEC;
+    return next < interval_usec ? interval_usec : next;  // never sooner than the interval
+}
+
+// The next count held points have left for good: their colours go, and they no longer count
+// towards the queue's bound; the array goes once all of it has.
+static void held_settle(point_queue *q, delivery_state *st, size_t count) {
+    for (size_t i = 0; i < count; i++)
+        queue_point_colours_release(&st->held[st->held_next + i]);
+    st->held_next += count;
+    queue_settle(q, count);
+    if (st->held_next == st->held_count) {
+        free(st->held);
+        st->held = NULL;
+    }
+}
+
+static void delivery_accepted(point_queue *q, delivery_state *st, size_t count) {
+    counter_add(counters.points_posted, count);
+    held_settle(q, st, count);
+    if (st->failed_posts > 0) {
+        log_printf(
+            "Posting to the map service works again: %zu points posted after %llu "
+            "failed posts.",
+            count, (unsigned long long)st->failed_posts);
+    }
+    st->failed_posts = 0;
+    st->backoff_usec = 0;
+    st->retry_after_usec = 0;
+}
+
+// The line about the batches refused since the line before, showing the latest.
+static void refused_line_print(delivery_state *st, int64_t now) {
+    const halvex_mapapi_post_result *r = &st->refused_latest;
+    log_warnf(
+        "The map service refused %llu batch%s since the last such line (not sent "
+        "again); latest: %zu points, HTTP status %ld, %s: \"%s\".",
+        (unsigned long long)st->refused_unreported, st->refused_unreported == 1 ? "" : "es",
+        st->refused_latest_count, r->http_status, r->reason, r->answer_start);
+    st->refused_line_usec = now;
+    st->refused_unreported = 0;
+}
+
+// At most one line per DELIVERY_REFUSED_EVERY_USEC; the drain prints the one still due.
+static void delivery_refused(point_queue *q, delivery_state *st, size_t count,
+                             const halvex_mapapi_post_result *r) {
+    counter_add(counters.points_refused, count);
+    counter_add(counters.posts_refused, 1);
+    held_settle(q, st, count);
+    st->failed_posts = 0;  // the map service answers: the held points went with this batch
+    st->backoff_usec = 0;
+    st->retry_after_usec = 0;
+    st->refused_unreported++;
+    st->refused_latest = *r;
+    st->refused_latest_count = count;
+    int64_t now = clock_now_usec();
+    if (st->refused_line_usec && now - st->refused_line_usec < DELIVERY_REFUSED_EVERY_USEC)
+        return;
+    refused_line_print(st, now);
+}
+
+// The wait a failed post's answer asked for, within DELIVERY_RETRY_AFTER_MAX_USEC.
+static int64_t retry_after_usec(const halvex_mapapi_post_result *r) {
+    if (r->retry_after_sec <= 0)
+        return 0;
+    if (r->retry_after_sec >= DELIVERY_RETRY_AFTER_MAX_USEC / 1000000)
+        return DELIVERY_RETRY_AFTER_MAX_USEC;
+    return (int64_t)r->retry_after_sec * 1000000;
+}
+
+// The first failure's line names the wait when the map service asked for one.
+static void failing_line_print(const delivery_state *st, const halvex_mapapi_post_result *r) {
+    char wait[96] = "";
+    if (st->retry_after_usec)
+        snprintf(wait, sizeof wait, " in %lld s (the map service asked to wait %lld s)",
+                 (long long)(st->backoff_usec / 1000000),
+                 (long long)(st->retry_after_usec / 1000000));
+    log_warnf("Posting to the map service fails (%s%s%s%s); the points are held and retried%s.",
+              r->reason, r->answer_start[0] ? ", answer \"" : "", r->answer_start,
+              r->answer_start[0] ? "\"" : "", wait);
+}
+
+// Every held point goes back to the head of the queue, in order. Their head, in_doubt points,
+// has been in a post that may have reached the map service; the count just posted has too
+// when this post may have.
+static void delivery_failed(point_queue *q, delivery_state *st, size_t count, uint64_t in_doubt,
+                            const halvex_mapapi_post_result *r) {
+    counter_add(counters.posts_failed, 1);
+    st->failed_usec = clock_now_usec();
+    if (r->unconfirmed && in_doubt < count)
+        in_doubt = count;
+    counters.points_in_doubt.store(in_doubt, std::memory_order_relaxed);
+    size_t rest = st->held_count - st->held_next;
+    memmove(st->held, st->held + st->held_next, rest * sizeof *st->held);
+    if (queue_requeue(q, st->held, rest) != 0) {
+        counters.points_in_doubt.store(0, std::memory_order_relaxed);
+        counters.points_unconfirmed.fetch_add(in_doubt, std::memory_order_relaxed);
+        counters.points_lost.fetch_add(rest - in_doubt, std::memory_order_relaxed);
+        log_warnf("Out of memory: %zu points that failed to post are lost.", rest);
+    }
+    st->held = NULL;
+    st->backoff_usec = delivery_backoff_next(st->backoff_usec, q->send_interval_usec);
+    st->retry_after_usec = retry_after_usec(r);
+    if (st->backoff_usec < st->retry_after_usec)
+        st->backoff_usec = st->retry_after_usec;
+    if (st->failed_posts++ == 0)
+        failing_line_print(st, r);
+}
+
+// Post the next count held points. A 413 says the body is too large, not that the points are
+// wrong: the halves go at once, in order, and only a single point is refused for it.
+static int held_post(point_queue *q, delivery_state *st, size_t count, long timeout_ms) {
+    // Until it has answered, this post may reach the map service; a head of the held points
+    // may have already, in an earlier post that failed.
+    uint64_t in_doubt = counter_get(counters.points_in_doubt);
+    counters.points_in_doubt.store(in_doubt > count ? in_doubt : count, std::memory_order_relaxed);
+    halvex_mapapi_post_result r;
+    int64_t post_start = figures_post_begin();
+    int outcome =
+        halvex_mapapi_post_map_points(st->held + st->held_next, (int)count, timeout_ms, &r);
+    figures_post_end(post_start, outcome == HALVEX_MAPAPI_POST_FAILED,
+                     outcome == HALVEX_MAPAPI_POST_ACCEPTED);
+    counter_add(counters.posts_made, 1);
+    if (outcome == HALVEX_MAPAPI_POST_FAILED) {
+        delivery_failed(q, st, count, in_doubt, &r);
+        return outcome;
+    }
+    if (outcome == HALVEX_MAPAPI_POST_REFUSED && r.http_status == HTTP_PAYLOAD_TOO_LARGE &&
+        count > 1) {
+        counters.points_in_doubt.store(in_doubt, std::memory_order_relaxed);  // answered: not sent
+        outcome = held_post(q, st, count / 2, timeout_ms);
+        return outcome == HALVEX_MAPAPI_POST_FAILED
+                   ? outcome
+                   : held_post(q, st, count - count / 2, timeout_ms);
+    }
+    counters.points_in_doubt.store(in_doubt > count ? in_doubt - count : 0,
+                                   std::memory_order_relaxed);
+    if (outcome == HALVEX_MAPAPI_POST_ACCEPTED)
+        delivery_accepted(q, st, count);
+    else
+        delivery_refused(q, st, count, &r);
+    return outcome;
+}
+
+int delivery_post(point_queue *q, delivery_state *st, long timeout_ms) {
+    if (!st->held) {
+        st->held_count = queue_drain(q, &st->held);
+        st->held_next = 0;
+        if (st->held_count == 0)
+            return DELIVERY_NOTHING;
+    }
+    size_t count = st->held_count - st->held_next;
+    if (max_post_points > 0 && count > max_post_points)
+        count = max_post_points;
+    return held_post(q, st, count, timeout_ms);
+}
+
+// While the held points' latest post failed in transit (a backoff is set), wait until they
+// are due again: the send interval after the failure, or the wait the map service asked for
+// when longer, at least DELIVERY_DRAIN_RETRY_USEC, and no later than the deadline. The failure
+// may be the sender's last post before the stop.
+static void drain_retry_wait(const point_queue *q, const delivery_state *st, int64_t deadline) {
+    if (st->backoff_usec == 0)
+        return;
+    int64_t spacing = DELIVERY_DRAIN_RETRY_USEC;
+    if (spacing < q->send_interval_usec)
+        spacing = q->send_interval_usec;
+    if (spacing < st->retry_after_usec)
+        spacing = st->retry_after_usec;
+    int64_t due = st->failed_usec + spacing < deadline ? st->failed_usec + spacing : deadline;
+    int64_t wait = due - clock_now_usec();
+    if (wait > 0)
+        clock_sleep_usec(wait);
+}
+
+void delivery_drain(point_queue *q, delivery_state *st) {
+    int64_t deadline = stop_drain_deadline_usec();
+    for (;;) {
+        drain_retry_wait(q, st, deadline);
+        int64_t left = deadline - clock_now_usec();
+        if (left < DELIVERY_DRAIN_POST_MIN_USEC)
+            break;
+        if (delivery_post(q, st, (long)(left / 1000)) == DELIVERY_NOTHING)
+            break;
+    }
+    if (st->refused_unreported)
+        refused_line_print(st, clock_now_usec());
+    stop_drained_set();
+}

@@ -1,0 +1,50 @@
+// sender.cpp -- the batch sender: waits for points, paces the posts, hands batches to the client.
+#include "outbox/sender.h"
+
+#include <pthread.h>
+#include <stdint.h>
+
+#include "base/clock.h"
+#include "base/progress.h"
+#include "outbox/delivery.h"
+#include "outbox/point_queue.h"
+
+int64_t sender_pause_usec(int64_t prev_usec, int64_t now_usec, int64_t interval_usec) {
+    if (prev_usec == 0)
+        return SENDER_COLLECT_PAUSE_USEC;
+    // A negative interval of any size gives the collect pause: nothing is subtracted from it.
+    int64_t elapsed = now_usec > prev_usec ? now_usec - prev_usec : 0;
+    if (interval_usec <= 0 || elapsed >= interval_usec)
+        return SENDER_COLLECT_PAUSE_USEC;
+    return interval_usec - elapsed;  // 0 <= elapsed < interval: no overflow
+}
+
+// One cycle: no lock is held here; the queue's calls take queue_lock briefly, and the post
+// runs with no lock, so the receiver keeps queueing while a batch is in flight. While points
+// are held after a failed post, the sender waits out the backoff instead of new points; while
+// the rest of a batch cut at max_post_points is held, it posts that at once.
+void *sending_thread_func(void *arg) {
+    point_queue *queue = (point_queue *)arg;
+    delivery_state state = {};
+    int64_t prev = 0;
+    for (;;) {
+        bool rest_held = state.held != NULL;
+        if (state.backoff_usec == 0 && !rest_held && queue_wait(queue) != 0)
+            break;
+        int64_t now = clock_coarse_usec();
+        int64_t pause = state.backoff_usec;
+        if (pause == 0 && !rest_held)
+            pause = sender_pause_usec(prev, now, queue->send_interval_usec);
+        if (queue_sleep(queue, pause) != 0)
+            break;
+        prev = now;                                      // the wake-up time, read before the pause
+        progress_mark(progress_sender_busy_usec, true);  // the watchdog's mark: a post at most
+        delivery_post(queue, &state, 0);
+        progress_mark(progress_sender_busy_usec, false);
+    }
+    // The queue is closed: the service is stopping. Nobody joins this thread; main exits as
+    // soon as the drain is over.
+    pthread_detach(pthread_self());
+    delivery_drain(queue, &state);
+    return NULL;
+}
