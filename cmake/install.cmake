@@ -137,7 +137,7 @@ if(HALVEX_DPKG_SHLIBDEPS)
 else()
   message(STATUS "dpkg-shlibdeps not found: the package's Depends are a fixed list")
   set(CPACK_DEBIAN_PACKAGE_DEPENDS
-      "libc6, libstdc++6, libgcc-s1, libcurl4, libjsoncpp25, libinireader0, libssl3, libprometheus-cpp-core1.0, libprometheus-cpp-pull1.0, libcivetweb1, libsystemd0")
+      "libc6, libstdc++6, libgcc-s1, libcurl4, libjsoncpp25, libinireader0, libssl3, libprometheus-cpp-core1.0, libprometheus-cpp-pull1.0, libcivetweb1, libsystemd0, zlib1g")
 endif()
 # systemctl is used by the maintainer scripts only when systemd runs; nothing more needed.
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA

@@ -7,12 +7,15 @@
 #include <assert.h>
 #include <pthread.h>
 
-/* The order: conn_lock -> queue_lock -> log_lock; stop_report_lock -> log_lock; stop_lock is
- * taken alone. Nothing is taken inside log_lock. */
+/* The order: conn_lock -> queue_lock -> log_lock; conn_lock -> spool_lock -> log_lock (never
+ * with queue_lock); stop_report_lock -> log_lock; stop_lock is taken alone. Nothing is taken
+ * inside log_lock. */
 enum lock_rank {
     LOCK_RANK_CONN = 1,        /* conn_lock: the connection list */
     LOCK_RANK_STOP_REPORT = 1, /* stop_report_lock: the stop and counters lines, printed once */
     LOCK_RANK_QUEUE = 2,       /* queue_lock: the point queue */
+    LOCK_RANK_SPOOL = 2,       /* spool_lock: the spool's files; one rank with queue_lock, so
+                                  that a debug build stops a thread that would hold both */
     LOCK_RANK_STOP = 3,        /* stop_lock: the drain's end */
     LOCK_RANK_LOG = 4,         /* log_lock: the log's buffer, always last */
 };

@@ -1,0 +1,343 @@
+// spool.cpp -- the spool's folder at start-up, the receiver's writes, syncing and the stop.
+#include "outbox/spool.h"
+
+#include <errno.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "base/clock.h"
+#include "base/counters.h"
+#include "base/figures.h"
+#include "base/lock_rank.h"
+#include "base/log.h"
+#include "outbox/spool_store.h"
+
+// A file is given back once all of it is done, so a file holds at most this share of the
+// bound: what is done but not yet given back stays small beside it.
+static const int64_t SEGMENTS_PER_BOUND = 16;
+// Files are no smaller than this (fewer files in the folder, fewer creations) and no larger
+// than this (done points are given back in steps of at most this much).
+static const int64_t SEGMENT_BYTES_MIN = 64 * 1024;
+static const int64_t SEGMENT_BYTES_MAX = 16 * 1024 * 1024;
+// Files of another map id named in the start-up warning; the rest are counted.
+static const size_t OTHER_FILES_NAMED = 3;
+
+spool_store spool;
+
+// The receiver's own state. [R]
+static int write_fd = -1;     // the segment it writes, or -1
+static int64_t write_bytes;   // that file's size
+static uint64_t write_first;  // its first record's number, which names it
+static uint64_t next_seq;     // the number the next record written gets
+static uint8_t stage_buf[SPOOL_STAGE_MAX * SPOOL_RECORD_BYTES];
+static size_t stage_count;        // records in stage_buf
+static std::string write_failed;  // the file a write failed on, for the line that says so
+
+int64_t spool_unix_usec(void) {
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME_COARSE, &now);  // milliseconds are plenty for an age in seconds
+    return (int64_t)now.tv_sec * 1000000 + now.tv_nsec / 1000;
+}
+
+uint64_t spool_pass_bytes(void) {
+    return SPOOL_STAGE_MAX * SPOOL_RECORD_BYTES + SPOOL_HEADER_BYTES;
+}
+
+int spool_on(void) {
+    return spool.on;
+}
+
+size_t spool_staged(void) {
+    return stage_count;
+}
+
+static void refusing_begin(int why, int err) {
+    if (figures.spool_refusing.load(std::memory_order_relaxed) != 0 ||
+        figures.spool_refusing.exchange(why) != 0)
+        return;
+    if (why == SPOOL_REFUSING_FULL)
+        log_warnf(
+            "The spool is full (%llu bytes, spool_max_bytes %llu); new points are "
+            "answered FAILED.",
+            (unsigned long long)figures.spool_bytes.load(std::memory_order_relaxed),
+            (unsigned long long)spool.max_bytes);
+    else
+        log_warnf("Cannot write to the spool (%s: %s); new points are answered FAILED.",
+                  write_failed.c_str(), strerror(err));
+}
+
+void spool_refusing_end(void) {
+    if (figures.spool_refusing.load(std::memory_order_relaxed) != 0 &&
+        figures.spool_refusing.exchange(0) != 0)
+        log_line("The spool takes points again.");
+}
+
+// The warning about files of another map id: the first few named, the rest counted.
+static void others_warn(const std::vector<std::string> &names) {
+    if (names.empty())
+        return;
+    std::string list;
+    for (size_t i = 0; i < names.size() && i < OTHER_FILES_NAMED; i++)
+        list += (i ? ", " : "") + names[i];
+    if (names.size() > OTHER_FILES_NAMED)
+        list += " and " + std::to_string(names.size() - OTHER_FILES_NAMED) + " more";
+    log_warnf("Spool folder %s holds files of another map id, left in place and not posted: %s.",
+              spool.dir.c_str(), list.c_str());
+}
+
+// A file whose header does not hold cannot be told to be of this map: it is left in place,
+// its slots counted damaged. One shorter than a header never held a record and goes.
+static void damaged_file_handle(const spool_found &f) {
+    if (f.bytes <= SPOOL_HEADER_BYTES) {
+        unlinkat(spool.dir_fd, f.name.c_str(), 0);
+        return;
+    }
+    uint64_t slots = spool_segment_slots(f.bytes);
+    counters.points_damaged.fetch_add(slots, std::memory_order_relaxed);
+    log_warnf("Spool file %s/%s: its header is damaged; left in place, not posted (%llu records).",
+              spool.dir.c_str(), f.name.c_str(), (unsigned long long)slots);
+}
+
+// The files an earlier run left: this map's become the segments, oldest first; the numbering
+// goes on after the highest record of any file.
+static void files_adopt(void) {
+    std::vector<std::string> others;
+    int64_t bytes = 0;
+    for (const spool_found &f : spool_dir_list(spool.dir_fd)) {
+        uint64_t slots = spool_segment_slots(f.bytes);
+        next_seq = std::max(next_seq, f.name_seq + slots);
+        if (!f.header_good) {
+            damaged_file_handle(f);
+        } else if (strcmp(f.header.map_id, spool.map_id) != 0) {
+            others.push_back(f.name);
+        } else if (slots == 0) {
+            unlinkat(spool.dir_fd, f.name.c_str(), 0);  // a header alone: nothing to keep
+        } else {
+            spool.segments.push_back({f.header.first_seq, slots, f.bytes});
+            bytes += f.bytes;
+        }
+    }
+    figures.spool_bytes.store((uint64_t)bytes, std::memory_order_relaxed);
+    others_warn(others);
+}
+
+static void settings_keep(const spool_settings *s) {
+    spool.dir = s->dir;
+    memset(spool.map_id, 0, sizeof spool.map_id);
+    strncpy(spool.map_id, s->map_id.c_str(), HALVEX_MAPAPI_MAP_ID_MAX);
+    spool.max_bytes = s->max_bytes;
+    spool.max_age_usec = s->max_age_sec * 1000000;
+    spool.sync_usec = s->sync_usec;
+    spool.segment_max = std::clamp((int64_t)(s->max_bytes / SEGMENTS_PER_BOUND), SEGMENT_BYTES_MIN,
+                                   SEGMENT_BYTES_MAX);
+    spool.writing_first = SPOOL_NO_SEGMENT;
+    spool.write_fd = -1;
+    pthread_mutex_init(&spool.lock, NULL);
+    clock_cond_init(&spool.sync_cond);
+}
+
+int spool_open(const spool_settings *s) {
+    spool.dir_fd = spool_dir_open(s->dir);
+    if (spool.dir_fd < 0 || spool_dir_lock(spool.dir_fd, s->dir) != 0)
+        return -1;
+    settings_keep(s);
+    files_adopt();
+    uint64_t held = 0, seq_floor = 0;
+    if (spool_reader_open(&held, &seq_floor) != 0) {
+        log_errorf("Spool folder %s cannot be written (%s).", s->dir.c_str(), strerror(errno));
+        return -1;
+    }
+    next_seq = std::max(next_seq, seq_floor);
+    spool.on = 1;
+    if (held > 0)
+        log_printf(
+            "Spool %s: %llu points held from an earlier run go first (%llu bytes in %zu "
+            "files).",
+            s->dir.c_str(), (unsigned long long)held,
+            (unsigned long long)figures.spool_bytes.load(), spool.segments.size());
+    return 0;
+}
+
+// The receiver writes no more into its segment: the sync thread syncs and closes it, or with
+// sync_usec 0, where every pass was synced, it is closed now.
+static void segment_leave(void) {
+    if (write_fd < 0)
+        return;
+    lock_take(&spool.lock, LOCK_RANK_SPOOL);
+    if (spool.sync_usec > 0)
+        spool.retired.push_back(write_fd);
+    spool.writing_first = SPOOL_NO_SEGMENT;
+    spool.write_fd = -1;
+    lock_give(&spool.lock, LOCK_RANK_SPOOL);
+    if (spool.sync_usec == 0)
+        close(write_fd);
+    write_fd = -1;
+}
+
+// A new segment for the next records; with sync_usec 0 its name reaches the disk first.
+static int segment_next(void) {
+    write_failed = spool_segment_name(next_seq);
+    int fd = spool_segment_create(spool.dir_fd, spool.map_id, next_seq, spool_unix_usec());
+    if (fd >= 0 && spool.sync_usec == 0 && fsync(spool.dir_fd) != 0) {
+        int saved = errno;
+        close(fd);
+        unlinkat(spool.dir_fd, write_failed.c_str(), 0);
+        errno = saved;
+        fd = -1;
+    }
+    if (fd < 0)
+        return -1;
+    segment_leave();
+    lock_take(&spool.lock, LOCK_RANK_SPOOL);
+    spool.segments.push_back({next_seq, 0, SPOOL_HEADER_BYTES});
+    spool.writing_first = next_seq;
+    spool.write_fd = fd;
+    spool.dir_dirty = 1;
+    lock_give(&spool.lock, LOCK_RANK_SPOOL);
+    figures.spool_bytes.fetch_add(SPOOL_HEADER_BYTES, std::memory_order_relaxed);
+    write_fd = fd;
+    write_bytes = SPOOL_HEADER_BYTES;
+    write_first = next_seq;
+    return 0;
+}
+
+// The written records become readable and held.
+static void records_publish(size_t count, int64_t len) {
+    lock_take(&spool.lock, LOCK_RANK_SPOOL);
+    spool.segments.back().slots += count;
+    spool.segments.back().bytes += len;
+    spool.write_dirty = 1;
+    lock_give(&spool.lock, LOCK_RANK_SPOOL);
+    figures.spool_bytes.fetch_add((uint64_t)len, std::memory_order_relaxed);
+    figures.spool_points.fetch_add(count, std::memory_order_relaxed);
+    write_bytes += len;
+    next_seq += count;
+}
+
+// One write() of the stage (synced with sync_usec 0), published only once it is whole. What a
+// failed write may have left is cut off, and the segment is left: the next pass starts a new
+// one, so that a full disk gets room back once the sender is done with this one.
+static int stage_put(size_t count) {
+    lock_take(&spool.lock, LOCK_RANK_SPOOL);
+    int closed = spool.closed;
+    lock_give(&spool.lock, LOCK_RANK_SPOOL);
+    if (closed)
+        return 1;
+    int64_t len = (int64_t)(count * SPOOL_RECORD_BYTES);
+    if ((write_fd < 0 || write_bytes + len > spool.segment_max) && segment_next() != 0)
+        return -1;
+    if (spool_write_all(write_fd, stage_buf, (size_t)len) != 0 ||
+        (spool.sync_usec == 0 && fdatasync(write_fd) != 0)) {
+        int saved = errno;
+        write_failed = spool_segment_name(write_first);
+        if (ftruncate(write_fd, write_bytes) != 0) {
+            // nothing more to do: the slots beyond those published are never read in this run
+        }
+        segment_leave();
+        errno = saved;
+        return -1;
+    }
+    records_publish(count, len);
+    return 0;
+}
+
+int spool_stage(const halvex_mapapi_point *p) {
+    uint64_t held = figures.spool_bytes.load(std::memory_order_relaxed);
+    uint64_t need = held + (stage_count + 1) * SPOOL_RECORD_BYTES + SPOOL_HEADER_BYTES;
+    if (stage_count >= SPOOL_STAGE_MAX || need > spool.max_bytes) {
+        refusing_begin(SPOOL_REFUSING_FULL, 0);
+        return SPOOL_REFUSED;
+    }
+    spool_record_encode(next_seq + stage_count, spool_unix_usec(), p,
+                        stage_buf + stage_count * SPOOL_RECORD_BYTES);
+    stage_count++;
+    return SPOOL_OK;
+}
+
+int spool_stage_write(void) {
+    size_t count = stage_count;
+    stage_count = 0;
+    if (count == 0)
+        return SPOOL_OK;
+    int rc = stage_put(count);
+    int err = errno;
+    if (rc == 0) {
+        spool_refusing_end();
+        return SPOOL_OK;
+    }
+    if (rc < 0)
+        refusing_begin(SPOOL_REFUSING_WRITE, err);
+    return SPOOL_REFUSED;
+}
+
+// Sync what was written since the last round: segments left, the one being written, the
+// folder (new files' names), the done marks. The sync thread only; it alone closes the
+// descriptors of segments left, so the one it syncs stays open meanwhile.
+static int sync_round(void) {
+    std::vector<int> left;
+    lock_take(&spool.lock, LOCK_RANK_SPOOL);
+    int fd = spool.write_dirty ? spool.write_fd : -1;
+    int dir = spool.dir_dirty, marks = spool.marks_dirty;
+    spool.write_dirty = spool.dir_dirty = spool.marks_dirty = 0;
+    left.swap(spool.retired);
+    lock_give(&spool.lock, LOCK_RANK_SPOOL);
+    int failed = 0;
+    for (int r : left) {
+        failed |= fdatasync(r) != 0;
+        close(r);
+    }
+    failed |= fd >= 0 && fdatasync(fd) != 0;
+    failed |= dir && fsync(spool.dir_fd) != 0;
+    failed |= marks && fdatasync(spool.marks_fd) != 0;
+    return failed ? -1 : 0;
+}
+
+static void *sync_thread_func(void *) {
+    int failing = 0;  // the line about failing syncs is out
+    for (int last = 0; !last;) {
+        struct timespec until = clock_timespec(clock_now_usec() + spool.sync_usec);
+        lock_take(&spool.lock, LOCK_RANK_SPOOL);
+        while (!spool.closed &&
+               pthread_cond_timedwait(&spool.sync_cond, &spool.lock, &until) != ETIMEDOUT) {
+        }
+        last = spool.closed;
+        lock_give(&spool.lock, LOCK_RANK_SPOOL);
+        int rc = sync_round();
+        if (rc != 0 && !failing)
+            log_warnf("Syncing the spool's files fails (%s).", strerror(errno));
+        failing = rc != 0;
+    }
+    lock_take(&spool.lock, LOCK_RANK_SPOOL);
+    spool.final_synced = 1;
+    pthread_cond_broadcast(&spool.sync_cond);
+    lock_give(&spool.lock, LOCK_RANK_SPOOL);
+    return NULL;
+}
+
+void spool_sync_start(void) {
+    if (!spool.on || spool.sync_usec == 0)
+        return;
+    pthread_t thread;
+    if (pthread_create(&thread, NULL, sync_thread_func, NULL) != 0) {
+        log_perror("pthread_create");
+        log_exit(1);
+    }
+    pthread_detach(thread);
+}
+
+// With sync_usec 0 every write and every done mark was synced when it was made.
+void spool_close(int64_t until_usec) {
+    if (!spool.on)
+        return;
+    struct timespec until = clock_timespec(until_usec);
+    lock_take(&spool.lock, LOCK_RANK_SPOOL);
+    spool.closed = 1;
+    pthread_cond_broadcast(&spool.sync_cond);
+    while (spool.sync_usec > 0 && !spool.final_synced &&
+           pthread_cond_timedwait(&spool.sync_cond, &spool.lock, &until) != ETIMEDOUT) {
+    }
+    lock_give(&spool.lock, LOCK_RANK_SPOOL);
+}

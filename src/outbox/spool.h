@@ -1,0 +1,97 @@
+/* spool.h -- the spool on disk: with spool_dir set, a point is answered OK only once its record
+ * is written to a file of the spool folder, and the sender posts from there, in the order the
+ * points were answered OK, from one run of the service to the next.
+ *
+ * The receiver stages each accepted point of a pass (spool_stage) and writes the pass with one
+ * write() before it replies (spool_stage_write); with sync_usec 0 that write is synced before
+ * the replies, otherwise a thread of the spool syncs what was written at least every
+ * sync_usec. The sender takes a post's worth of points back from the files (spool_take), and
+ * settles them once the map service has answered (spool_settle: done on disk, and a file all
+ * done is given back) or, when the post failed in transit, has them read again by the next
+ * take (spool_rewind). Memory holds at most the points of one take. */
+#ifndef SPOOL_H
+#define SPOOL_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <string>
+
+#include "mapapi/halvex_mapapi.h"
+
+/* spool_max_bytes: most bytes the spool's files of this map may take. */
+#define SPOOL_MAX_BYTES_MIN 1048576ULL
+#define SPOOL_MAX_BYTES_MAX 1099511627776ULL
+#define SPOOL_MAX_BYTES_DEFAULT 1073741824ULL
+/* spool_max_age_sec: a point held longer than this since its OK is not posted (0: no limit);
+ * a live map shows where things are now, and an hour-old point shown as new misleads. */
+#define SPOOL_MAX_AGE_SEC_DEFAULT 3600
+/* spool_sync_usec: what is written reaches the disk at least this often (0: before each OK). */
+#define SPOOL_SYNC_USEC_DEFAULT 1000000
+/* Points one pass of the receiver stages at most: one per event of its wait. */
+#define SPOOL_STAGE_MAX 256
+
+/* spool_stage() and spool_stage_write() results. */
+#define SPOOL_OK 0
+#define SPOOL_REFUSED (-1) /* full, a write that failed, or stopping: answer FAILED */
+
+/* What spool_open() is given: the keys as read. */
+typedef struct spool_settings {
+    std::string dir;     /* spool_dir; "": no spool */
+    std::string map_id;  /* whose points these are; files of another map id are left alone */
+    uint64_t max_bytes;  /* spool_max_bytes */
+    int64_t max_age_sec; /* spool_max_age_sec */
+    int64_t sync_usec;   /* spool_sync_usec */
+} spool_settings;
+
+/* Start-up, before the threads: open the folder (creating it owner-only when missing), take its
+ * lock, find the files held from an earlier run of this map id (warning once about files of
+ * another map id, and about a file whose header is damaged) and where posting resumes. Returns
+ * 0, or -1 after printing one line (not a folder, cannot be written, locked by another
+ * service). Prints how many points are held when some are. */
+int spool_open(const spool_settings *s);
+
+/* Whether spool_open() succeeded: the service runs with a spool. */
+int spool_on(void);
+
+/* Start the thread that syncs what was written every sync_usec (none when sync_usec is 0). */
+void spool_sync_start(void);
+
+/* Receiver thread only. Stage the record of p (only read: its colours stay the caller's) to be
+ * written by the next spool_stage_write(). SPOOL_REFUSED when it would not fit under
+ * max_bytes (one line when the spool becomes full) or the stage holds SPOOL_STAGE_MAX. */
+int spool_stage(const halvex_mapapi_point *p);
+
+/* Receiver thread only. Write every staged record with one write() (and sync it when
+ * sync_usec is 0): SPOOL_OK when all of them are in the file, SPOOL_REFUSED when none is (a
+ * write or sync that failed: one line when that starts; or stopping). The stage is empty
+ * afterwards. Points staged were not counted held before this. */
+int spool_stage_write(void);
+
+/* Records staged and not yet written. */
+size_t spool_staged(void);
+
+/* Sender thread only. Read up to max points, oldest first, into a malloc()ed batch that the
+ * caller owns with its colours (queue_points_release()); returns the count, 0 with *batch NULL
+ * when nothing is waiting. Points held longer than max_age_sec and damaged records are passed
+ * over (counted once they are done; damage is reported once, naming the file and offset).
+ * Call only when the previous take is all settled or rewound. */
+size_t spool_take(halvex_mapapi_point **batch, size_t max);
+
+/* Sender thread only. The next count points of the take have left for good (posted or
+ * refused): marked done on disk, and files all done are given back. */
+void spool_settle(size_t count);
+
+/* Sender thread only. The take's points not settled failed in transit: the next take reads
+ * them again. */
+void spool_rewind(void);
+
+/* Sender thread, or before the threads start: whether records wait that no take has returned
+ * yet (settled or rewound takes count as returned only while settled). */
+int spool_waiting(void);
+
+/* The stop: refuse further writes and sync what was written and the done marks, waiting at
+ * most until until_usec (clock_now_usec()). */
+void spool_close(int64_t until_usec);
+
+#endif

@@ -1,0 +1,289 @@
+// spool_file.cpp -- the spool's files on disk: reading back past damage, the folder, its lock,
+// the segment list and the done file.
+#include "outbox/spool_file.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <inttypes.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "base/log.h"
+
+// Segment file names: this prefix, the first record's number in 16 hex digits, this suffix.
+static const char SEGMENT_PREFIX[] = "seg-";
+static const char SEGMENT_SUFFIX[] = ".spool";
+static const size_t SEGMENT_HEX_DIGITS = 16;
+// The folder's lock file: one service per folder.
+static const char LOCK_NAME[] = "lock";
+// The done file of a map id: this prefix and the id's bytes in hex.
+static const char MARKS_PREFIX[] = "done-";
+
+void spool_cursor_start(spool_cursor *c, int fd, int64_t pos, int64_t end) {
+    c->fd = fd;
+    c->pos = pos;
+    c->end = end;
+    c->chunk = SPOOL_READ_CHUNK;
+    c->buf_at = pos;
+    c->buf_len = 0;
+}
+
+// Read into the window from offset from, up to the chunk or the end; a file shorter than the
+// end moves the end to where the file ends. Returns the bytes read, or -1.
+static long window_read(spool_cursor *c, int64_t from) {
+    size_t want = c->chunk;
+    if ((int64_t)want > c->end - from)
+        want = (size_t)(c->end - from);
+    size_t got = 0;
+    while (got < want) {
+        ssize_t n = pread(c->fd, c->buf + got, want - got, from + (int64_t)got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return -1;
+        if (n == 0)
+            break;
+        got += (size_t)n;
+    }
+    c->buf_at = from;
+    c->buf_len = got;
+    if (got < want)
+        c->end = from + (int64_t)got;
+    return (long)got;
+}
+
+// The bytes from offset from on in the window, reading it anew unless it holds a record's
+// worth from there (or all there is before the end). -1 on a read error.
+static long window_at(spool_cursor *c, int64_t from) {
+    int64_t have_end = c->buf_at + (int64_t)c->buf_len;
+    bool inside = from >= c->buf_at && from <= have_end;
+    if (inside && (from + SPOOL_RECORD_BYTES <= have_end || have_end >= c->end))
+        return (long)(have_end - from);
+    return window_read(c, from);
+}
+
+// From offset from on, the first good record: its offset, or the end when there is none.
+// -1 on a read error. A record that could start in the last bytes of a window is looked for
+// again in the next one.
+static int64_t record_seek(spool_cursor *c, int64_t from) {
+    while (from < c->end) {
+        long avail = window_at(c, from);
+        if (avail < 0)
+            return -1;
+        if (avail == 0)
+            break;
+        long found = spool_record_find(c->buf, c->buf_len, (size_t)(from - c->buf_at));
+        if (found >= 0)
+            return c->buf_at + found;
+        int64_t window_end = c->buf_at + (int64_t)c->buf_len;
+        if (window_end >= c->end)
+            break;
+        int64_t unseen = window_end - (SPOOL_RECORD_BYTES - 1);
+        from = unseen > from ? unseen : from + 1;
+    }
+    return c->end;
+}
+
+int spool_cursor_next(spool_cursor *c, spool_record *rec, int64_t *at, int64_t *next) {
+    if (c->pos >= c->end)
+        return SPOOL_READ_END;
+    long avail = window_at(c, c->pos);
+    if (avail < 0)
+        return SPOOL_READ_ERROR;
+    if (avail == 0)
+        return SPOOL_READ_END;  // the file ends before the end it was read to
+    *at = c->pos;
+    if (spool_record_decode(c->buf + (c->pos - c->buf_at), (size_t)avail, rec) == 0) {
+        c->pos += SPOOL_RECORD_BYTES;
+        *next = c->pos;
+        return SPOOL_READ_RECORD;
+    }
+    int64_t good = record_seek(c, c->pos + 1);
+    if (good < 0)
+        return SPOOL_READ_ERROR;
+    c->pos = good;
+    *next = good;
+    return SPOOL_READ_DAMAGE;
+}
+
+uint64_t spool_damaged_records(int64_t bytes) {
+    return bytes <= 0 ? 0 : ((uint64_t)bytes + SPOOL_RECORD_BYTES - 1) / SPOOL_RECORD_BYTES;
+}
+
+int spool_dir_open(const std::string &dir) {
+    const char *path = dir.c_str();
+    if (mkdir(path, 0700) != 0 && errno != EEXIST) {
+        log_errorf("Spool folder %s cannot be created (%s).", path, strerror(errno));
+        return -1;
+    }
+    int fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0 && errno == ENOTDIR) {
+        log_errorf("Spool folder %s is not a folder.", path);
+        return -1;
+    }
+    if (fd < 0 || faccessat(fd, ".", W_OK | X_OK, AT_EACCESS) != 0) {
+        log_errorf("Spool folder %s cannot be written (%s).", path, strerror(errno));
+        if (fd >= 0)
+            close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+int spool_dir_lock(int dir_fd, const std::string &dir) {
+    int fd = openat(dir_fd, LOCK_NAME, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        log_errorf("Spool folder %s cannot be written (%s).", dir.c_str(), strerror(errno));
+        return -1;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0)
+        return 0;  // held, through fd, until the process ends
+    if (errno == EWOULDBLOCK)
+        log_errorf("Spool folder %s is in use by another service.", dir.c_str());
+    else
+        log_errorf("Spool folder %s cannot be locked (%s).", dir.c_str(), strerror(errno));
+    close(fd);
+    return -1;
+}
+
+std::string spool_segment_name(uint64_t first_seq) {
+    char name[64];
+    snprintf(name, sizeof name, "%s%016" PRIx64 "%s", SEGMENT_PREFIX, first_seq, SEGMENT_SUFFIX);
+    return name;
+}
+
+static bool segment_named(const char *name) {
+    size_t prefix = sizeof SEGMENT_PREFIX - 1, suffix = sizeof SEGMENT_SUFFIX - 1;
+    if (strlen(name) != prefix + SEGMENT_HEX_DIGITS + suffix)
+        return false;
+    if (strncmp(name, SEGMENT_PREFIX, prefix) != 0 ||
+        strcmp(name + prefix + SEGMENT_HEX_DIGITS, SEGMENT_SUFFIX) != 0)
+        return false;
+    return strspn(name + prefix, "0123456789abcdef") == SEGMENT_HEX_DIGITS;
+}
+
+// The header and size of one segment file; a file that cannot be read has no good header.
+static spool_found segment_look(int dir_fd, const char *name) {
+    spool_found f;
+    f.name = name;
+    f.name_seq = strtoull(name + sizeof SEGMENT_PREFIX - 1, NULL, 16);
+    f.header_good = 0;
+    f.bytes = 0;
+    memset(&f.header, 0, sizeof f.header);
+    int fd = openat(dir_fd, name, O_RDONLY | O_CLOEXEC);
+    struct stat st;
+    uint8_t head[SPOOL_HEADER_BYTES];
+    if (fd >= 0 && fstat(fd, &st) == 0) {
+        f.bytes = st.st_size;
+        ssize_t n = pread(fd, head, sizeof head, 0);
+        f.header_good = n > 0 && spool_header_decode(head, (size_t)n, &f.header) == 0 &&
+                        f.header.first_seq == f.name_seq;
+    }
+    if (fd >= 0)
+        close(fd);
+    return f;
+}
+
+std::vector<spool_found> spool_dir_list(int dir_fd) {
+    std::vector<spool_found> found;
+    int fd = dup(dir_fd);
+    DIR *d = fd >= 0 ? fdopendir(fd) : NULL;
+    if (!d) {
+        if (fd >= 0)
+            close(fd);
+        return found;
+    }
+    for (struct dirent *e = readdir(d); e; e = readdir(d)) {
+        if (segment_named(e->d_name))
+            found.push_back(segment_look(dir_fd, e->d_name));
+    }
+    closedir(d);
+    std::sort(found.begin(), found.end(),
+              [](const spool_found &a, const spool_found &b) { return a.name < b.name; });
+    return found;
+}
+
+uint64_t spool_segment_slots(int64_t bytes) {
+    return spool_damaged_records(bytes - SPOOL_HEADER_BYTES);
+}
+
+int spool_write_all(int fd, const uint8_t *buf, size_t len) {
+    while (len > 0) {
+        ssize_t n = write(fd, buf, len);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return -1;
+        buf += n;
+        len -= (size_t)n;
+    }
+    return 0;
+}
+
+int spool_segment_create(int dir_fd, const char *map_id, uint64_t first_seq,
+                         int64_t created_unix_usec) {
+    std::string name = spool_segment_name(first_seq);
+    int fd = openat(dir_fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return -1;
+    spool_header h;
+    memset(&h, 0, sizeof h);
+    strncpy(h.map_id, map_id, HALVEX_MAPAPI_MAP_ID_MAX);
+    h.first_seq = first_seq;
+    h.created_unix_usec = created_unix_usec;
+    uint8_t head[SPOOL_HEADER_BYTES];
+    spool_header_encode(&h, head);
+    if (spool_write_all(fd, head, sizeof head) == 0)
+        return fd;
+    int saved = errno;
+    close(fd);
+    unlinkat(dir_fd, name.c_str(), 0);
+    errno = saved;
+    return -1;
+}
+
+static std::string marks_name(const char *map_id) {
+    std::string name = MARKS_PREFIX;
+    char hex[3];
+    for (const char *p = map_id; *p; p++) {
+        snprintf(hex, sizeof hex, "%02x", (unsigned)(unsigned char)*p);
+        name += hex;
+    }
+    return name;
+}
+
+int spool_marks_open(int dir_fd, const char *map_id, spool_marks *m) {
+    memset(m, 0, sizeof *m);
+    int fd = openat(dir_fd, marks_name(map_id).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return -1;
+    uint8_t both[2 * SPOOL_MARKS_BYTES];
+    ssize_t n = pread(fd, both, sizeof both, 0);
+    for (int slot = 0; slot < 2; slot++) {
+        spool_marks copy;
+        size_t at = (size_t)slot * SPOOL_MARKS_BYTES;
+        if (n > (ssize_t)at && spool_marks_decode(both + at, (size_t)n - at, &copy) == 0 &&
+            copy.generation >= m->generation)
+            *m = copy;
+    }
+    return fd;
+}
+
+int spool_marks_write(int fd, spool_marks *m) {
+    m->generation++;
+    uint8_t out[SPOOL_MARKS_BYTES];
+    spool_marks_encode(m, out);
+    off_t at = (off_t)(m->generation % 2) * SPOOL_MARKS_BYTES;
+    ssize_t n;
+    do {
+        n = pwrite(fd, out, sizeof out, at);
+    } while (n < 0 && errno == EINTR);
+    return n == (ssize_t)sizeof out ? 0 : -1;
+}
