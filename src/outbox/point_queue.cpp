@@ -8,6 +8,7 @@
 #include "base/clock.h"
 #include "base/lock_rank.h"
 #include "base/log.h"
+#include "outbox/spool.h"
 
 // Room for this many records when the first point arrives after a drain; grows by doubling.
 static const size_t QUEUE_FIRST_CAPACITY = 64;
@@ -91,8 +92,16 @@ int queue_sleep(point_queue *q, int64_t usec) {
 }
 
 // The array itself changes hands, so a drain moves no record and the queue keeps no memory
-// between batches: an idle queue holds nothing.
+// between batches: an idle queue holds nothing. With a spool the points come from its files,
+// at most max_points of them, the bound on what is held in memory.
 size_t queue_drain(point_queue *q, halvex_mapapi_point **batch) {
+    if (spool_on()) {
+        size_t n = spool_take(batch, q->max_points);
+        lock_take(&q->queue_lock, LOCK_RANK_QUEUE);
+        q->in_flight = n;
+        lock_give(&q->queue_lock, LOCK_RANK_QUEUE);
+        return n;
+    }
     lock_take(&q->queue_lock, LOCK_RANK_QUEUE);
     size_t n = q->count;
     *batch = n ? q->points : NULL;
@@ -107,6 +116,8 @@ size_t queue_drain(point_queue *q, halvex_mapapi_point **batch) {
 }
 
 void queue_settle(point_queue *q, size_t count) {
+    if (spool_on())
+        spool_settle(count);
     lock_take(&q->queue_lock, LOCK_RANK_QUEUE);
     q->in_flight -= count < q->in_flight ? count : q->in_flight;
     int report_room = q->full_reported && q->count < q->max_points;
@@ -119,7 +130,16 @@ void queue_settle(point_queue *q, size_t count) {
 
 // The batch's array grows to hold what arrived since, which moves behind it. Points answered
 // OK are never dropped for room: the batch was counted in flight, so this stays within bounds.
+// With a spool they are in its files still, and the next drain reads them again.
 int queue_requeue(point_queue *q, halvex_mapapi_point *batch, size_t count) {
+    if (spool_on()) {
+        spool_rewind();
+        queue_points_release(batch, count);
+        lock_take(&q->queue_lock, LOCK_RANK_QUEUE);
+        q->in_flight = 0;
+        lock_give(&q->queue_lock, LOCK_RANK_QUEUE);
+        return 0;
+    }
     lock_take(&q->queue_lock, LOCK_RANK_QUEUE);
     size_t total = count + q->count;
     size_t cap = total > QUEUE_FIRST_CAPACITY ? total : QUEUE_FIRST_CAPACITY;
@@ -139,6 +159,17 @@ int queue_requeue(point_queue *q, halvex_mapapi_point *batch, size_t count) {
     if (rc != 0)
         queue_points_release(batch, count);
     return rc;
+}
+
+void queue_ready_raise(point_queue *q) {
+    lock_take(&q->queue_lock, LOCK_RANK_QUEUE);
+    q->points_ready = 1;
+    pthread_cond_signal(&q->ready_cond);
+    lock_give(&q->queue_lock, LOCK_RANK_QUEUE);
+}
+
+int queue_backlog(void) {
+    return spool_on() && spool_backlog();
 }
 
 void queue_close(point_queue *q) {

@@ -60,18 +60,30 @@ int queue_sleep(point_queue *q, int64_t usec);
  * (with the records' colours) and frees with queue_points_release(); the queue is left empty.
  * Returns the count and stores the batch in *batch; returns 0 with *batch NULL when the
  * queue was empty (points_ready is then left as it was). The records still count towards
- * max_points, as in flight, until queue_settle() or queue_requeue(). Takes queue_lock. */
+ * max_points, as in flight, until queue_settle() or queue_requeue(). With a spool
+ * (spool_on()) the batch is the oldest points of its files not yet done, at most max_points
+ * (spool_take()). Takes queue_lock. */
 size_t queue_drain(point_queue *q, halvex_mapapi_point **batch);
 
 /* count points of the batch in flight have left for good (posted or refused): they no longer
- * count towards max_points. Takes queue_lock. */
+ * count towards max_points; with a spool they are done on disk (spool_settle()). Takes
+ * queue_lock. */
 void queue_settle(point_queue *q, size_t count);
 
 /* Put the batch in flight, batch[0..count), back at the head of the queue, in order, ahead of
  * what arrived since; the queue takes over the array and the colours. Returns 0, or -1 when
- * memory runs out: then the points are released and the caller counts them lost. Takes
- * queue_lock. */
+ * memory runs out: then the points are released and the caller counts them lost. With a
+ * spool the points are released and the next drain reads them again from its files
+ * (spool_rewind()). Takes queue_lock. */
 int queue_requeue(point_queue *q, halvex_mapapi_point *batch, size_t count);
+
+/* Raise points_ready, waking the sender: the receiver has written points to the spool, or
+ * start-up found points held there. Takes queue_lock. */
+void queue_ready_raise(point_queue *q);
+
+/* Sender thread: whether the spool holds points that the last drain left for want of room
+ * under max_points, to be posted at once. */
+int queue_backlog(void);
 
 /* Stop taking points: from now on queue_append() refuses and queue_wait() and queue_sleep()
  * return -1, those waiting at once. Takes queue_lock. */

@@ -86,9 +86,9 @@ void spool_settle(size_t count);
  * them again. */
 void spool_rewind(void);
 
-/* Sender thread, or before the threads start: whether records wait that no take has returned
- * yet (settled or rewound takes count as returned only while settled). */
-int spool_waiting(void);
+/* Sender thread only: whether the last take stopped at its most, so that more points may wait
+ * behind it now. */
+int spool_backlog(void);
 
 /* The stop: refuse further writes and sync what was written and the done marks, waiting at
  * most until until_usec (clock_now_usec()). */

@@ -38,6 +38,7 @@ static int read_fd = -1;                     // the segment being read
 static uint64_t read_seg = SPOOL_NO_SEGMENT;
 static spool_cursor cursor;
 static int marks_failing;  // the line about the done file is out
+static int take_cut;       // the last take stopped at its most: more may wait behind it
 
 static bool pos_before(spool_pos a, spool_pos b) {
     return a.seg < b.seg || (a.seg == b.seg && a.off < b.off);
@@ -287,6 +288,7 @@ size_t spool_take(halvex_mapapi_point **batch, size_t max) {
             count++;
         }
     }
+    take_cut = count == max;
     if (count == 0) {
         free(out);
         tail_settle();
@@ -325,14 +327,6 @@ void spool_rewind(void) {
     tail_expired = tail_damaged = 0;
 }
 
-int spool_waiting(void) {
-    spool_pos from = taken.empty() ? done_pos : tail_end;
-    lock_take(&spool.lock, LOCK_RANK_SPOOL);
-    bool waiting = false;
-    if (!spool.segments.empty()) {
-        const spool_segment &last = spool.segments.back();
-        waiting = pos_before(from, {last.first_seq, segment_end(last)});
-    }
-    lock_give(&spool.lock, LOCK_RANK_SPOOL);
-    return waiting;
+int spool_backlog(void) {
+    return take_cut;
 }
