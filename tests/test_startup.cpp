@@ -418,10 +418,19 @@ TEST_F(Startup, LiveSocketWithAFullBacklogIsInUse) {
     EXPECT_EQ(server_stdout(s), in_use_line(f.sock));
 }
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+// Rounds of the start race. A round of a sanitizer build costs seconds (eight starts, and its
+// runtime pauses before a process with threads ends): there fewer rounds keep the test within
+// its time limit on a loaded machine; any one of them still catches two services listening.
+static const int START_RACE_ROUNDS = 10;
+#else
+static const int START_RACE_ROUNDS = 30;  // the race they would lose is narrow
+#endif
+
 // Services started together on a stale socket: exactly one takes the path, each other one
 // ends with the in-use line. They wait on one FIFO and start when it reaches its end.
 TEST_F(Startup, OfServicesStartedTogetherOnAStaleSocketExactlyOneListens) {
-    const int rounds = 30, services = 8;  // the race they would lose is narrow
+    const int rounds = START_RACE_ROUNDS, services = 8;
     std::string gate = f.dir + "/gate";
     ASSERT_EQ(mkfifo(gate.c_str(), 0600), 0);
     for (int r = 0; r < rounds; r++) {
