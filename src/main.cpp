@@ -50,6 +50,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "base/log.h"
 #include "base/stop.h"
@@ -90,8 +91,33 @@ static void std_fds_fill(void) {
     }
 }
 
-// --help or -h: what the service is and where its configuration comes from; --version. Any
-// other argument is ignored, as arguments always were. Returns whether one was answered.
+// The options of a run. Any other argument is ignored, as arguments always were, with a
+// warning: an option mistyped would otherwise change nothing without a word.
+struct run_options {
+    const char *config_path;           // --config FILE or -c FILE; NULL: config_path_choose()
+    bool check;                        // --check: check the configuration, say what it gives
+    const char *lacking;               // an option given without its file, or NULL
+    std::vector<const char *> others;  // arguments that are no option
+};
+
+static void options_read(int argc, char **argv, run_options *opt) {
+    for (int i = 1; i < argc; i++) {
+        const char *arg = argv[i];
+        if (strcmp(arg, "--check") == 0)
+            opt->check = true;
+        else if (strncmp(arg, "--config=", 9) == 0)
+            opt->config_path = arg + 9;
+        else if (strcmp(arg, "--config") != 0 && strcmp(arg, "-c") != 0)
+            opt->others.push_back(arg);
+        else if (i + 1 < argc)
+            opt->config_path = argv[++i];
+        else
+            opt->lacking = arg;
+    }
+}
+
+// --help or -h: what the service is and where its configuration comes from; --version.
+// Returns whether one was answered.
 static bool options_answer(int argc, char **argv) {
     for (int i = 1; i < argc; i++) {
         if (strcmp(argv[i], "--version") == 0) {
@@ -100,11 +126,14 @@ static bool options_answer(int argc, char **argv) {
         }
         if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
             printf(
-                "Usage: halvex_mapapi_server [-h | --help | --version]\n"
+                "Usage: halvex_mapapi_server [-c FILE | --config FILE] [--check]\n"
+                "       halvex_mapapi_server [-h | --help | --version]\n"
                 "Relays map points from local programs (one JSON point per message on a Unix\n"
                 "socket) to the live-map service over HTTPS, in batches.\n"
-                "Configuration: %s if it exists,\n"
+                "Configuration: FILE when given, else %s if it exists,\n"
                 "otherwise %s in the working directory.\n"
+                "--check reads and checks the configuration, prints every warning and what\n"
+                "would be used, and exits 0 (usable) or 1, opening no socket.\n"
                 "See man halvex_mapapi_server.\n",
                 SYSTEM_CONFIG_PATH, LOCAL_CONFIG_PATH);
             return true;
@@ -123,21 +152,52 @@ static std::string endpoint_shown(const std::string &endpoint) {
     return endpoint.substr(0, host) + "...@" + endpoint.substr(at + 1);
 }
 
-// Once the service serves: which configuration it read and what it does with it, so that an
-// operator sees at once when another file than the one meant was read. Never the map key.
-static void start_line_print(const char *config_path, const service_config *cfg) {
-    std::string where = listener_activated() ? "the socket systemd passed" : cfg->sock_path;
+// What the service does with its configuration, as the start line and --check tell it, so
+// that an operator sees at once when another file than the one meant was read. Never the key.
+static std::string config_facts(const char *config_path, const service_config *cfg) {
     std::string endpoint = cfg->endpoint.empty() ? HALVEX_DEFAULT_ENDPOINT_URL : cfg->endpoint;
     char full[PATH_MAX];
-    log_printf("Listening on %s (configuration %s; posting to %s; interval %lld us).",
-               where.c_str(), realpath(config_path, full) ? full : config_path,
-               endpoint_shown(endpoint).c_str(), (long long)cfg->send_interval_usec);
+    std::string facts = std::string("configuration ") +
+                        (realpath(config_path, full) ? full : config_path) + "; posting to " +
+                        endpoint_shown(endpoint) + "; interval " +
+                        std::to_string(cfg->send_interval_usec) + " us";
+    if (!cfg->metrics_listen.empty())
+        facts += "; metrics on http://" + cfg->metrics_listen + "/metrics";
+    return facts;
+}
+
+static void start_line_print(const char *config_path, const service_config *cfg) {
+    std::string where = listener_activated() ? "the socket systemd passed" : cfg->sock_path;
+    log_printf("Listening on %s (%s).", where.c_str(), config_facts(config_path, cfg).c_str());
+}
+
+// The options' warnings, then the configuration read, checked and handed on; every step
+// that fails ends the process with status 1. With --check, what it gives ends the process.
+static const char *config_take(const run_options *opt, service_config *cfg) {
+    for (const char *arg : opt->others)
+        log_warnf("Warning: argument %s is not an option (ignored; see --help).", arg);
+    if (opt->lacking) {
+        log_errorf("Option %s needs the configuration file after it: %s FILE.", opt->lacking,
+                   opt->lacking);
+        log_exit(1);
+    }
+    const char *path = opt->config_path ? opt->config_path : config_path_choose();
+    config_read(path, cfg);   // every key checked before anything is opened
+    config_apply(cfg, path);  // the CA file's certificates read
+    if (opt->check) {
+        log_printf("Configuration usable: would listen on %s (%s).", cfg->sock_path.c_str(),
+                   config_facts(path, cfg).c_str());
+        log_exit(0);
+    }
+    return path;
 }
 
 int main(int argc, char **argv) {
     std_fds_fill();  // before anything opens a descriptor
     if (options_answer(argc, argv))
         return 0;
+    run_options options = {NULL, false, NULL, {}};
+    options_read(argc, argv, &options);
     // A client or the map service closing its end mid-write, or a closed standard output, must
     // not end the process: ignored before the log writer or anything else can write.
     signal(SIGPIPE, SIG_IGN);
@@ -149,9 +209,7 @@ int main(int argc, char **argv) {
 
     // Static: the listener keeps the socket path to remove the socket at the stop.
     static service_config config;
-    const char *config_path = config_path_choose();
-    config_read(config_path, &config);  // every key checked before anything is opened
-    config_apply(&config, config_path);
+    const char *config_path = config_take(&options, &config);
 
     int listen_fd = listener_create(config.sock_path.c_str());
     stop_create();

@@ -228,11 +228,12 @@ TEST_F(Systemd, JournalLinesCarryTheirPriority) {
         return server_stdout(p);
     };
     const std::string warning = "Invalid value for send_interval_usec.  Using default.\n";
+    const std::string where = "halvex_mapapi_server.ini:5: send_interval_usec = none\n";
     const std::string in_use = "Socket path " + sock + " is in use by a running service.\n";
-    EXPECT_EQ(second_output(opt), "<4>" + warning + "<3>" + in_use);
+    EXPECT_EQ(second_output(opt), "<4>" + warning + "<4>" + where + "<3>" + in_use);
     server_options elsewhere;
     elsewhere.env = {"JOURNAL_STREAM=" + stream_name(s.out_path)};
-    EXPECT_EQ(second_output(elsewhere), warning + in_use);
+    EXPECT_EQ(second_output(elsewhere), warning + where + in_use);
     server_stop(s);
     EXPECT_NE(server_stdout(s).find("\n<6>Stopped: 0 points posted"), std::string::npos);
 }

@@ -3,7 +3,8 @@
  * Callers never wait for standard output or standard error: a line is copied into a bounded
  * buffer and the writer thread writes it out. When the buffer is full the line is dropped and
  * counted; once there is room again one line says how many were dropped. Lines keep the
- * order in which they were handed over. Texts are cut silently at LOG_LINE_MAX bytes.
+ * order in which they were handed over. Texts are cut silently at LOG_LINE_MAX bytes. A line
+ * stays one line: a control character in it goes out as an escape ("\n", "\t", "\x1b").
  *
  * When standard output or standard error is the journal's stream (JOURNAL_STREAM names it),
  * each line written there starts with its priority as the journal reads it: "<3>" an error,

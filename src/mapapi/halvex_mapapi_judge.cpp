@@ -8,8 +8,10 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <strings.h>
 
 #include "mapapi/halvex_mapapi_credentials.h"
+#include "mapapi/halvex_mapapi_setup.h"
 
 // Shortest run of the key's characters that an answer may not show: shorter runs are too
 // common to give the key away, and letting longer ones through could show most of the key.
@@ -73,6 +75,20 @@ static bool status_transient(long status) {
            status >= HTTP_SERVER_ERROR_FIRST;
 }
 
+// A port that speaks the other protocol than the endpoint's scheme fails with texts that do
+// not say so: TLS reads a plain HTTP answer as a "wrong version number", and a TLS port gives
+// plain HTTP no answer. Those failures name the scheme.
+static const char *scheme_hint(CURLcode rc, const char *error_text) {
+    const char *endpoint = mapapi_setup.endpoint;
+    if (strncasecmp(endpoint, "https://", 8) == 0 && rc == CURLE_SSL_CONNECT_ERROR &&
+        strstr(error_text, "wrong version number"))
+        return "; the endpoint is https://, but its port seems to answer plain HTTP";
+    if (strncasecmp(endpoint, "http://", 7) == 0 &&
+        (rc == CURLE_GOT_NOTHING || rc == CURLE_RECV_ERROR))
+        return "; the endpoint is http://, does its port expect https://?";
+    return "";
+}
+
 int mapapi_post_judge(halvex_mapapi_post_result *result, CURLcode rc, const char *error_text,
                       const answer_buffer *answer) {
     const response_buffer *r = &answer->response;
@@ -89,9 +105,11 @@ int mapapi_post_judge(halvex_mapapi_post_result *result, CURLcode rc, const char
         snprintf(reason, sizeof reason, "answer longer than %d bytes", HALVEX_MAPAPI_ANSWER_MAX);
         return mapapi_result_set(result, HALVEX_MAPAPI_POST_REFUSED, reason);
     }
-    if (rc != CURLE_OK)
-        return mapapi_result_set(result, HALVEX_MAPAPI_POST_FAILED,
-                                 error_text[0] ? error_text : curl_easy_strerror(rc));
+    if (rc != CURLE_OK) {
+        snprintf(reason, sizeof reason, "%s%s", error_text[0] ? error_text : curl_easy_strerror(rc),
+                 scheme_hint(rc, error_text));
+        return mapapi_result_set(result, HALVEX_MAPAPI_POST_FAILED, reason);
+    }
     if (r->size == 4 && memcmp(r->data, "true", 4) == 0)
         return mapapi_result_set(result, HALVEX_MAPAPI_POST_ACCEPTED, "");
     return mapapi_result_set(result, HALVEX_MAPAPI_POST_REFUSED,
