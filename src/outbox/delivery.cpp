@@ -139,11 +139,13 @@ static void delivery_failed(point_queue *q, delivery_state *st, size_t count, ui
 }
 
 // A 413 at count points: the map service takes at most half as many, until a later 413 says
-// less or the limit is forgotten.
+// less or the limit is forgotten. It answers: the first half goes at once, with no backoff.
 static void post_limit_learn(delivery_state *st, size_t count) {
     counter_add(counters.posts_too_large, 1);
     st->post_limit = count / 2;
     st->post_limit_usec = clock_now_usec();
+    st->backoff_usec = 0;
+    st->retry_after_usec = 0;
 }
 
 // Post the next count held points. A 413 says the body is too large, not that the points are
