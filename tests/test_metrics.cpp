@@ -166,14 +166,9 @@ TEST(Metrics, PostsAnswered413AreTooLargeAndNeverAccepted) {
     r.stub.reply_body = "too large";
     run_start(r, "");
     EXPECT_EQ(points_send(r, POINT, 8, "OK\n"), 8);
-    std::string m;
-    ASSERT_TRUE(wait_until(
-        [&] {
-            return sample(m = http_get(r, "/metrics").second,
-                          "halvex_mapapi_points_refused_total") == 8;
-        },
-        WAIT_MS))
-        << m;
+    std::string m, refused = "halvex_mapapi_points_refused_total";
+    auto all_refused = [&] { return sample(m = http_get(r, "/metrics").second, refused) == 8; };
+    ASSERT_TRUE(wait_until(all_refused, WAIT_MS)) << m;
     EXPECT_EQ(sample(m, "halvex_mapapi_posts_total{outcome=\"accepted\"}"), 0) << m;
     EXPECT_EQ(sample(m, "halvex_mapapi_posts_total{outcome=\"refused\"}"), 8) << m;
     EXPECT_LE(sample(m, "halvex_mapapi_posts_total{outcome=\"too_large\"}"), 3) << m;

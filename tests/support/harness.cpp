@@ -378,17 +378,15 @@ void flood_unread(const std::string &sock) {
 
 // Close the stand-in's end of the connection from remote_port, as a middlebox that cuts it
 // would; the answer this thread then writes fails without a SIGPIPE.
-static void map_stub_connection_cut(const map_stub &m, int remote_port) {
+static void map_stub_connection_cut(int remote_port) {
     sigset_t pipe;
     sigemptyset(&pipe);
     sigaddset(&pipe, SIGPIPE);
     pthread_sigmask(SIG_BLOCK, &pipe, NULL);
     for (int fd = 0; fd < 1024; fd++) {
-        sockaddr_in peer, local;
-        socklen_t peer_len = sizeof peer, local_len = sizeof local;
-        if (getpeername(fd, (sockaddr *)&peer, &peer_len) == 0 && peer.sin_family == AF_INET &&
-            ntohs(peer.sin_port) == remote_port &&
-            getsockname(fd, (sockaddr *)&local, &local_len) == 0 && ntohs(local.sin_port) == m.port)
+        sockaddr_in peer;
+        socklen_t len = sizeof peer;
+        if (getpeername(fd, (sockaddr *)&peer, &len) == 0 && ntohs(peer.sin_port) == remote_port)
             shutdown(fd, SHUT_RDWR);
     }
 }
@@ -401,7 +399,7 @@ static void map_stub_handle(map_stub &m, const httplib::Request &req, httplib::R
         m.posts.push_back({req.method, req.path, req.get_header_value("Content-Type"), req.body,
                            std::chrono::steady_clock::now(), req.remote_port});
         if (m.posts.size() == m.unanswered_post)
-            map_stub_connection_cut(m, req.remote_port);
+            map_stub_connection_cut(req.remote_port);
         for (const auto &h : m.reply_headers)
             res.set_header(h.first, h.second);
         status = m.reply_status;
