@@ -142,18 +142,16 @@ static void gauge_family_add(std::vector<prometheus::MetricFamily> &out, const c
     out.push_back(std::move(f));
 }
 
-// Posts by outcome; accepted is what neither failed nor was refused.
+// Posts by outcome: a post answered 413 and split is too_large, neither accepted nor refused.
 static void posts_family_add(std::vector<prometheus::MetricFamily> &out) {
-    uint64_t made = counter_get(counters.posts_made);
-    uint64_t failed = counter_get(counters.posts_failed);
-    uint64_t refused = counter_get(counters.posts_refused);
-    uint64_t settled = failed + refused;
-    const uint64_t values[] = {made > settled ? made - settled : 0, failed, refused};
-    const char *outcomes[] = {"accepted", "failed", "refused"};
+    const uint64_t values[] = {
+        counter_get(counters.posts_accepted), counter_get(counters.posts_failed),
+        counter_get(counters.posts_refused), counter_get(counters.posts_too_large)};
+    const char *outcomes[] = {"accepted", "failed", "refused", "too_large"};
     prometheus::MetricFamily f =
         family_make("halvex_mapapi_posts_total", "Posts to the map service, by outcome.",
                     prometheus::MetricType::Counter);
-    for (int i = 0; i < 3; i++) {
+    for (int i = 0; i < 4; i++) {
         prometheus::ClientMetric m;
         m.label.push_back({"outcome", outcomes[i]});
         m.counter.value = (double)values[i];
@@ -201,9 +199,14 @@ static void point_families_add(std::vector<prometheus::MetricFamily> &out) {
     counter_family_add(out, "halvex_mapapi_points_lost_total",
                        "Points answered OK and then given up on.",
                        counter_get(counters.points_lost));
-    counter_family_add(out, "halvex_mapapi_points_unconfirmed_total",
-                       "Points in a post cut off at a stop, whose fate is unknown.",
-                       counter_get(counters.points_unconfirmed));
+    counter_family_add(
+        out, "halvex_mapapi_points_unconfirmed_total",
+        "Points given up on at a stop after a post that may have reached the map service.",
+        counter_get(counters.points_unconfirmed));
+    counter_family_add(out, "halvex_mapapi_points_possibly_duplicated_total",
+                       "Points posted again and accepted after an earlier post of them may "
+                       "have reached the map service.",
+                       counter_get(counters.points_possibly_duplicated));
 }
 
 static std::vector<prometheus::MetricFamily> metrics_collect(void) {

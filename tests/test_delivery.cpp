@@ -284,6 +284,43 @@ TEST(Delivery, PostInFlightAtAStopIsCutAndItsBatchCountedUnconfirmed) {
     delivery_stop(d);
 }
 
+// A gateway's 504 after the whole body went out: the map service may have the batch, so a
+// stop before a later post settles it counts the point unconfirmed, not lost.
+TEST(Delivery, PointAnswered504ByAGatewayIsUnconfirmedAtAStop) {
+    SKIP_IF_SYSTEM_CONFIG();
+    delivery d;
+    d.stub.reply_status = 504;
+    delivery_start(d, "send_interval_usec = 5000000\n");
+    EXPECT_EQ(points_send(d, 1, 1), 1);
+    ASSERT_TRUE(printed(d, FAILING));
+    kill(d.server.pid, SIGTERM);
+    EXPECT_TRUE(printed(d, "Stopped: 0 points posted while stopping, 0 lost, 1 unconfirmed."))
+        << server_stdout(d.server);
+    delivery_stop(d);
+}
+
+// A connection cut after the map service read a whole post on it: the post fails in transit,
+// in doubt, and goes again through the counted retry, not silently on a new connection.
+TEST(Delivery, PostCutUnansweredOnAKeptConnectionIsRetriedAndCountedPossiblyDuplicated) {
+    SKIP_IF_SYSTEM_CONFIG();
+    delivery d;
+    d.stub.unanswered_post = 2;
+    delivery_start(d, "send_interval_usec = 100000\n");
+    for (long code = 1; code <= 2; code++) {
+        EXPECT_EQ(points_send(d, code, 1), 1);
+        ASSERT_GE(map_stub_wait_posts(d.stub, code, WAIT_MS), (size_t)code);
+    }
+    EXPECT_TRUE(printed(d, RECOVERED));
+    server_stop(d.server);
+    EXPECT_EQ(map_stub_posts(d.stub)[0].client_port, map_stub_posts(d.stub)[1].client_port);
+    EXPECT_EQ(map_stub_zipcodes(d.stub), (std::vector<long>{1, 2, 2}));
+    EXPECT_TRUE(printed(d,
+                        "lost 0, unconfirmed 0, queued 0; posts made 3, failed in transit 1, "
+                        "refused 0; points possibly duplicated 1.\n"))
+        << server_stdout(d.server);
+    delivery_stop(d);
+}
+
 // A map service failing in transit while the service stops: retries keep the interval, here
 // 400 ms, above the 200 ms floor, from the last failure before the stop through the drain.
 TEST(Delivery, StopRetriesAFailingMapServiceNoFasterThanTheInterval) {
@@ -344,7 +381,8 @@ TEST(Delivery, SecondSigtermWritesTheStopLinesWhole) {
         out.find(
             "Stopped: 0 points posted while stopping, 0 lost, 0 unconfirmed.\nCounters: points "
             "received 300, accepted 0, rejected 300, posted 0, refused 0, lost 0, "
-            "unconfirmed 0, queued 0; posts made 0, failed in transit 0, refused 0.\n"),
+            "unconfirmed 0, queued 0; posts made 0, failed in transit 0, refused 0; points "
+            "possibly duplicated 0.\n"),
         std::string::npos)
         << out.substr(out.size() > 300 ? out.size() - 300 : 0);
     close(fd);
@@ -371,7 +409,8 @@ TEST(Delivery, Sigusr1PrintsCountersThatAddUp) {
     EXPECT_GT(server_stdout_count(d.server,
                                   "Counters: points received 7, accepted 5, rejected 2, posted 5, "
                                   "refused 0, lost 0, unconfirmed 0, queued 0; posts made 1, "
-                                  "failed in transit 0, refused 0.\n"),
+                                  "failed in transit 0, refused 0; points possibly "
+                                  "duplicated 0.\n"),
               0u)
         << server_stdout(d.server);
     delivery_stop(d);

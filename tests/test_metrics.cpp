@@ -141,7 +141,8 @@ TEST(Metrics, KnownRunShowsTheCountersLineAndPassesPromtool) {
                                  "halvex_mapapi_queue_points",
                                  "halvex_mapapi_post_duration_seconds_count",
                                  FAILED_POSTS,
-                                 "halvex_mapapi_posts_total{outcome=\"refused\"}"};
+                                 "halvex_mapapi_posts_total{outcome=\"refused\"}",
+                                 "halvex_mapapi_points_possibly_duplicated_total"};
     const char *at = line.c_str();
     for (const std::string &name : names) {
         at += strcspn(at, "0123456789");
@@ -156,6 +157,23 @@ TEST(Metrics, KnownRunShowsTheCountersLineAndPassesPromtool) {
     EXPECT_EQ(system((cmd + " >" + lint + " 2>&1").c_str()), 0) << file_read(lint);
     EXPECT_EQ(file_read(lint), "");
     close(client);
+}
+
+// A map service that answers 413 to everything: no post is accepted; the halving learns its
+// limit once, so the eight points take at most three halvings and eight refused posts.
+TEST(Metrics, PostsAnswered413AreTooLargeAndNeverAccepted) {
+    SKIP_IF_SYSTEM_CONFIG();
+    metrics_run r;
+    r.stub.reply_status = 413;
+    r.stub.reply_body = "too large";
+    run_start(r, "");
+    EXPECT_EQ(points_send(r, POINT, 8, "OK\n"), 8);
+    std::string m, refused = "halvex_mapapi_points_refused_total";
+    auto all_refused = [&] { return sample(m = http_get(r, "/metrics").second, refused) == 8; };
+    ASSERT_TRUE(wait_until(all_refused, WAIT_MS)) << m;
+    EXPECT_EQ(sample(m, "halvex_mapapi_posts_total{outcome=\"accepted\"}"), 0) << m;
+    EXPECT_EQ(sample(m, "halvex_mapapi_posts_total{outcome=\"refused\"}"), 8) << m;
+    EXPECT_LE(sample(m, "halvex_mapapi_posts_total{outcome=\"too_large\"}"), 3) << m;
 }
 
 // While posts fail, a queue with room keeps /health at 200; full, 503; the map service back, 200.

@@ -21,9 +21,14 @@ typedef struct service_counters {
                                                  not answered (in flight, or failed after the
                                                  body went out): the stop counts them
                                                  unconfirmed, not lost */
-    std::atomic<uint64_t> posts_made;         /* [S] posts tried */
-    std::atomic<uint64_t> posts_failed;       /* [S] posts that failed in transit */
-    std::atomic<uint64_t> posts_refused;      /* [S] posts the map service refused */
+    std::atomic<uint64_t> points_possibly_duplicated; /* [S] in batches the map service
+                                                 accepted after an earlier post of them may
+                                                 have reached it too */
+    std::atomic<uint64_t> posts_made;                 /* [S] posts tried */
+    std::atomic<uint64_t> posts_accepted;             /* [S] posts the map service accepted */
+    std::atomic<uint64_t> posts_failed;               /* [S] posts that failed in transit */
+    std::atomic<uint64_t> posts_refused;              /* [S] posts the map service refused */
+    std::atomic<uint64_t> posts_too_large; /* [S] posts answered 413 and split, not refused */
 } service_counters;
 
 extern service_counters counters;

@@ -82,10 +82,12 @@ void halvex_mapapi_set_timeouts(long connect_timeout_sec, long stall_timeout_sec
 /* Keep the connection to the map service, and its TLS session, from one judged post
  * (halvex_mapapi_post_map_points()) to the next when keep != 0, the default: the request is
  * the same, only the connection is kept. A connection the map service has closed is replaced
- * at the next post, and a post that finds its kept connection closed under it is sent again
- * on a new one before anything is judged. With keep 0 every judged post opens a connection of
- * its own and closes it. halvex_mapapi_send_raw_map_data() and halvex_mapapi_send_map_points()
- * always use a connection of their own. Set-up only, as is halvex_mapapi_set_tls_verify(),
+ * at the next post. A post whose kept connection closes under it before its whole body went
+ * out is sent again at once on a new one before anything is judged; one whose whole body went
+ * out is never sent twice by the client: unanswered, it fails in transit, unconfirmed. With
+ * keep 0 every judged post opens a connection of its own and closes it.
+ * halvex_mapapi_send_raw_map_data() and halvex_mapapi_send_map_points() always use a
+ * connection of their own. Set-up only, as is halvex_mapapi_set_tls_verify(),
  * after which no connection made before it is used again. */
 void halvex_mapapi_set_keep_alive(int keep);
 
@@ -125,17 +127,20 @@ int halvex_mapapi_send_map_points(const halvex_mapapi_point *points, int count);
 
 /* What one judged post came to. The texts are printable ASCII: every other byte shows as
  * '?', and wherever the answer repeats 6 or more consecutive characters of the map key (in
- * any case; the whole key when it is shorter) they show as "***". */
+ * any case; the whole key when it is shorter), as it is or JSON-escaped as the body carries
+ * it, they show as "***". */
 typedef struct halvex_mapapi_post_result {
     int outcome;        /* HALVEX_MAPAPI_POST_* */
     long http_status;   /* status of the last answer, 0 when none arrived */
     size_t answer_size; /* answer bytes received (at most HALVEX_MAPAPI_ANSWER_MAX + a chunk) */
     char answer_start[HALVEX_MAPAPI_ANSWER_START_MAX + 1]; /* first bytes of the answer */
     char reason[HALVEX_MAPAPI_REASON_MAX + 1]; /* why it failed or was refused; "" if accepted */
-    int unconfirmed;      /* FAILED only: 1 when the whole body went out and no status settled it
-                             (no answer, or the answer cut short), so the map service may have
-                             taken the batch; 0 when it cannot have (no connection, a status of
-                             408, 429 or 5xx, the body not sent in full) */
+    int unconfirmed;      /* FAILED only: 1 when the whole body went out and no answer of the
+                             map service settled it (no answer, the answer cut short, or HTTP
+                             status 502 or 504 from a gateway in front of it), so the map
+                             service may have taken the batch; 0 when it cannot have (no
+                             connection, a status of 408, 429 or another 5xx, the body not sent
+                             in full) */
     long retry_after_sec; /* FAILED with HTTP status 429 or 503 only: the seconds the map
                              service asked to wait before the next try, from its Retry-After
                              header (seconds, or an HTTP date counted from now); 0 when it
