@@ -180,8 +180,10 @@ int main(int argc, char **argv) {
     pthread_create(&receiver, NULL, rcv_sock_thread_func, &rcv_args);
     notifier_ready();  // under systemd: READY=1, then the status and watchdog thread
     start_line_print(config_path, &config);
+    // Counted before the probe's thread opens its connection, which would lower it for good.
+    int conn_limit = listener_conn_limit(metrics_fds_reserved());
     reach_check_start(endpoint_shown(endpoint_in_use(&config)).c_str(), config.endpoint.empty());
 
-    listener_accept_loop(listen_fd, &rcv_args, metrics_fds_reserved());  // until a stop
+    listener_accept_loop(listen_fd, &rcv_args, conn_limit);  // until a stop
     lifecycle_stop(&queue);
 }
