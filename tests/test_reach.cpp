@@ -23,7 +23,7 @@ protected:
         server_stop(server);
         tempdir_remove(dir);
     }
-    // Start with endpoint ("": none) and return the line that follows the start line.
+    // Start with endpoint ("": none); once the probe has spoken, the line after the start line.
     std::string probe_line(const std::string &endpoint, const server_options &opt = {}) {
         file_write(dir + "/halvex_mapapi_server.ini", config_basic(sock, endpoint));
         server = server_start_with(dir, opt);
@@ -31,7 +31,7 @@ protected:
         wait_until(
             [&] {
                 out = server_stdout(server);
-                return out.find('\n', out.find("Listening on ")) + 1 < out.size();
+                return out.find('\n', out.find(PROBE_MARK)) != std::string::npos;
             },
             PROBE_WAIT_MS);
         size_t from = out.find('\n', out.find("Listening on ")) + 1;
