@@ -51,9 +51,9 @@ static void stop_report(int flush_ms) {
         counters.points_unconfirmed.fetch_add(unconfirmed, std::memory_order_relaxed);
         counters.points_lost.fetch_add(lost, std::memory_order_relaxed);
         uint64_t posted = counter_get(counters.points_posted) - posted_before_stop.load();
-        log_printf("Stopped: %llu points posted while stopping, %llu lost, %llu unconfirmed.",
-                   (unsigned long long)posted, (unsigned long long)lost,
-                   (unsigned long long)unconfirmed);
+        log_printf("Stopped: %llu %s posted while stopping, %llu lost, %llu unconfirmed.",
+                   (unsigned long long)posted, log_plural(posted, "point", "points"),
+                   (unsigned long long)lost, (unsigned long long)unconfirmed);
         counters_print();
     }
     lock_give(&stop_report_lock, LOCK_RANK_STOP_REPORT);

@@ -24,6 +24,8 @@
 //                 one message per ready connection, queues and answers.
 //   notifier   -- notifier.cpp, under systemd only: STATUS= when it changed, WATCHDOG=1 while
 //                 the receiver and the sender make progress.
+//   reach      -- reach.cpp, after the start line: tries the map service once, prints whether
+//                 it answers and ends; takes no lock but the log's.
 //   main       -- the accept loop (intake/listener.cpp), then the stop (lifecycle.cpp).
 //
 // LOCKS, always in this order: conn_lock (the connection list) -> queue_lock (the queue) ->
@@ -64,6 +66,7 @@
 #include "outbox/delivery.h"
 #include "outbox/point_queue.h"
 #include "outbox/sender.h"
+#include "reach.h"
 
 // Blocks from this size up get a mapping of their own, returned to the system when freed.
 static const int ALLOC_MMAP_THRESHOLD = 128 * 1024;
@@ -152,14 +155,17 @@ static std::string endpoint_shown(const std::string &endpoint) {
     return endpoint.substr(0, host) + "...@" + endpoint.substr(at + 1);
 }
 
+static std::string endpoint_in_use(const service_config *cfg) {
+    return cfg->endpoint.empty() ? HALVEX_DEFAULT_ENDPOINT_URL : cfg->endpoint;
+}
+
 // What the service does with its configuration, as the start line and --check tell it, so
 // that an operator sees at once when another file than the one meant was read. Never the key.
 static std::string config_facts(const char *config_path, const service_config *cfg) {
-    std::string endpoint = cfg->endpoint.empty() ? HALVEX_DEFAULT_ENDPOINT_URL : cfg->endpoint;
     char full[PATH_MAX];
     std::string facts = std::string("configuration ") +
                         (realpath(config_path, full) ? full : config_path) + "; posting to " +
-                        endpoint_shown(endpoint) + "; interval " +
+                        endpoint_shown(endpoint_in_use(cfg)) + "; interval " +
                         std::to_string(cfg->send_interval_usec) + " us";
     if (!cfg->metrics_listen.empty())
         facts += "; metrics on http://" + cfg->metrics_listen + "/metrics";
@@ -232,7 +238,10 @@ int main(int argc, char **argv) {
     pthread_create(&receiver, NULL, rcv_sock_thread_func, &rcv_args);
     notifier_ready();  // under systemd: READY=1, then the status and watchdog thread
     start_line_print(config_path, &config);
+    // Counted before the probe's thread opens its connection, which would lower it for good.
+    int conn_limit = listener_conn_limit(metrics_fds_reserved());
+    reach_check_start(endpoint_shown(endpoint_in_use(&config)).c_str(), config.endpoint.empty());
 
-    listener_accept_loop(listen_fd, &rcv_args, metrics_fds_reserved());  // until a stop
+    listener_accept_loop(listen_fd, &rcv_args, conn_limit);  // until a stop
     lifecycle_stop(&queue);
 }

@@ -173,7 +173,7 @@ TEST(Delivery, RefusedBatchesAreReportedOnceAndNotRetried) {
         std::string out = server_stdout(d.server);
         EXPECT_EQ(server_stdout_count(d.server, REFUSED), 2u) << out;
         EXPECT_LT(out.find("refused 1 batch since the last such line (not sent again); latest: 1 "
-                           "points"),
+                           "point,"),
                   out.find("Stopped:"))
             << out;
         delivery_stop(d);
@@ -484,7 +484,7 @@ TEST(Delivery, SinglePointTooLargeIsRefusedAndReported) {
          {zip(1), std::string("{\"lat\":1,\"lng\":2,\"c\":\"#ff8800\",\"r\":3}"), zip(2)})
         EXPECT_EQ(point_exchange(fd, msg), "OK\n");
     close(fd);
-    EXPECT_TRUE(printed(d, "latest: 1 points, HTTP status 413"));
+    EXPECT_TRUE(printed(d, "latest: 1 point, HTTP status 413"));
     server_stop(d.server);
     EXPECT_EQ(map_stub_zipcodes(d.stub, 100), (std::vector<long>{1, 2}));
     EXPECT_TRUE(printed(d,

@@ -156,8 +156,8 @@ static log_half *log_swap(unsigned long *dropped) {
 // Lines lost are a warning: someone has to see why the output was not read.
 static void dropped_note_write(unsigned long dropped) {
     char note[LOG_LINE_MAX];
-    snprintf(note, sizeof note, "%lu log lines dropped: standard output was not read in time.",
-             dropped);
+    snprintf(note, sizeof note, "%lu log %s dropped: standard output was not read in time.",
+             dropped, log_plural(dropped, "line", "lines"));
     log_entry e;
     entry_fill(&e, 1, SD_WARNING, note, true);
     fd_write_all(1, e.text, e.len);
@@ -249,6 +249,10 @@ void log_perror(const char *call) {
     char line[LOG_LINE_MAX + 1];
     snprintf(line, sizeof line, "%s: %s", call, text);
     log_put(2, SD_ERR, line);
+}
+
+const char *log_plural(unsigned long long n, const char *one, const char *many) {
+    return n == 1 ? one : many;
 }
 
 unsigned long long log_dropped_count(void) {

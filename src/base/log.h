@@ -45,6 +45,9 @@ void log_errorf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 /* One error line for standard error, as perror(call) would write it with the current errno. */
 void log_perror(const char *call);
 
+/* The noun that goes with a count: one when n is 1, else many ("1 point", "2 points"). */
+const char *log_plural(unsigned long long n, const char *one, const char *many);
+
 /* Lines dropped since start-up, for the metrics; any thread, never waits. */
 unsigned long long log_dropped_count(void);
 

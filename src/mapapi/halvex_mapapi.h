@@ -91,6 +91,39 @@ void halvex_mapapi_set_timeouts(long connect_timeout_sec, long stall_timeout_sec
  * after which no connection made before it is used again. */
 void halvex_mapapi_set_keep_alive(int keep);
 
+/* What halvex_mapapi_probe() found (halvex_mapapi_probe_result.outcome):
+ *   REACHABLE    a connection was made and, over https, its TLS handshake passed the checks
+ *                that halvex_mapapi_set_tls_verify() chose;
+ *   NO_HOST      the endpoint's host name does not resolve;
+ *   REFUSED      the host refused the connection: nothing listens on that port;
+ *   CERTIFICATE  the certificate or the host name failed the check;
+ *   TLS          the TLS handshake failed otherwise (for instance, no TLS answers there);
+ *   FAILED       anything else: no connection within the connect bound, no route, a bad URL. */
+#define HALVEX_MAPAPI_PROBE_REACHABLE 0
+#define HALVEX_MAPAPI_PROBE_NO_HOST 1
+#define HALVEX_MAPAPI_PROBE_REFUSED 2
+#define HALVEX_MAPAPI_PROBE_CERTIFICATE 3
+#define HALVEX_MAPAPI_PROBE_TLS 4
+#define HALVEX_MAPAPI_PROBE_FAILED 5
+
+/* Longest reason kept of a probe that failed, without the NUL. */
+#define HALVEX_MAPAPI_PROBE_REASON_MAX 160
+
+typedef struct halvex_mapapi_probe_result {
+    int outcome;       /* HALVEX_MAPAPI_PROBE_* */
+    long connect_usec; /* REACHABLE: from the address found to the connection made, one round
+                          trip */
+    long tls_usec;     /* REACHABLE over https: the TLS handshake after that; 0 otherwise */
+    char reason[HALVEX_MAPAPI_PROBE_REASON_MAX + 1]; /* libcurl's words for the failure, as
+                                                        printable ASCII; "" when reachable */
+} halvex_mapapi_probe_result;
+
+/* Resolve the endpoint's host and open one connection to it, with the TLS checks that posts
+ * use, then close it: nothing is sent, so the map service sees no batch. Takes at most the
+ * connect bound (halvex_mapapi_set_timeouts()). Callable from any thread once set-up is over,
+ * also while a post runs. Fills *result (not NULL) and returns its outcome. Prints nothing. */
+int halvex_mapapi_probe(halvex_mapapi_probe_result *result);
+
 /* Encode points[0..count) as the batch body
  *   {"mapId":"<id>","key":"<key>","points":[{...},{...}]}
  * and return it as a malloc()ed NUL-terminated text that the caller frees, or NULL when

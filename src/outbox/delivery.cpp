@@ -50,10 +50,10 @@ static void delivery_accepted(point_queue *q, delivery_state *st, size_t count, 
     counter_add(counters.points_possibly_duplicated, in_doubt < count ? in_doubt : count);
     held_settle(q, st, count);
     if (st->failed_posts > 0) {
-        log_printf(
-            "Posting to the map service works again: %zu points posted after %llu "
-            "failed posts.",
-            count, (unsigned long long)st->failed_posts);
+        log_printf("Posting to the map service works again: %zu %s posted after %llu failed %s.",
+                   count, log_plural(count, "point", "points"),
+                   (unsigned long long)st->failed_posts,
+                   log_plural(st->failed_posts, "post", "posts"));
     }
     st->failed_posts = 0;
     st->backoff_usec = 0;
@@ -64,10 +64,12 @@ static void delivery_accepted(point_queue *q, delivery_state *st, size_t count, 
 static void refused_line_print(delivery_state *st, int64_t now) {
     const halvex_mapapi_post_result *r = &st->refused_latest;
     log_warnf(
-        "The map service refused %llu batch%s since the last such line (not sent "
-        "again); latest: %zu points, HTTP status %ld, %s: \"%s\".",
-        (unsigned long long)st->refused_unreported, st->refused_unreported == 1 ? "" : "es",
-        st->refused_latest_count, r->http_status, r->reason, r->answer_start);
+        "The map service refused %llu %s since the last such line (not sent again); latest: "
+        "%zu %s, HTTP status %ld, %s: \"%s\".",
+        (unsigned long long)st->refused_unreported,
+        log_plural(st->refused_unreported, "batch", "batches"), st->refused_latest_count,
+        log_plural(st->refused_latest_count, "point", "points"), r->http_status, r->reason,
+        r->answer_start);
     st->refused_line_usec = now;
     st->refused_unreported = 0;
 }
@@ -127,7 +129,8 @@ static void delivery_failed(point_queue *q, delivery_state *st, size_t count, ui
         counters.points_in_doubt.store(0, std::memory_order_relaxed);
         counters.points_unconfirmed.fetch_add(in_doubt, std::memory_order_relaxed);
         counters.points_lost.fetch_add(rest - in_doubt, std::memory_order_relaxed);
-        log_warnf("Out of memory: %zu points that failed to post are lost.", rest);
+        log_warnf("Out of memory: lost %zu %s that failed to post.", rest,
+                  log_plural(rest, "point", "points"));
     }
     st->held = NULL;
     st->backoff_usec = delivery_backoff_next(st->backoff_usec, q->send_interval_usec);
