@@ -21,7 +21,8 @@
 //   sender     -- outbox/sender.cpp: waits for points, pauses, drains the queue into a batch
 //                 it owns and posts it with no lock held (outbox/delivery.cpp).
 //   receiver   -- intake/receiver.cpp: owns the epoll set and closes every connection; reads
-//                 one message per ready connection, queues and answers.
+//                 one message per ready connection, queues and answers; returns when the stop
+//                 ends its reading.
 //   notifier   -- notifier.cpp, under systemd only: STATUS= when it changed, WATCHDOG=1 while
 //                 the receiver and the sender make progress.
 //   main       -- the accept loop (intake/listener.cpp), then the stop (lifecycle.cpp).
@@ -37,8 +38,9 @@
 // THE STOP: SIGINT or SIGTERM begins it (base/stop.cpp: its time, its descriptor, and a
 // deadline that cuts the post in flight); the accept loop sees the descriptor, removes the
 // socket it made and returns; main runs lifecycle_stop(): STOPPING=1, the queue closed, the
-// sender's drain until the deadline, the stop and counters lines, exit 0 within 5 s. A
-// second signal prints those lines at once and exits.
+// sender's drain until the deadline, the receiver's reading ended (its pass in progress
+// answered), the stop and counters lines, exit 0 within 5 s. A second signal ends the reading
+// and prints those lines at once, and exits.
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -169,7 +171,7 @@ int main(int argc, char **argv) {
 
     static rcv_thread_args rcv_args;
     conn_list_create(&rcv_args, &queue);
-    rcv_set_create();  // now, while the accept loop cannot yet have used up the descriptors
+    rcv_set_create(&rcv_args);  // now, before the accept loop can use up the descriptors
     pthread_t receiver;
     pthread_create(&receiver, NULL, rcv_sock_thread_func, &rcv_args);
     notifier_ready();  // under systemd: READY=1, then the status and watchdog thread
