@@ -76,12 +76,15 @@ TEST_F(Security, SocketModeAndGroupAreAppliedBeforeClientsCanConnect) {
 
 TEST_F(Security, InvalidValuesEndStartUpWithALineNamingTheKey) {
     file_write(dir + "/zeros.pem", std::string(4096, '\0'));
+    ASSERT_EQ(mkfifo((dir + "/ca.fifo").c_str(), 0600), 0);  // opening it would wait for good
     const std::pair<std::string, std::string> cases[] = {
         {"map_api_verify_tls = maybe", "Invalid value for map_api_verify_tls: maybe"},
         {"map_api_ca_file = " + dir + "/missing.pem", "Cannot read map_api_ca_file"},
         {"map_api_ca_file = " + dir, "Cannot read map_api_ca_file"},
         {"map_api_ca_file = /dev/zero", "Cannot read map_api_ca_file"},
         {"map_api_ca_file = " + dir + "/zeros.pem", "Cannot read map_api_ca_file"},
+        {"map_api_ca_file = " + dir + "/ca.fifo",
+         "Cannot read map_api_ca_file " + dir + "/ca.fifo: a FIFO, not a regular file."},
         {"unix_sock_mode = 0980", "Invalid value for unix_sock_mode: 0980"},
         {"unix_sock_mode = 1777", "Invalid value for unix_sock_mode: 1777"},
         {"unix_sock_group = no-such-group-here", "Unknown group for unix_sock_group"},
