@@ -41,6 +41,7 @@
 // sender's drain until the deadline, the receiver's reading ended (its pass in progress
 // answered), the stop and counters lines, exit 0 within 5 s. A second signal ends the reading
 // and prints those lines at once, and exits.
+#include <ctype.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -51,6 +52,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 
 #include "base/log.h"
@@ -70,6 +72,10 @@
 static const int ALLOC_MMAP_THRESHOLD = 128 * 1024;
 // Free memory above this at the top of a heap is returned to the system.
 static const int ALLOC_TRIM_THRESHOLD = 128 * 1024;
+
+// Shortest run of the map key's characters hidden in the endpoint as printed, as the map client
+// hides the key in answers: shorter runs are too common to give the key away.
+static const size_t ENDPOINT_KEY_RUN_HIDDEN = 6;
 
 // A busy second's queue array and batch body run to megabytes. With the allocator's default
 // sliding thresholds, freeing them once raises the mmap threshold to their size, and every
@@ -115,14 +121,48 @@ static bool options_answer(int argc, char **argv) {
     return false;
 }
 
-// The endpoint as the start line shows it: a user name and password in the URL are hidden.
-static std::string endpoint_shown(const std::string &endpoint) {
+// The byte of url at i, a %XX escape read as the byte it stands for; *width is its length.
+static int url_byte_at(const std::string &url, size_t i, size_t *width) {
+    *width = 1;
+    if (url[i] != '%' || i + 2 >= url.size() || !isxdigit((unsigned char)url[i + 1]) ||
+        !isxdigit((unsigned char)url[i + 2]))
+        return (unsigned char)url[i];
+    *width = 3;
+    return (int)strtol(url.substr(i + 1, 2).c_str(), NULL, 16);
+}
+
+// Length in url, from i, of the longest part of key spelt there (any case, escapes read), when
+// it is at least ENDPOINT_KEY_RUN_HIDDEN long or the whole key; else 0.
+static size_t key_run_at(const std::string &url, size_t i, const std::string &key) {
+    size_t shortest = std::min(key.size(), ENDPOINT_KEY_RUN_HIDDEN), longest = 0;
+    for (size_t from = 0; from < key.size(); from++) {
+        size_t at = i, n = 0, width;
+        while (at < url.size() && from + n < key.size() &&
+               tolower(url_byte_at(url, at, &width)) == tolower((unsigned char)key[from + n])) {
+            at += width;
+            n++;
+        }
+        if (n >= shortest && at - i > longest)
+            longest = at - i;
+    }
+    return longest;
+}
+
+// The endpoint as the start line shows it: a user name and password in the URL are hidden, and
+// so is the map key wherever it is written (a query value, a path segment).
+static std::string endpoint_shown(const std::string &endpoint, const std::string &key) {
     size_t host = endpoint.find("://");
     host = host == std::string::npos ? 0 : host + 3;
     size_t at = endpoint.find('@', host);
-    if (at == std::string::npos || at > endpoint.find('/', host))
-        return endpoint;
-    return endpoint.substr(0, host) + "...@" + endpoint.substr(at + 1);
+    std::string url = endpoint;
+    if (at != std::string::npos && at < endpoint.find('/', host))
+        url = endpoint.substr(0, host) + "...@" + endpoint.substr(at + 1);
+    std::string shown;
+    for (size_t i = 0, run; i < url.size(); i += run ? run : 1) {
+        run = key.empty() ? 0 : key_run_at(url, i, key);
+        shown += run ? std::string("***") : url.substr(i, 1);
+    }
+    return shown;
 }
 
 // Once the service serves: which configuration it read and what it does with it, so that an
@@ -133,7 +173,7 @@ static void start_line_print(const char *config_path, const service_config *cfg)
     char full[PATH_MAX];
     log_printf("Listening on %s (configuration %s; posting to %s; interval %lld us).",
                where.c_str(), realpath(config_path, full) ? full : config_path,
-               endpoint_shown(endpoint).c_str(), (long long)cfg->send_interval_usec);
+               endpoint_shown(endpoint, cfg->map_key).c_str(), (long long)cfg->send_interval_usec);
 }
 
 int main(int argc, char **argv) {

@@ -100,6 +100,23 @@ TEST_F(Security, InvalidValuesEndStartUpWithALineNamingTheKey) {
     }
 }
 
+// The map key written into the endpoint, as a path segment or an escaped query value, shows as
+// "***" on the start line and never in a line about the posts it fails.
+TEST_F(Security, KeyInTheEndpointIsNeverPrinted) {
+    map_stub_reply(stub, 500, "down");
+    std::string endpoint = map_stub_url(stub, "/k/testkey123456789/p?key=%74estKEY123456789");
+    file_write(dir + "/halvex_mapapi_server.ini", config_basic(sock, endpoint));
+    server = server_start(dir);
+    ASSERT_TRUE(server_wait_listening(server, sock, 5000)) << server_stdout(server);
+    point_send();
+    EXPECT_TRUE(wait_until([&] { return server_stdout(server).find("fails") != std::string::npos; },
+                           WAIT_MS));
+    map_stub_reply(stub, 200, "true");  // so that the stop need not wait out its drain
+    server_stop(server);
+    EXPECT_NE(server_stdout(server).find("/k/***/p?key=***; interval"), std::string::npos);
+    EXPECT_EQ(server_stdout(server).find("123456"), std::string::npos) << server_stdout(server);
+}
+
 TEST_F(Security, ConfigReadableByEveryUserWarnsButStarts) {
     ASSERT_NO_FATAL_FAILURE(start_listening("", 0644));
     EXPECT_TRUE(wait_until(
