@@ -20,13 +20,13 @@
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <set>
 #include <vector>
 
+#include "base/file_kind.h"
 #include "base/log.h"
 #include "intake/protocol.h"
 #include "mapapi/halvex_mapapi.h"
@@ -117,28 +117,12 @@ static int verify_tls_read(const char *text, service_config *cfg) {
     return yes_no_read("map_api_verify_tls", text, &cfg->verify_tls);
 }
 
-// What path names when that is not a regular file ("a FIFO", "a directory"...); NULL when it
-// is one, or cannot be looked at (opening it then says why). Opening a FIFO would wait for a
-// writer for good, and a device may never end, so only a regular file is opened.
-static const char *file_irregular_kind(const char *path) {
-    struct stat st;
-    if (stat(path, &st) != 0 || S_ISREG(st.st_mode))
-        return NULL;
-    if (S_ISFIFO(st.st_mode))
-        return "a FIFO";
-    if (S_ISDIR(st.st_mode))
-        return "a directory";
-    return S_ISSOCK(st.st_mode) ? "a socket" : "a device";
-}
-
 // The file must be readable now; a file that appears later would not help the first post.
 static int ca_file_read(const char *text, service_config *cfg) {
     if (!*text)
         return 0;
-    if (const char *kind = file_irregular_kind(text)) {
-        log_errorf("Cannot read map_api_ca_file %s: %s, not a regular file.", text, kind);
+    if (!file_regular_check(text, "Cannot read map_api_ca_file"))
         return -1;
-    }
     FILE *f = fopen(text, "r");
     if (!f) {
         log_errorf("Cannot read map_api_ca_file %s: %s.", text, strerror(errno));
@@ -436,10 +420,8 @@ static void credentials_missing_say(const INIReader &ini) {
 
 // Keys belong to the unnamed section; the reader joins a repeated key's values with '\n'.
 void config_read(const char *path, service_config *cfg) {
-    if (const char *kind = file_irregular_kind(path)) {
-        log_errorf("Failed to read ini file. %s is %s, not a regular file.", path, kind);
+    if (!file_regular_check(path, "Failed to read ini file"))
         log_exit(1);
-    }
     FILE *file = fopen(path, "r");
     if (!file)
         config_unreadable_exit(path, errno);

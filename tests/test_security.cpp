@@ -84,7 +84,7 @@ TEST_F(Security, InvalidValuesEndStartUpWithALineNamingTheKey) {
         {"map_api_ca_file = /dev/zero", "Cannot read map_api_ca_file"},
         {"map_api_ca_file = " + dir + "/zeros.pem", "Cannot read map_api_ca_file"},
         {"map_api_ca_file = " + dir + "/ca.fifo",
-         "Cannot read map_api_ca_file " + dir + "/ca.fifo: a FIFO, not a regular file."},
+         "Cannot read map_api_ca_file: " + dir + "/ca.fifo is a FIFO, not a regular file."},
         {"unix_sock_mode = 0980", "Invalid value for unix_sock_mode: 0980"},
         {"unix_sock_mode = 1777", "Invalid value for unix_sock_mode: 1777"},
         {"unix_sock_group = no-such-group-here", "Unknown group for unix_sock_group"},

@@ -98,7 +98,7 @@ TEST_F(Startup, ConfigFileThatIsAFifoIsRefusedAtOnce) {
     ASSERT_TRUE(server_wait_exit(s, WAIT_MS));
     EXPECT_EQ(s.exit_status, 1);
     EXPECT_EQ(server_stdout(s),
-              "Failed to read ini file. halvex_mapapi_server.ini is a FIFO, not a regular file.\n");
+              "Failed to read ini file: halvex_mapapi_server.ini is a FIFO, not a regular file.\n");
 }
 
 // --help and --version answer on standard output and exit 0, whatever the configuration.
