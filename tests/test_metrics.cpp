@@ -211,6 +211,7 @@ TEST(Metrics, TricklingPeersCannotStarveHealth) {
     SKIP_IF_SYSTEM_CONFIG();
     metrics_run r;
     run_start(r, "");
+    ASSERT_TRUE(wait_until([&] { return http_get(r, "/health").first == 200; }, WAIT_MS));
     std::vector<int> slow;
     for (int i = 0; i < 24; i++) {  // the workers, those waiting for one and the backlog
         slow.push_back(socket(AF_INET, SOCK_STREAM, 0));
