@@ -24,6 +24,7 @@
 #include <algorithm>
 #include <set>
 
+#include "base/file_kind.h"
 #include "base/log.h"
 #include "mapapi/halvex_mapapi.h"
 
@@ -275,6 +276,11 @@ static int keys_read(const INIReader &ini, const config_reading *r, service_conf
 
 // Keys belong to the unnamed section; the reader joins a repeated key's values with '\n'.
 int config_load(const char *path, service_config *cfg, std::vector<config_line> *lines) {
+    if (const char *kind = file_kind_unreadable(path)) {  // never opened: a FIFO would hang
+        config_say(lines, CONFIG_LINE_ERROR, "Failed to read ini file: %s is %s, not a regular file.",
+                   path, kind);
+        return -1;
+    }
     FILE *file = fopen(path, "r");
     if (!file)
         return config_unreadable_say(path, errno, lines);

@@ -14,6 +14,7 @@
 #include <string.h>
 #include <strings.h>
 
+#include "base/file_kind.h"
 #include "config.h"
 #include "intake/protocol.h"
 #include "outbox/delivery.h"
@@ -146,6 +147,11 @@ static int verify_tls_read(const config_reading *r, const char *text, service_co
 static int ca_file_read(const config_reading *r, const char *text, service_config *cfg) {
     if (!*text)
         return 0;
+    if (const char *kind = file_kind_unreadable(text)) {  // never opened: a FIFO would hang
+        config_say(r->lines, CONFIG_LINE_ERROR,
+                   "Cannot read map_api_ca_file: %s is %s, not a regular file.", text, kind);
+        return -1;
+    }
     FILE *f = fopen(text, "r");
     if (!f) {
         config_say(r->lines, CONFIG_LINE_ERROR, "Cannot read map_api_ca_file %s: %s.", text,

@@ -21,7 +21,8 @@
 //   sender     -- outbox/sender.cpp: waits for points, pauses, drains the queue into a batch
 //                 it owns and posts it with no lock held (outbox/delivery.cpp).
 //   receiver   -- intake/receiver.cpp: owns the epoll set and closes every connection; reads
-//                 one message per ready connection, queues and answers.
+//                 one message per ready connection, queues and answers; returns when the stop
+//                 ends its reading.
 //   notifier   -- notifier.cpp, under systemd only: STATUS= when it changed, WATCHDOG=1 while
 //                 the receiver and the sender make progress.
 //   reach      -- reach.cpp, after the start line: tries the map service once, prints whether
@@ -39,8 +40,10 @@
 // THE STOP: SIGINT or SIGTERM begins it (base/stop.cpp: its time, its descriptor, and a
 // deadline that cuts the post in flight); the accept loop sees the descriptor, removes the
 // socket it made and returns; main runs lifecycle_stop(): STOPPING=1, the queue closed, the
-// sender's drain until the deadline, the stop and counters lines, exit 0 within 5 s. A
-// second signal prints those lines at once and exits.
+// sender's drain until the deadline, the receiver's reading ended (its pass in progress
+// answered), the stop and counters lines, exit 0 within 5 s. A second signal ends the reading
+// and prints those lines at once, and exits.
+#include <ctype.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -51,6 +54,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -72,6 +76,10 @@
 static const int ALLOC_MMAP_THRESHOLD = 128 * 1024;
 // Free memory above this at the top of a heap is returned to the system.
 static const int ALLOC_TRIM_THRESHOLD = 128 * 1024;
+
+// Shortest run of the map key's characters hidden in the endpoint as printed, as the map client
+// hides the key in answers: shorter runs are too common to give the key away.
+static const size_t ENDPOINT_KEY_RUN_HIDDEN = 6;
 
 // A busy second's queue array and batch body run to megabytes. With the allocator's default
 // sliding thresholds, freeing them once raises the mmap threshold to their size, and every
@@ -145,14 +153,48 @@ static bool options_answer(int argc, char **argv) {
     return false;
 }
 
-// The endpoint as the start line shows it: a user name and password in the URL are hidden.
-static std::string endpoint_shown(const std::string &endpoint) {
+// The byte of url at i, a %XX escape read as the byte it stands for; *width is its length.
+static int url_byte_at(const std::string &url, size_t i, size_t *width) {
+    *width = 1;
+    if (url[i] != '%' || i + 2 >= url.size() || !isxdigit((unsigned char)url[i + 1]) ||
+        !isxdigit((unsigned char)url[i + 2]))
+        return (unsigned char)url[i];
+    *width = 3;
+    return (int)strtol(url.substr(i + 1, 2).c_str(), NULL, 16);
+}
+
+// Length in url, from i, of the longest part of key spelt there (any case, escapes read), when
+// it is at least ENDPOINT_KEY_RUN_HIDDEN long or the whole key; else 0.
+static size_t key_run_at(const std::string &url, size_t i, const std::string &key) {
+    size_t shortest = std::min(key.size(), ENDPOINT_KEY_RUN_HIDDEN), longest = 0;
+    for (size_t from = 0; from < key.size(); from++) {
+        size_t at = i, n = 0, width;
+        while (at < url.size() && from + n < key.size() &&
+               tolower(url_byte_at(url, at, &width)) == tolower((unsigned char)key[from + n])) {
+            at += width;
+            n++;
+        }
+        if (n >= shortest && at - i > longest)
+            longest = at - i;
+    }
+    return longest;
+}
+
+// The endpoint as the start line shows it: a user name and password in the URL are hidden, and
+// so is the map key wherever it is written (a query value, a path segment).
+static std::string endpoint_shown(const std::string &endpoint, const std::string &key) {
     size_t host = endpoint.find("://");
     host = host == std::string::npos ? 0 : host + 3;
     size_t at = endpoint.find('@', host);
-    if (at == std::string::npos || at > endpoint.find('/', host))
-        return endpoint;
-    return endpoint.substr(0, host) + "...@" + endpoint.substr(at + 1);
+    std::string url = endpoint;
+    if (at != std::string::npos && at < endpoint.find('/', host))
+        url = endpoint.substr(0, host) + "...@" + endpoint.substr(at + 1);
+    std::string shown;
+    for (size_t i = 0, run; i < url.size(); i += run ? run : 1) {
+        run = key.empty() ? 0 : key_run_at(url, i, key);
+        shown += run ? std::string("***") : url.substr(i, 1);
+    }
+    return shown;
 }
 
 static std::string endpoint_in_use(const service_config *cfg) {
@@ -165,7 +207,7 @@ static std::string config_facts(const char *config_path, const service_config *c
     char full[PATH_MAX];
     std::string facts = std::string("configuration ") +
                         (realpath(config_path, full) ? full : config_path) + "; posting to " +
-                        endpoint_shown(endpoint_in_use(cfg)) + "; interval " +
+                        endpoint_shown(endpoint_in_use(cfg), cfg->map_key) + "; interval " +
                         std::to_string(cfg->send_interval_usec) + " us";
     if (!cfg->metrics_listen.empty())
         facts += "; metrics on http://" + cfg->metrics_listen + "/metrics";
@@ -233,14 +275,14 @@ int main(int argc, char **argv) {
 
     static rcv_thread_args rcv_args;
     conn_list_create(&rcv_args, &queue);
-    rcv_set_create();  // now, while the accept loop cannot yet have used up the descriptors
+    rcv_set_create(&rcv_args);  // now, before the accept loop can use up the descriptors
     pthread_t receiver;
     pthread_create(&receiver, NULL, rcv_sock_thread_func, &rcv_args);
     notifier_ready();  // under systemd: READY=1, then the status and watchdog thread
     start_line_print(config_path, &config);
     // Counted before the probe's thread opens its connection, which would lower it for good.
     int conn_limit = listener_conn_limit(metrics_fds_reserved());
-    reach_check_start(endpoint_shown(endpoint_in_use(&config)).c_str(), config.endpoint.empty());
+    reach_check_start(endpoint_shown(endpoint_in_use(&config), config.map_key).c_str(), config.endpoint.empty());
 
     listener_accept_loop(listen_fd, &rcv_args, conn_limit);  // until a stop
     lifecycle_stop(&queue);

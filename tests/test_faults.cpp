@@ -475,11 +475,12 @@ TEST(Faults, StopEndsWhileNewConnectionsWaitForRoom) {
     EXPECT_EQ(f.server.exit_status, 0);
 }
 
+// The last counters line counts exactly the OK and FAILED replies the clients got.
 TEST(Faults, SigintDuringTrafficEndsCleanly) {
     SKIP_IF_SYSTEM_CONFIG();
     faulty f;
     ASSERT_NO_FATAL_FAILURE(faulty_start(f, "https://127.0.0.1:1/"));
-    std::atomic<int> exchanged{0};
+    std::atomic<long> replies[2] = {{0}, {0}};  // OK, FAILED
     std::vector<std::thread> clients;
     scope_exit clients_end{[&] {  // the clients end once the service has gone
         server_stop(f.server);
@@ -487,25 +488,29 @@ TEST(Faults, SigintDuringTrafficEndsCleanly) {
             if (t.joinable())
                 t.join();
     }};
-    for (int t = 0; t < 4; t++) {
+    for (int t = 0; t < 16; t++) {
         clients.emplace_back([&, t] {
             int fd = unix_connect(f.sock);
             // Ends when the service goes: the reply never comes or the send fails.
+            std::string r;
             for (int i = 0; fd >= 0 && i < 1000000; i++) {
-                if (point_exchange(fd, zip_point(t * 1000 + i % 1000), WAIT_MS) != "OK\n")
+                if ((r = point_exchange(fd, zip_point(t * 1000 + i % 1000), WAIT_MS)).empty())
                     break;
-                exchanged++;
+                replies[r == "OK\n" ? 0 : 1]++;
             }
             if (fd >= 0)
                 close(fd);
         });
     }
-    ASSERT_TRUE(wait_until([&] { return exchanged >= 400; }, WAIT_MS));
+    ASSERT_TRUE(wait_until([&] { return replies[0] >= 400; }, WAIT_MS));
     kill(f.server.pid, SIGINT);
     EXPECT_TRUE(server_wait_exit(f.server, WAIT_MS));
     for (auto &t : clients)
         t.join();
     EXPECT_EQ(f.server.exit_status, 0);
+    std::string counted =
+        "accepted " + std::to_string(replies[0]) + ", rejected " + std::to_string(replies[1]) + ",";
+    EXPECT_EQ(server_stdout_count(f.server, counted), 1u) << server_stdout(f.server);
     EXPECT_NE(access(f.sock.c_str(), F_OK), 0) << "socket file left behind";
     faulty_stop(f);
 }

@@ -25,11 +25,11 @@ struct metrics_run {
 };
 
 // Few descriptors to spare (128), so that an endpoint holding many would starve clients.
-static void run_start(metrics_run &r, const std::string &extra) {
+static void run_start(metrics_run &r, const std::string &extra, std::string ip = "127.0.0.1") {
     map_stub_start(r.stub);
     r.dir = tempdir_make();
     r.sock = r.dir + "/sock";
-    std::string listen = "metrics_listen = 127.0.0.1:" + std::to_string(r.port) + "\n";
+    std::string listen = "metrics_listen = " + ip + ":" + std::to_string(r.port) + "\n";
     file_write(r.dir + "/halvex_mapapi_server.ini",
                config_basic(r.sock, map_stub_url(r.stub, "/points"), listen + extra));
     server_options opt;
@@ -221,5 +221,25 @@ TEST(Metrics, HostileScrapersHoldUpNoClientAndNoPost) {
         shutdown(fd, SHUT_RDWR);
     big.join();
     for (int fd : hostile)
+        close(fd);
+}
+
+// Off loopback a warning says so; peers that send one byte of a request, enough to fill every
+// worker, waiting place and the backlog, are cut in 250 ms each: /health answers within 5 s.
+TEST(Metrics, OffLoopbackItWarnsAndTricklingPeersCannotStarveHealth) {
+    SKIP_IF_SYSTEM_CONFIG();
+    metrics_run r;
+    run_start(r, "", "0.0.0.0");
+    ASSERT_TRUE(wait_until([&] { return http_get(r, "/health").first == 200; }, WAIT_MS));
+    EXPECT_EQ(server_stdout_count(r.server, "is not a loopback address"), 1u);
+    std::vector<int> slow(24);
+    for (int &fd : slow) {
+        sockaddr_in a{AF_INET, htons((uint16_t)r.port), {htonl(INADDR_LOOPBACK)}, {}};
+        fd = socket(AF_INET, SOCK_STREAM, 0);
+        EXPECT_EQ(connect(fd, (sockaddr *)&a, sizeof a), 0);
+        send(fd, "G", 1, MSG_NOSIGNAL);
+    }
+    EXPECT_EQ(http_get(r, "/health").first, 200);
+    for (int fd : slow)
         close(fd);
 }

@@ -92,6 +92,16 @@ TEST_F(Startup, MissingConfigFileIsFatal) {
                                     ": No such file or directory.\n");
 }
 
+// A FIFO would hold the open for good: it is refused with one line and never opened.
+TEST_F(Startup, ConfigFileThatIsAFifoIsRefusedAtOnce) {
+    ASSERT_EQ(mkfifo((f.dir + "/halvex_mapapi_server.ini").c_str(), 0600), 0);
+    server_proc s = server_start(f.dir);
+    EXPECT_TRUE(server_wait_exit(s, WAIT_MS) && s.exit_status == 1);
+    server_stop(s);
+    EXPECT_EQ(server_stdout(s),
+              "Failed to read ini file: halvex_mapapi_server.ini is a FIFO, not a regular file.\n");
+}
+
 // --help and --version answer on standard output and exit 0, whatever the configuration.
 TEST_F(Startup, HelpAndVersionAnswerAndExitZero) {
     for (const char *option : {"--help", "-h", "--version"}) {
