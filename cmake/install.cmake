@@ -1,5 +1,5 @@
 # Installation and the Debian package: programs, example configuration, systemd units,
-# manual pages, and the CPack settings for "cpack -G DEB".
+# manual pages, Prometheus alerting rules, and the CPack settings for "cpack -G DEB".
 #
 # Never install anything at /etc/halvex-mapapi-server/halvex_mapapi_server.ini: while that
 # file exists every run of the service reads it, wherever it was started.
@@ -47,6 +47,11 @@ configure_file("${_halvex_pkg_src}/halvex_mapapi_server.ini.example.in"
                "${_halvex_pkg_bin}/halvex_mapapi_server.ini.example" @ONLY)
 install(FILES "${_halvex_pkg_bin}/halvex_mapapi_server.ini.example"
         DESTINATION "${HALVEX_CONFIG_DIR}" PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+
+# Alerting rules for Prometheus, which an operator names under rule_files; their unit test
+# stays in the source tree (scripts/package-check runs it against the installed file).
+install(FILES "${_halvex_pkg_src}/prometheus/halvex-mapapi-server.rules.yml"
+        DESTINATION "${CMAKE_INSTALL_DATADIR}/halvex-mapapi-server/prometheus")
 
 # The unit's ExecStart must name the binary where it ends up, and that depends on the prefix
 # in force when installing (CPack installs with /usr, a plain "cmake --install" with

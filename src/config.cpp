@@ -1,49 +1,37 @@
-// config.cpp -- every configuration key, read and checked at start-up into one record.
+// config.cpp -- the configuration file read and checked into one record, with what it says.
 //
-// CONFIG_KEYS lists the keys in the order they are read. Each key has one reader: it takes
-// the key's text ("" when the file does not give it), fills its field and returns 0, or
-// prints one line and returns -1 when start-up must end: a service that quietly ignored a
-// value it cannot honour would run otherwise than its operator believes. A value that has a
-// safe default prints one line, keeps the default and returns 0.
+// config_load() reads the file and says everything about it as lines, printing nothing and
+// never ending the process, so that start-up, --check and a later re-read share one reading;
+// config_read() is start-up's: it prints the lines and ends the process on failure. The keys
+// and their readers are in config_values.cpp (CONFIG_KEYS, in the order they are read).
 //
 // Before the keys are read, the file is read once more through inih's own parser to warn
-// about what it would otherwise ignore in silence: unknown keys, keys under a [section] and
-// lines that are not settings. Warnings never stop start-up.
+// about what it would otherwise ignore or bend in silence: unknown keys, keys under a
+// [section], lines that are not settings, keys given twice (inih joins their values with a
+// line break) and quoted values (inih keeps the quotes). Warnings never stop start-up.
 #include "config.h"
 
 #include <INIReader.h>
 #include <errno.h>
-#include <grp.h>
 #include <ini.h>
 #include <limits.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <set>
-#include <vector>
 
+#include "base/file_kind.h"
 #include "base/log.h"
-#include "intake/protocol.h"
 #include "mapapi/halvex_mapapi.h"
-#include "outbox/delivery.h"
-#include "outbox/point_queue.h"
 
 const char SYSTEM_CONFIG_PATH[] = "/etc/halvex-mapapi-server/halvex_mapapi_server.ini";
 const char LOCAL_CONFIG_PATH[] = "halvex_mapapi_server.ini";
-// Longest accepted send interval: 15 minutes, in microseconds.
-static const int64_t SEND_INTERVAL_MAX_USEC = 900000000;
-// The socket file's bits without a key: every local user may connect.
-static const mode_t SOCK_MODE_DEFAULT = 0777;
-// Setuid, setgid and sticky mean nothing on a socket; only permission bits are taken.
-static const mode_t SOCK_MODE_MAX = 0777;
-// First buffer for a group entry; doubled while getgrnam_r says it is too small.
-static const size_t GROUP_BUFFER_FIRST = 1024;
-static const size_t GROUP_BUFFER_MAX = 1024 * 1024;
-// The example configuration's credentials, left there for the operator to replace.
+// The example configuration's credentials, left there for the operator to replace: a map
+// service never takes them, so every point answered OK would be lost.
 static const char EXAMPLE_MAP_ID[] = "YOUR_MAP_ID";
 static const char EXAMPLE_MAP_KEY[] = "YOUR_MAP_KEY";
 // An unknown key this few edits away from a known one is offered as a likely misspelling.
@@ -53,220 +41,6 @@ const char *config_path_choose(void) {
     return access(SYSTEM_CONFIG_PATH, F_OK) == 0 ? SYSTEM_CONFIG_PATH : LOCAL_CONFIG_PATH;
 }
 
-static void config_defaults(service_config *cfg) {
-    cfg->verify_tls = 0;
-    cfg->sock_mode = SOCK_MODE_DEFAULT;
-    cfg->sock_gid = (gid_t)-1;
-    cfg->sock_path = HALVEX_DEFAULT_SOCK_PATH;
-    cfg->send_interval_usec = POINT_QUEUE_DEFAULT_INTERVAL_USEC;
-    cfg->max_queued_points = POINT_QUEUE_DEFAULT_MAX_POINTS;
-    cfg->keep_alive = 1;
-    cfg->max_post_points = 0;
-}
-
-// ---- one reader per key -----------------------------------------------------------------
-
-// Both credentials are required; the line has always gone out without a line break.
-static int credential_read(const char *text, std::string *field) {
-    if (!*text) {
-        log_text("Enter map_id and map_key in your config file.");
-        return -1;
-    }
-    *field = text;
-    return 0;
-}
-
-static int map_id_read(const char *text, service_config *cfg) {
-    return credential_read(text, &cfg->map_id);
-}
-
-static int map_key_read(const char *text, service_config *cfg) {
-    return credential_read(text, &cfg->map_key);
-}
-
-static int endpoint_read(const char *text, service_config *cfg) {
-    cfg->endpoint = text;
-    return 0;
-}
-
-// "yes" or "no" in any case into *flag; absent or "" leaves it. One line for anything else.
-static int yes_no_read(const char *key, const char *text, int *flag) {
-    if (!*text)
-        return 0;
-    if (strcasecmp(text, "yes") == 0 || strcasecmp(text, "no") == 0) {
-        *flag = strcasecmp(text, "yes") == 0;
-        return 0;
-    }
-    log_errorf("Invalid value for %s: %s (yes or no).", key, text);
-    return -1;
-}
-
-// A whole decimal number from min to max, blanks around it allowed, into *out; -1 otherwise.
-static int whole_number_read(const char *text, long long min, long long max, long long *out) {
-    char *end = NULL;
-    errno = 0;
-    long long n = strtoll(text, &end, 10);
-    if (errno != 0 || end == text || end[strspn(end, " \t")] != '\0' || n < min || n > max)
-        return -1;
-    *out = n;
-    return 0;
-}
-
-static int verify_tls_read(const char *text, service_config *cfg) {
-    return yes_no_read("map_api_verify_tls", text, &cfg->verify_tls);
-}
-
-// The file must be readable now; a file that appears later would not help the first post.
-static int ca_file_read(const char *text, service_config *cfg) {
-    if (!*text)
-        return 0;
-    FILE *f = fopen(text, "r");
-    if (!f) {
-        log_errorf("Cannot read map_api_ca_file %s: %s.", text, strerror(errno));
-        return -1;
-    }
-    fclose(f);
-    cfg->ca_file = text;
-    cfg->verify_tls = 1;
-    return 0;
-}
-
-// Octal digits only ("0660", "660"), no sign, no blanks inside, at most 0777.
-static int sock_mode_read(const char *text, service_config *cfg) {
-    if (!*text)
-        return 0;
-    char *end = NULL;
-    unsigned long mode = strtoul(text, &end, 8);
-    if (text[0] < '0' || text[0] > '7' || *end != '\0' || mode > SOCK_MODE_MAX) {
-        log_errorf("Invalid value for unix_sock_mode: %s (an octal mode such as 0660).", text);
-        return -1;
-    }
-    cfg->sock_mode = (mode_t)mode;
-    return 0;
-}
-
-// The group's id by name; a text of digits that names no group is taken as a group id.
-static int group_lookup(const char *name, gid_t *gid) {
-    std::vector<char> buf(GROUP_BUFFER_FIRST);
-    struct group entry, *found = NULL;
-    int rc;
-    while ((rc = getgrnam_r(name, &entry, buf.data(), buf.size(), &found)) == ERANGE &&
-           buf.size() < GROUP_BUFFER_MAX)
-        buf.resize(buf.size() * 2);
-    if (rc == 0 && found) {
-        *gid = found->gr_gid;
-        return 0;
-    }
-    char *end = NULL;
-    unsigned long id = strtoul(name, &end, 10);
-    if (name[0] >= '0' && name[0] <= '9' && *end == '\0' && id < (unsigned long)(gid_t)-1) {
-        *gid = (gid_t)id;
-        return 0;
-    }
-    return -1;
-}
-
-static int sock_group_read(const char *text, service_config *cfg) {
-    if (!*text || group_lookup(text, &cfg->sock_gid) == 0)
-        return 0;
-    log_errorf("Unknown group for unix_sock_group: %s.", text);
-    return -1;
-}
-
-static int sock_path_read(const char *text, service_config *cfg) {
-    if (*text)
-        cfg->sock_path = text;
-    return 0;
-}
-
-// strtol reading: leading blanks and a sign taken, stops at the first non-digit, no digits
-// gives 0. Zero and values above the maximum fall back to the default; negatives stay.
-static int send_interval_read(const char *text, service_config *cfg) {
-    if (!*text)
-        return 0;
-    int64_t interval = (int64_t)strtol(text, NULL, 10);
-    if (interval > SEND_INTERVAL_MAX_USEC || interval == 0) {
-        log_warnf("Invalid value for send_interval_usec.  Using default.");
-        interval = POINT_QUEUE_DEFAULT_INTERVAL_USEC;
-    }
-    cfg->send_interval_usec = interval;
-    return 0;
-}
-
-// A whole decimal number from 1 to POINT_QUEUE_MAX_POINTS_MAX, blanks around it allowed; anything
-// else keeps the default.
-static int max_queued_read(const char *text, service_config *cfg) {
-    if (!*text)
-        return 0;
-    long long n;
-    if (whole_number_read(text, 1, POINT_QUEUE_MAX_POINTS_MAX, &n) != 0) {
-        log_warnf("Invalid value for max_queued_points.  Using default.");
-        return 0;
-    }
-    cfg->max_queued_points = (size_t)n;
-    return 0;
-}
-
-// Checked here, before the socket exists; the endpoint itself starts later.
-static int metrics_listen_read(const char *text, service_config *cfg) {
-    if (!*text)
-        return 0;
-    if (metrics_listen_parse(text, &cfg->metrics_addr) != 0) {
-        log_errorf("Invalid value for metrics_listen (ADDRESS:PORT expected): %s", text);
-        return -1;
-    }
-    cfg->metrics_listen = text;
-    return 0;
-}
-
-int config_keep_alive_parse(const char *text, int *keep) {
-    *keep = 1;
-    return yes_no_read("map_api_keep_alive", text ? text : "", keep);
-}
-
-int config_max_post_points_parse(const char *text, size_t *max) {
-    long long n = 0;
-    if (text && *text && whole_number_read(text, 0, DELIVERY_MAX_POST_POINTS_MAX, &n) != 0)
-        return -1;
-    *max = (size_t)n;
-    return 0;
-}
-
-// A wrong value ends start-up: a kept connection or not is a choice the operator made.
-static int keep_alive_read(const char *text, service_config *cfg) {
-    return config_keep_alive_parse(text, &cfg->keep_alive);
-}
-
-static int max_post_read(const char *text, service_config *cfg) {
-    if (config_max_post_points_parse(text, &cfg->max_post_points) != 0)
-        log_warnf("Invalid value for max_post_points.  Using default.");
-    return 0;
-}
-
-// ---- the keys, in the order they are read ------------------------------------------------
-
-struct config_key {
-    const char *name;                                    // as written, any case
-    int (*read)(const char *text, service_config *cfg);  // 0, or -1: start-up ends
-};
-
-// Credentials first: without them nothing else matters. Then as start-up uses them.
-static const config_key CONFIG_KEYS[] = {
-    {"map_id", map_id_read},
-    {"map_key", map_key_read},
-    {"map_api_endpoint", endpoint_read},
-    {"map_api_verify_tls", verify_tls_read},
-    {"map_api_ca_file", ca_file_read},
-    {"unix_sock_mode", sock_mode_read},
-    {"unix_sock_group", sock_group_read},
-    {"unix_sock_path", sock_path_read},
-    {"send_interval_usec", send_interval_read},
-    {"max_queued_points", max_queued_read},
-    {"metrics_listen", metrics_listen_read},
-    {"map_api_keep_alive", keep_alive_read},
-    {"max_post_points", max_post_read},
-};
-
 // ---- warnings about what the file holds -------------------------------------------------
 
 // What the check keeps while inih reads the file. inih calls the reader once per line it
@@ -275,11 +49,13 @@ static const config_key CONFIG_KEYS[] = {
 struct config_lint {
     const char *path;
     FILE *file;
-    int line;                    // lines read so far
-    std::string text;            // the last line read
-    bool judged;                 // the handler ran for it, or it has been judged
-    std::set<std::string> keys;  // "section]name" in lower case, for one warning per key
-    int id_line, key_line;       // where map_id and map_key are first given; 0: nowhere
+    std::vector<config_line> *lines;      // where warnings go
+    int line;                             // lines read so far
+    std::string text;                     // the last line read
+    bool judged;                          // the handler ran for it, or it has been judged
+    std::string last;                     // "section]name" in lower case of the last setting
+    std::set<std::string> others;         // the same of every other key, warned about once
+    std::map<std::string, int> key_line;  // known key of the unnamed section -> first line
 };
 
 static int setting_ignore(void *, const char *, const char *, const char *) {
@@ -294,10 +70,10 @@ static void lint_line_judge(config_lint *l) {
         return;
     l->judged = true;
     if (ini_parse_string(l->text.c_str(), setting_ignore, NULL) != 0)
-        log_warnf(
-            "Warning: %s:%d: not a setting (name = value), a [section] or a comment "
-            "(ignored).",
-            l->path, l->line);
+        config_say(l->lines, CONFIG_LINE_WARNING,
+                   "Warning: %s:%d: not a setting (name = value), a [section] or a comment "
+                   "(ignored).",
+                   l->path, l->line);
 }
 
 static char *lint_line_read(char *str, int num, void *stream) {
@@ -334,110 +110,208 @@ static std::string lower(const char *text) {
     return s;
 }
 
+static bool key_known(const std::string &name) {
+    for (size_t i = 0; i < CONFIG_KEYS_COUNT; i++)
+        if (name == CONFIG_KEYS[i].name)
+            return true;
+    return false;
+}
+
 // The known key nearest to name (lower case), or NULL when none is a likely misspelling.
 static const char *key_nearest(const std::string &name) {
     const char *best = NULL;
     size_t best_distance = KEY_SUGGEST_DISTANCE + 1;
-    for (const config_key &key : CONFIG_KEYS) {
-        size_t d = edit_distance(name, key.name);
+    for (size_t i = 0; i < CONFIG_KEYS_COUNT; i++) {
+        size_t d = edit_distance(name, CONFIG_KEYS[i].name);
         if (d < best_distance) {
-            best = key.name;
+            best = CONFIG_KEYS[i].name;
             best_distance = d;
         }
     }
     return best;
 }
 
-static void unknown_key_warn(const config_lint *l, const char *name) {
-    std::string lowered = lower(name);
-    for (const config_key &key : CONFIG_KEYS)
-        if (lowered == key.name)
-            return;
-    const char *near = key_nearest(lowered);
-    log_warnf("Warning: %s:%d: unknown key %s (ignored%s%s%s)", l->path, l->line, name,
-              near ? "; did you mean " : "", near ? near : "", near ? "?" : "");
+// Keys of another section, and unknown ones, are ignored: said once for each.
+static void other_key_warn(config_lint *l, const char *section, const char *name) {
+    if (!l->others.insert(l->last).second)
+        return;
+    const char *near = *section ? NULL : key_nearest(lower(name));
+    if (*section)
+        config_say(l->lines, CONFIG_LINE_WARNING,
+                   "Warning: %s:%d: key %s under [%s] is ignored (keys belong before the first "
+                   "[section]).",
+                   l->path, l->line, name, section);
+    else
+        config_say(l->lines, CONFIG_LINE_WARNING, "Warning: %s:%d: unknown key %s (ignored%s%s%s)",
+                   l->path, l->line, name, near ? "; did you mean " : "", near ? near : "",
+                   near ? "?" : "");
 }
 
-// Called by inih for each setting and each continuation line; says once per key what is wrong.
-static int lint_setting(void *user, const char *section, const char *name, const char *) {
+// A known key: where it is first given, and what inih does to it without a word. The value
+// itself is never shown: it may be the map key.
+static void known_key_check(config_lint *l, const std::string &key, const char *value) {
+    auto first = l->key_line.emplace(key, l->line).first;
+    if (first->second != l->line)
+        config_say(l->lines, CONFIG_LINE_WARNING,
+                   "Warning: %s:%d: %s is given again (first on line %d): both values are used "
+                   "joined by a line break; give each key once.",
+                   l->path, l->line, key.c_str(), first->second);
+    size_t len = strlen(value);
+    if (len >= 2 && (value[0] == '"' || value[0] == '\'') && value[len - 1] == value[0])
+        config_say(l->lines, CONFIG_LINE_WARNING,
+                   "Warning: %s:%d: the value of %s is in quotes, which are kept as part of it.",
+                   l->path, l->line, key.c_str());
+}
+
+// Called by inih for each setting and for each indented line that continues one: inih hands
+// that one over under the setting's name and joins it to the value by a line break, which a
+// known key gets a warning for.
+static int lint_setting(void *user, const char *section, const char *name, const char *value) {
     config_lint *l = (config_lint *)user;
     l->judged = true;
-    if (!l->keys.insert(lower(section) + "]" + lower(name)).second)
-        return 1;  // a repeated key or a value's next line: said already
-    if (*section)
-        log_warnf(
-            "Warning: %s:%d: key %s under [%s] is ignored (keys belong before the first "
-            "[section]).",
-            l->path, l->line, name, section);
-    else if (strcasecmp(name, "map_id") == 0)
-        l->id_line = l->line;
-    else if (strcasecmp(name, "map_key") == 0)
-        l->key_line = l->line;
-    else
-        unknown_key_warn(l, name);
+    std::string key = lower(name), full = lower(section) + "]" + key;
+    bool continues = (l->text[0] == ' ' || l->text[0] == '\t') && full == l->last;
+    bool known = !*section && key_known(key);
+    l->last = full;
+    if (continues && known)
+        config_say(l->lines, CONFIG_LINE_WARNING,
+                   "Warning: %s:%d: this indented line continues %s, joined by a line break.",
+                   l->path, l->line, key.c_str());
+    else if (!continues && known)
+        known_key_check(l, key, value);
+    else if (!continues)
+        other_key_warn(l, section, name);
     return 1;
 }
 
-// map_id or map_key as read: still the example's placeholder, or longer than the client keeps.
-static void credential_warn(const config_lint *l, int line, const char *name,
-                            const std::string &value, const char *example, size_t kept) {
-    if (value == example)
-        log_warnf(
-            "Warning: %s:%d: %s is still the example's placeholder %s: the example "
-            "configuration was not filled in.",
-            l->path, line, name, example);
-    else if (value.size() > kept)
-        log_warnf("Warning: %s:%d: %s is %zu characters long; only the first %zu are used.",
-                  l->path, line, name, value.size(), kept);
+// ---- what a file that can be used must hold --------------------------------------------
+
+// The example's credentials can never be delivered: one line for both.
+static int placeholders_check(const config_reading *r, const service_config *cfg) {
+    bool id = cfg->map_id == EXAMPLE_MAP_ID, key = cfg->map_key == EXAMPLE_MAP_KEY;
+    if (!id && !key)
+        return 0;
+    const char *names = id && key ? "map_id and map_key are" : id ? "map_id is" : "map_key is";
+    std::string values = id && key ? std::string(EXAMPLE_MAP_ID) + " and " + EXAMPLE_MAP_KEY
+                         : id      ? EXAMPLE_MAP_ID
+                                   : EXAMPLE_MAP_KEY;
+    config_say(r->lines, CONFIG_LINE_ERROR,
+               "%s:%d: %s still the example's placeholder%s %s: no point could ever be "
+               "delivered; fill in the map's id and key.",
+               r->path, config_key_line(r, id ? "map_id" : "map_key"), names, id && key ? "s" : "",
+               values.c_str());
+    return -1;
+}
+
+// map_id or map_key as read, longer than the client keeps.
+static void credential_length_warn(const config_reading *r, const char *name,
+                                   const std::string &value, size_t kept) {
+    if (value.size() > kept)
+        config_say(r->lines, CONFIG_LINE_WARNING,
+                   "Warning: %s:%d: %s is %zu characters long; only the first %zu are used.",
+                   r->path, config_key_line(r, name), name, value.size(), kept);
 }
 
 // After "Failed to read ini file." (which has no line break): the files tried, and why not.
-static void config_unreadable_exit(const char *path, int err) {
-    log_text("Failed to read ini file.");  // without a line break, as it always was
-    log_text("\n");
+static int config_unreadable_say(const char *path, int err, std::vector<config_line> *lines) {
     char cwd[PATH_MAX];
-    if (strcmp(path, SYSTEM_CONFIG_PATH) == 0)
-        log_warnf("Tried %s: %s (while it exists, %s in the working directory is not read).", path,
-                  strerror(err), LOCAL_CONFIG_PATH);
+    config_say(lines, CONFIG_LINE_TEXT, "Failed to read ini file.");  // as it always was
+    config_say(lines, CONFIG_LINE_TEXT, "\n");
+    if (path == SYSTEM_CONFIG_PATH)
+        config_say(lines, CONFIG_LINE_WARNING,
+                   "Tried %s: %s (while it exists, %s in the working directory is not read).", path,
+                   strerror(err), LOCAL_CONFIG_PATH);
+    else if (path == LOCAL_CONFIG_PATH)
+        config_say(lines, CONFIG_LINE_WARNING, "Tried %s (not there), then %s in %s: %s.",
+                   SYSTEM_CONFIG_PATH, path,
+                   getcwd(cwd, sizeof cwd) ? cwd : "the working directory", strerror(err));
     else
-        log_warnf("Tried %s (not there), then %s in %s: %s.", SYSTEM_CONFIG_PATH, path,
-                  getcwd(cwd, sizeof cwd) ? cwd : "the working directory", strerror(err));
-    log_exit(1);
+        config_say(lines, CONFIG_LINE_WARNING, "Tried %s: %s.", path, strerror(err));
+    return -1;
 }
 
 // After "Enter map_id and map_key in your config file.": which of the two is not set.
-static void credentials_missing_say(const INIReader &ini) {
+static void credentials_missing_say(const INIReader &ini, std::vector<config_line> *lines) {
     bool no_id = ini.Get("", "map_id", "").empty(), no_key = ini.Get("", "map_key", "").empty();
-    log_text("\n");
-    log_warnf("%s in the configuration.", no_id && no_key
-                                              ? "map_id and map_key are missing or empty"
-                                          : no_id ? "map_id is missing or empty"
-                                                  : "map_key is missing or empty");
+    config_say(lines, CONFIG_LINE_TEXT, "\n");
+    config_say(lines, CONFIG_LINE_WARNING, "%s in the configuration.",
+               no_id && no_key ? "map_id and map_key are missing or empty"
+               : no_id         ? "map_id is missing or empty"
+                               : "map_key is missing or empty");
+}
+
+// The system file is read: a file of the working directory's own (not the same file, as
+// under the packaged unit) would be mistaken for the one in use.
+static void shadow_warn(std::vector<config_line> *lines) {
+    struct stat local, system;
+    char cwd[PATH_MAX];
+    if (stat(LOCAL_CONFIG_PATH, &local) != 0 ||
+        (stat(SYSTEM_CONFIG_PATH, &system) == 0 && system.st_dev == local.st_dev &&
+         system.st_ino == local.st_ino))
+        return;
+    config_say(lines, CONFIG_LINE_WARNING,
+               "Warning: %s/%s is not read: %s exists and is read instead (--config FILE reads "
+               "another file).",
+               getcwd(cwd, sizeof cwd) ? cwd : ".", LOCAL_CONFIG_PATH, SYSTEM_CONFIG_PATH);
+}
+
+// Every key through its reader, then what only both credentials together tell.
+static int keys_read(const INIReader &ini, const config_reading *r, service_config *cfg) {
+    config_defaults(cfg);
+    for (size_t i = 0; i < CONFIG_KEYS_COUNT; i++) {
+        const config_key &key = CONFIG_KEYS[i];
+        std::string text = ini.Get("", key.name, "");
+        if (key.read(r, text.c_str(), cfg) == 0)
+            continue;
+        if (strcmp(key.name, "map_id") == 0 || strcmp(key.name, "map_key") == 0)
+            credentials_missing_say(ini, r->lines);
+        return -1;
+    }
+    if (placeholders_check(r, cfg) != 0)
+        return -1;
+    credential_length_warn(r, "map_id", cfg->map_id, HALVEX_MAPAPI_MAP_ID_MAX);
+    credential_length_warn(r, "map_key", cfg->map_key, HALVEX_MAPAPI_MAP_KEY_MAX);
+    return 0;
 }
 
 // Keys belong to the unnamed section; the reader joins a repeated key's values with '\n'.
-void config_read(const char *path, service_config *cfg) {
+int config_load(const char *path, service_config *cfg, std::vector<config_line> *lines) {
+    if (const char *kind = file_kind_unreadable(path)) {  // never opened: a FIFO would hang
+        config_say(lines, CONFIG_LINE_ERROR, "Failed to read ini file: %s is %s, not a regular file.",
+                   path, kind);
+        return -1;
+    }
     FILE *file = fopen(path, "r");
     if (!file)
-        config_unreadable_exit(path, errno);
-    config_lint lint = {path, file, 0, "", true, {}, 0, 0};
+        return config_unreadable_say(path, errno, lines);
+    if (path == SYSTEM_CONFIG_PATH)
+        shadow_warn(lines);
+    config_lint lint = {path, file, lines, 0, "", true, "", {}, {}};
     ini_parse_stream(lint_line_read, &lint, lint_setting, &lint);
     lint_line_judge(&lint);
     fclose(file);
     INIReader ini(path);
     if (ini.ParseError() < 0)
-        config_unreadable_exit(path, errno);
-    config_defaults(cfg);
-    for (const config_key &key : CONFIG_KEYS) {
-        std::string text = ini.Get("", key.name, "");
-        if (key.read(text.c_str(), cfg) == 0)
-            continue;
-        if (key.read == map_id_read || key.read == map_key_read)
-            credentials_missing_say(ini);
-        log_exit(1);
+        return config_unreadable_say(path, errno, lines);
+    config_reading reading = {path, &lint.key_line, lines};
+    return keys_read(ini, &reading, cfg);
+}
+
+void config_lines_print(const std::vector<config_line> &lines) {
+    for (const config_line &line : lines) {
+        if (line.kind == CONFIG_LINE_TEXT)
+            log_text(line.text.c_str());
+        else if (line.kind == CONFIG_LINE_ERROR)
+            log_errorf("%s", line.text.c_str());
+        else
+            log_warnf("%s", line.text.c_str());
     }
-    credential_warn(&lint, lint.id_line, "map_id", cfg->map_id, EXAMPLE_MAP_ID,
-                    HALVEX_MAPAPI_MAP_ID_MAX);
-    credential_warn(&lint, lint.key_line, "map_key", cfg->map_key, EXAMPLE_MAP_KEY,
-                    HALVEX_MAPAPI_MAP_KEY_MAX);
+}
+
+void config_read(const char *path, service_config *cfg) {
+    std::vector<config_line> lines;
+    int rc = config_load(path, cfg, &lines);
+    config_lines_print(lines);
+    if (rc != 0)
+        log_exit(1);
 }

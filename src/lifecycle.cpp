@@ -16,6 +16,7 @@
 #include "base/lock_rank.h"
 #include "base/log.h"
 #include "base/stop.h"
+#include "intake/receiver.h"
 #include "mapapi/halvex_mapapi.h"
 #include "notifier.h"
 
@@ -42,7 +43,9 @@ void lifecycle_signals_block(void) {
 // Whatever is still held is given up on: unconfirmed when a post that has not answered carried
 // it, lost otherwise. Prints the stop and counters lines once, whichever thread comes first
 // (one that comes while they are being printed waits), and writes them out within flush_ms.
+// No message is read from then on, so the lines count exactly the replies clients got.
 static void stop_report(int flush_ms) {
+    rcv_reading_stop();  // takes conn_lock, which ranks with stop_report_lock: before it
     lock_take(&stop_report_lock, LOCK_RANK_STOP_REPORT);
     if (!stop_reported) {
         stop_reported = true;
@@ -51,9 +54,9 @@ static void stop_report(int flush_ms) {
         counters.points_unconfirmed.fetch_add(unconfirmed, std::memory_order_relaxed);
         counters.points_lost.fetch_add(lost, std::memory_order_relaxed);
         uint64_t posted = counter_get(counters.points_posted) - posted_before_stop.load();
-        log_printf("Stopped: %llu points posted while stopping, %llu lost, %llu unconfirmed.",
-                   (unsigned long long)posted, (unsigned long long)lost,
-                   (unsigned long long)unconfirmed);
+        log_printf("Stopped: %llu %s posted while stopping, %llu lost, %llu unconfirmed.",
+                   (unsigned long long)posted, log_plural(posted, "point", "points"),
+                   (unsigned long long)lost, (unsigned long long)unconfirmed);
         counters_print();
     }
     lock_give(&stop_report_lock, LOCK_RANK_STOP_REPORT);

@@ -21,9 +21,12 @@
 //   sender     -- outbox/sender.cpp: waits for points, pauses, drains the queue into a batch
 //                 it owns and posts it with no lock held (outbox/delivery.cpp).
 //   receiver   -- intake/receiver.cpp: owns the epoll set and closes every connection; reads
-//                 one message per ready connection, queues and answers.
+//                 one message per ready connection, queues and answers; returns when the stop
+//                 ends its reading.
 //   notifier   -- notifier.cpp, under systemd only: STATUS= when it changed, WATCHDOG=1 while
 //                 the receiver and the sender make progress.
+//   reach      -- reach.cpp, after the start line: tries the map service once, prints whether
+//                 it answers and ends; takes no lock but the log's.
 //   main       -- the accept loop (intake/listener.cpp), then the stop (lifecycle.cpp).
 //
 // LOCKS, always in this order: conn_lock (the connection list) -> queue_lock (the queue) ->
@@ -37,8 +40,10 @@
 // THE STOP: SIGINT or SIGTERM begins it (base/stop.cpp: its time, its descriptor, and a
 // deadline that cuts the post in flight); the accept loop sees the descriptor, removes the
 // socket it made and returns; main runs lifecycle_stop(): STOPPING=1, the queue closed, the
-// sender's drain until the deadline, the stop and counters lines, exit 0 within 5 s. A
-// second signal prints those lines at once and exits.
+// sender's drain until the deadline, the receiver's reading ended (its pass in progress
+// answered), the stop and counters lines, exit 0 within 5 s. A second signal ends the reading
+// and prints those lines at once, and exits.
+#include <ctype.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -49,7 +54,9 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "base/log.h"
 #include "base/stop.h"
@@ -63,11 +70,16 @@
 #include "outbox/delivery.h"
 #include "outbox/point_queue.h"
 #include "outbox/sender.h"
+#include "reach.h"
 
 // Blocks from this size up get a mapping of their own, returned to the system when freed.
 static const int ALLOC_MMAP_THRESHOLD = 128 * 1024;
 // Free memory above this at the top of a heap is returned to the system.
 static const int ALLOC_TRIM_THRESHOLD = 128 * 1024;
+
+// Shortest run of the map key's characters hidden in the endpoint as printed, as the map client
+// hides the key in answers: shorter runs are too common to give the key away.
+static const size_t ENDPOINT_KEY_RUN_HIDDEN = 6;
 
 // A busy second's queue array and batch body run to megabytes. With the allocator's default
 // sliding thresholds, freeing them once raises the mmap threshold to their size, and every
@@ -90,8 +102,33 @@ static void std_fds_fill(void) {
     }
 }
 
-// --help or -h: what the service is and where its configuration comes from; --version. Any
-// other argument is ignored, as arguments always were. Returns whether one was answered.
+// The options of a run. Any other argument is ignored, as arguments always were, with a
+// warning: an option mistyped would otherwise change nothing without a word.
+struct run_options {
+    const char *config_path;           // --config FILE or -c FILE; NULL: config_path_choose()
+    bool check;                        // --check: check the configuration, say what it gives
+    const char *lacking;               // an option given without its file, or NULL
+    std::vector<const char *> others;  // arguments that are no option
+};
+
+static void options_read(int argc, char **argv, run_options *opt) {
+    for (int i = 1; i < argc; i++) {
+        const char *arg = argv[i];
+        if (strcmp(arg, "--check") == 0)
+            opt->check = true;
+        else if (strncmp(arg, "--config=", 9) == 0)
+            opt->config_path = arg + 9;
+        else if (strcmp(arg, "--config") != 0 && strcmp(arg, "-c") != 0)
+            opt->others.push_back(arg);
+        else if (i + 1 < argc)
+            opt->config_path = argv[++i];
+        else
+            opt->lacking = arg;
+    }
+}
+
+// --help or -h: what the service is and where its configuration comes from; --version.
+// Returns whether one was answered.
 static bool options_answer(int argc, char **argv) {
     for (int i = 1; i < argc; i++) {
         if (strcmp(argv[i], "--version") == 0) {
@@ -100,11 +137,14 @@ static bool options_answer(int argc, char **argv) {
         }
         if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
             printf(
-                "Usage: halvex_mapapi_server [-h | --help | --version]\n"
+                "Usage: halvex_mapapi_server [-c FILE | --config FILE] [--check]\n"
+                "       halvex_mapapi_server [-h | --help | --version]\n"
                 "Relays map points from local programs (one JSON point per message on a Unix\n"
                 "socket) to the live-map service over HTTPS, in batches.\n"
-                "Configuration: %s if it exists,\n"
+                "Configuration: FILE when given, else %s if it exists,\n"
                 "otherwise %s in the working directory.\n"
+                "--check reads and checks the configuration, prints every warning and what\n"
+                "would be used, and exits 0 (usable) or 1, opening no socket.\n"
                 "See man halvex_mapapi_server.\n",
                 SYSTEM_CONFIG_PATH, LOCAL_CONFIG_PATH);
             return true;
@@ -113,31 +153,99 @@ static bool options_answer(int argc, char **argv) {
     return false;
 }
 
-// The endpoint as the start line shows it: a user name and password in the URL are hidden.
-static std::string endpoint_shown(const std::string &endpoint) {
+// The byte of url at i, a %XX escape read as the byte it stands for; *width is its length.
+static int url_byte_at(const std::string &url, size_t i, size_t *width) {
+    *width = 1;
+    if (url[i] != '%' || i + 2 >= url.size() || !isxdigit((unsigned char)url[i + 1]) ||
+        !isxdigit((unsigned char)url[i + 2]))
+        return (unsigned char)url[i];
+    *width = 3;
+    return (int)strtol(url.substr(i + 1, 2).c_str(), NULL, 16);
+}
+
+// Length in url, from i, of the longest part of key spelt there (any case, escapes read), when
+// it is at least ENDPOINT_KEY_RUN_HIDDEN long or the whole key; else 0.
+static size_t key_run_at(const std::string &url, size_t i, const std::string &key) {
+    size_t shortest = std::min(key.size(), ENDPOINT_KEY_RUN_HIDDEN), longest = 0;
+    for (size_t from = 0; from < key.size(); from++) {
+        size_t at = i, n = 0, width;
+        while (at < url.size() && from + n < key.size() &&
+               tolower(url_byte_at(url, at, &width)) == tolower((unsigned char)key[from + n])) {
+            at += width;
+            n++;
+        }
+        if (n >= shortest && at - i > longest)
+            longest = at - i;
+    }
+    return longest;
+}
+
+// The endpoint as the start line shows it: a user name and password in the URL are hidden, and
+// so is the map key wherever it is written (a query value, a path segment).
+static std::string endpoint_shown(const std::string &endpoint, const std::string &key) {
     size_t host = endpoint.find("://");
     host = host == std::string::npos ? 0 : host + 3;
     size_t at = endpoint.find('@', host);
-    if (at == std::string::npos || at > endpoint.find('/', host))
-        return endpoint;
-    return endpoint.substr(0, host) + "...@" + endpoint.substr(at + 1);
+    std::string url = endpoint;
+    if (at != std::string::npos && at < endpoint.find('/', host))
+        url = endpoint.substr(0, host) + "...@" + endpoint.substr(at + 1);
+    std::string shown;
+    for (size_t i = 0, run; i < url.size(); i += run ? run : 1) {
+        run = key.empty() ? 0 : key_run_at(url, i, key);
+        shown += run ? std::string("***") : url.substr(i, 1);
+    }
+    return shown;
 }
 
-// Once the service serves: which configuration it read and what it does with it, so that an
-// operator sees at once when another file than the one meant was read. Never the map key.
+static std::string endpoint_in_use(const service_config *cfg) {
+    return cfg->endpoint.empty() ? HALVEX_DEFAULT_ENDPOINT_URL : cfg->endpoint;
+}
+
+// What the service does with its configuration, as the start line and --check tell it, so
+// that an operator sees at once when another file than the one meant was read. Never the key.
+static std::string config_facts(const char *config_path, const service_config *cfg) {
+    char full[PATH_MAX];
+    std::string facts = std::string("configuration ") +
+                        (realpath(config_path, full) ? full : config_path) + "; posting to " +
+                        endpoint_shown(endpoint_in_use(cfg), cfg->map_key) + "; interval " +
+                        std::to_string(cfg->send_interval_usec) + " us";
+    if (!cfg->metrics_listen.empty())
+        facts += "; metrics on http://" + cfg->metrics_listen + "/metrics";
+    return facts;
+}
+
 static void start_line_print(const char *config_path, const service_config *cfg) {
     std::string where = listener_activated() ? "the socket systemd passed" : cfg->sock_path;
-    std::string endpoint = cfg->endpoint.empty() ? HALVEX_DEFAULT_ENDPOINT_URL : cfg->endpoint;
-    char full[PATH_MAX];
-    log_printf("Listening on %s (configuration %s; posting to %s; interval %lld us).",
-               where.c_str(), realpath(config_path, full) ? full : config_path,
-               endpoint_shown(endpoint).c_str(), (long long)cfg->send_interval_usec);
+    log_printf("Listening on %s (%s).", where.c_str(), config_facts(config_path, cfg).c_str());
+}
+
+// The options' warnings, then the configuration read, checked and handed on; every step
+// that fails ends the process with status 1. With --check, what it gives ends the process.
+static const char *config_take(const run_options *opt, service_config *cfg) {
+    for (const char *arg : opt->others)
+        log_warnf("Warning: argument %s is not an option (ignored; see --help).", arg);
+    if (opt->lacking) {
+        log_errorf("Option %s needs the configuration file after it: %s FILE.", opt->lacking,
+                   opt->lacking);
+        log_exit(1);
+    }
+    const char *path = opt->config_path ? opt->config_path : config_path_choose();
+    config_read(path, cfg);   // every key checked before anything is opened
+    config_apply(cfg, path);  // the CA file's certificates read
+    if (opt->check) {
+        log_printf("Configuration usable: would listen on %s (%s).", cfg->sock_path.c_str(),
+                   config_facts(path, cfg).c_str());
+        log_exit(0);
+    }
+    return path;
 }
 
 int main(int argc, char **argv) {
     std_fds_fill();  // before anything opens a descriptor
     if (options_answer(argc, argv))
         return 0;
+    run_options options = {NULL, false, NULL, {}};
+    options_read(argc, argv, &options);
     // A client or the map service closing its end mid-write, or a closed standard output, must
     // not end the process: ignored before the log writer or anything else can write.
     signal(SIGPIPE, SIG_IGN);
@@ -149,9 +257,7 @@ int main(int argc, char **argv) {
 
     // Static: the listener keeps the socket path to remove the socket at the stop.
     static service_config config;
-    const char *config_path = config_path_choose();
-    config_read(config_path, &config);  // every key checked before anything is opened
-    config_apply(&config, config_path);
+    const char *config_path = config_take(&options, &config);
 
     int listen_fd = listener_create(config.sock_path.c_str());
     stop_create();
@@ -169,12 +275,15 @@ int main(int argc, char **argv) {
 
     static rcv_thread_args rcv_args;
     conn_list_create(&rcv_args, &queue);
-    rcv_set_create();  // now, while the accept loop cannot yet have used up the descriptors
+    rcv_set_create(&rcv_args);  // now, before the accept loop can use up the descriptors
     pthread_t receiver;
     pthread_create(&receiver, NULL, rcv_sock_thread_func, &rcv_args);
     notifier_ready();  // under systemd: READY=1, then the status and watchdog thread
     start_line_print(config_path, &config);
+    // Counted before the probe's thread opens its connection, which would lower it for good.
+    int conn_limit = listener_conn_limit(metrics_fds_reserved());
+    reach_check_start(endpoint_shown(endpoint_in_use(&config), config.map_key).c_str(), config.endpoint.empty());
 
-    listener_accept_loop(listen_fd, &rcv_args, metrics_fds_reserved());  // until a stop
+    listener_accept_loop(listen_fd, &rcv_args, conn_limit);  // until a stop
     lifecycle_stop(&queue);
 }

@@ -36,15 +36,20 @@
 #include "base/figures.h"
 #include "base/log.h"
 
-// Worker threads: one can sit out a request that never ends while the other answers.
-static const char METRICS_THREADS[] = "2";
+// Worker threads. Each holds one connection until its request is in and answered, and
+// connections take their turn in order: peers that trickle their requests hold a worker each
+// for METRICS_REQUEST_TIMEOUT_MS, so eight workers get through 32 of them a second, and a
+// probe waits behind at most the backlog and the queue, well under a second.
+static const char METRICS_THREADS[] = "8";
 // Accepted connections waiting for a worker (METRICS_FDS_MAX counts them with the workers).
-static const char METRICS_QUEUE[] = "8";
+static const char METRICS_QUEUE[] = "2";
 // Connections the kernel holds before the endpoint accepts them.
 static const char METRICS_BACKLOG[] = "16";
-// A scrape's request and answer are a few kilobytes: a peer that takes longer than this to
-// send its request or read the answer is cut off (milliseconds).
-static const char METRICS_REQUEST_TIMEOUT_MS[] = "5000";
+// A scrape's request head is one small packet, sent as the connection opens, and its answer a
+// few kilobytes that the socket takes at once: a peer that takes longer than this to send its
+// request head or take the answer is cut off (milliseconds), so that peers that trickle a
+// request byte by byte cannot hold the workers that /health needs.
+static const char METRICS_REQUEST_TIMEOUT_MS[] = "250";
 // Largest request head read; a larger one is refused without reading the rest.
 static const char METRICS_REQUEST_MAX_BYTES[] = "8192";
 
@@ -142,18 +147,16 @@ static void gauge_family_add(std::vector<prometheus::MetricFamily> &out, const c
     out.push_back(std::move(f));
 }
 
-// Posts by outcome; accepted is what neither failed nor was refused.
+// Posts by outcome: a post answered 413 and split is too_large, neither accepted nor refused.
 static void posts_family_add(std::vector<prometheus::MetricFamily> &out) {
-    uint64_t made = counter_get(counters.posts_made);
-    uint64_t failed = counter_get(counters.posts_failed);
-    uint64_t refused = counter_get(counters.posts_refused);
-    uint64_t settled = failed + refused;
-    const uint64_t values[] = {made > settled ? made - settled : 0, failed, refused};
-    const char *outcomes[] = {"accepted", "failed", "refused"};
+    const uint64_t values[] = {
+        counter_get(counters.posts_accepted), counter_get(counters.posts_failed),
+        counter_get(counters.posts_refused), counter_get(counters.posts_too_large)};
+    const char *outcomes[] = {"accepted", "failed", "refused", "too_large"};
     prometheus::MetricFamily f =
         family_make("halvex_mapapi_posts_total", "Posts to the map service, by outcome.",
                     prometheus::MetricType::Counter);
-    for (int i = 0; i < 3; i++) {
+    for (int i = 0; i < 4; i++) {
         prometheus::ClientMetric m;
         m.label.push_back({"outcome", outcomes[i]});
         m.counter.value = (double)values[i];
@@ -201,9 +204,14 @@ static void point_families_add(std::vector<prometheus::MetricFamily> &out) {
     counter_family_add(out, "halvex_mapapi_points_lost_total",
                        "Points answered OK and then given up on.",
                        counter_get(counters.points_lost));
-    counter_family_add(out, "halvex_mapapi_points_unconfirmed_total",
-                       "Points in a post cut off at a stop, whose fate is unknown.",
-                       counter_get(counters.points_unconfirmed));
+    counter_family_add(
+        out, "halvex_mapapi_points_unconfirmed_total",
+        "Points given up on at a stop after a post that may have reached the map service.",
+        counter_get(counters.points_unconfirmed));
+    counter_family_add(out, "halvex_mapapi_points_possibly_duplicated_total",
+                       "Points posted again and accepted after an earlier post of them may "
+                       "have reached the map service.",
+                       counter_get(counters.points_possibly_duplicated));
 }
 
 static std::vector<prometheus::MetricFamily> metrics_collect(void) {
@@ -256,6 +264,18 @@ static std::vector<std::string> server_options(const metrics_address *a) {
             "enable_keep_alive",  "no"};
 }
 
+// Anyone who can reach the endpoint can read the figures, and slow peers can keep its workers
+// busy: off loopback (127.0.0.0/8), say so once.
+static void loopback_warn(const char *text, const metrics_address *addr) {
+    in_addr a;
+    if (inet_pton(AF_INET, addr->host, &a) == 1 && (ntohl(a.s_addr) >> 24) == IN_LOOPBACKNET)
+        return;
+    log_warnf(
+        "Warning: metrics_listen = %s is not a loopback address: anyone who can reach it can "
+        "read the figures and slow its answers down.",
+        text);
+}
+
 // The exposer and its collectable live until the process ends; they are never destroyed, so
 // that exit() does not wait for the HTTP server's threads.
 void metrics_start(const char *text, const metrics_address *addr, size_t queue_limit_points) {
@@ -277,4 +297,5 @@ void metrics_start(const char *text, const metrics_address *addr, size_t queue_l
         new std::shared_ptr<metrics_collectable>(new metrics_collectable);
     exposer->RegisterCollectable(*collectable);
     metrics_running = true;
+    loopback_warn(text, addr);
 }

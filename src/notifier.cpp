@@ -49,8 +49,9 @@ static void status_format(char *out, size_t size) {
     else
         snprintf(posting, sizeof posting, "%s",
                  counter_get(counters.posts_made) ? "posting works" : "nothing posted yet");
-    snprintf(out, size, "STATUS=%llu points accepted, %llu posted, %llu queued; %s",
-             (unsigned long long)counter_get(counters.points_accepted),
+    uint64_t accepted = counter_get(counters.points_accepted);
+    snprintf(out, size, "STATUS=%llu %s accepted, %llu posted, %llu queued; %s",
+             (unsigned long long)accepted, log_plural(accepted, "point", "points"),
              (unsigned long long)counter_get(counters.points_posted),
              (unsigned long long)counters_held(), posting);
 }

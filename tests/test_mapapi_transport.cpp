@@ -307,6 +307,12 @@ TEST_F(MapapiTransport, JudgesEachAnswerAsAcceptedFailedInTransitOrRefused) {
         EXPECT_EQ(r.answer_start, a.start);
         EXPECT_LE(r.answer_size, (size_t)HALVEX_MAPAPI_ANSWER_MAX) << "read past the bound";
     }
+    halvex_mapapi_init("testmap1", "Ab\"Cd\\Ef12345678");  // escaped in the body it echoes
+    stub.custom = [](const std::string &, const std::string &body) {
+        return std::make_pair(401, "\x01" + body);
+    };
+    EXPECT_EQ(halvex_mapapi_post_map_points(&p, 1, 0, &r), HALVEX_MAPAPI_POST_REFUSED);
+    EXPECT_EQ(r.answer_start, answers[4].start);
     stub.custom = nullptr;
     map_stub_reply(stub, 200, "true", 3000);
     EXPECT_EQ(halvex_mapapi_post_map_points(&p, 1, 500, &r), HALVEX_MAPAPI_POST_FAILED)

@@ -92,15 +92,20 @@ TEST(Message, ColourForms) {
     EXPECT_EQ(*h.point.c, 0u);
     EXPECT_EQ(h.point.c2, nullptr);
     release(h);
-    h = handle(R"({"c":"#12zz56","c2":"red"})");  // hex stops at the first non-digit
-    ASSERT_EQ(h.ok, 1);
-    EXPECT_EQ(*h.point.c, 0x12u);
-    EXPECT_EQ(*h.point.c2, 0u);
-    release(h);
-    h = handle(R"({"c":"#-00001","c2":"#+0000f"})");  // never more than six digits out
+    h = handle(R"({"c":"#ff88zz","c2":"red"})");  // half a colour is none: black
     ASSERT_EQ(h.ok, 1);
     EXPECT_EQ(*h.point.c, 0u);
-    EXPECT_EQ(*h.point.c2, 0xfu);
+    EXPECT_EQ(*h.point.c2, 0u);
+    release(h);
+    h = handle(R"({"c":"#-00001","c2":"#+0000f"})");  // six hex digits, nothing else
+    ASSERT_EQ(h.ok, 1);
+    EXPECT_EQ(*h.point.c, 0u);
+    EXPECT_EQ(*h.point.c2, 0u);
+    release(h);
+    h = handle(R"({"c":"#0x1234","c2":"#AbCdEf"})");
+    ASSERT_EQ(h.ok, 1);
+    EXPECT_EQ(*h.point.c, 0u);
+    EXPECT_EQ(*h.point.c2, 0xabcdefu);
     release(h);
     h = handle(R"({"c":"#12345\u0000"})");  // a text ends at its first NUL: 6 characters
     ASSERT_EQ(h.ok, 1);
@@ -167,12 +172,14 @@ TEST(Message, ValuesOfTheWrongShapeFailWithOneLine) {
 }
 
 TEST(Message, DeepNestingIsAParseFailureNotACrash) {
+    const std::string too_long = "Failed to parse JSON.\n" MESSAGE_TOO_LONG_LINE "\n";
+    expect_rejected(std::string(MESSAGE_MAX_BYTES - 1, '['), "Failed to parse JSON.\n");
     std::string arrays(MESSAGE_MAX_BYTES, '[');
-    expect_rejected(arrays, "Failed to parse JSON.\n");
+    expect_rejected(arrays, too_long);
     std::string objects;  // longer than one receive, so it takes the heap copy
     for (int i = 0; i < 1000; i++)
         objects += "{\"a\":";
-    expect_rejected(objects, "Failed to parse JSON.\n");
+    expect_rejected(objects, too_long);
     // The reader is reused after it gave up mid-parse.
     handled h = handle(R"({"r":9})");
     EXPECT_EQ(h.ok, 1);

@@ -25,11 +25,11 @@ struct metrics_run {
 };
 
 // Few descriptors to spare (128), so that an endpoint holding many would starve clients.
-static void run_start(metrics_run &r, const std::string &extra) {
+static void run_start(metrics_run &r, const std::string &extra, std::string ip = "127.0.0.1") {
     map_stub_start(r.stub);
     r.dir = tempdir_make();
     r.sock = r.dir + "/sock";
-    std::string listen = "metrics_listen = 127.0.0.1:" + std::to_string(r.port) + "\n";
+    std::string listen = "metrics_listen = " + ip + ":" + std::to_string(r.port) + "\n";
     file_write(r.dir + "/halvex_mapapi_server.ini",
                config_basic(r.sock, map_stub_url(r.stub, "/points"), listen + extra));
     server_options opt;
@@ -92,7 +92,9 @@ TEST(Metrics, BadAddressOrTakenPortEndsStartUpWithOneLine) {
         EXPECT_TRUE(server_wait_exit(s, WAIT_MS));
         EXPECT_EQ(s.exit_status, 1);
         const char *why = value == taken ? "Address already in use" : "ADDRESS:PORT";
-        EXPECT_EQ(server_stdout_count(s, "metrics_listen"), 1u) << server_stdout(s);
+        // The line naming the key, and for a value that does not parse, where it was written.
+        size_t lines = value == taken ? 1 : 2;
+        EXPECT_EQ(server_stdout_count(s, "metrics_listen"), lines) << server_stdout(s);
         EXPECT_EQ(server_stdout_count(s, why), 1u) << server_stdout(s);
         tempdir_remove(dir);
     }
@@ -139,7 +141,8 @@ TEST(Metrics, KnownRunShowsTheCountersLineAndPassesPromtool) {
                                  "halvex_mapapi_queue_points",
                                  "halvex_mapapi_post_duration_seconds_count",
                                  FAILED_POSTS,
-                                 "halvex_mapapi_posts_total{outcome=\"refused\"}"};
+                                 "halvex_mapapi_posts_total{outcome=\"refused\"}",
+                                 "halvex_mapapi_points_possibly_duplicated_total"};
     const char *at = line.c_str();
     for (const std::string &name : names) {
         at += strcspn(at, "0123456789");
@@ -154,6 +157,23 @@ TEST(Metrics, KnownRunShowsTheCountersLineAndPassesPromtool) {
     EXPECT_EQ(system((cmd + " >" + lint + " 2>&1").c_str()), 0) << file_read(lint);
     EXPECT_EQ(file_read(lint), "");
     close(client);
+}
+
+// A map service that answers 413 to everything: no post is accepted; the halving learns its
+// limit once, so the eight points take at most three halvings and eight refused posts.
+TEST(Metrics, PostsAnswered413AreTooLargeAndNeverAccepted) {
+    SKIP_IF_SYSTEM_CONFIG();
+    metrics_run r;
+    r.stub.reply_status = 413;
+    r.stub.reply_body = "too large";
+    run_start(r, "");
+    EXPECT_EQ(points_send(r, POINT, 8, "OK\n"), 8);
+    std::string m, refused = "halvex_mapapi_points_refused_total";
+    auto all_refused = [&] { return sample(m = http_get(r, "/metrics").second, refused) == 8; };
+    ASSERT_TRUE(wait_until(all_refused, WAIT_MS)) << m;
+    EXPECT_EQ(sample(m, "halvex_mapapi_posts_total{outcome=\"accepted\"}"), 0) << m;
+    EXPECT_EQ(sample(m, "halvex_mapapi_posts_total{outcome=\"refused\"}"), 8) << m;
+    EXPECT_LE(sample(m, "halvex_mapapi_posts_total{outcome=\"too_large\"}"), 3) << m;
 }
 
 // While posts fail, a queue with room keeps /health at 200; full, 503; the map service back, 200.
@@ -201,5 +221,25 @@ TEST(Metrics, HostileScrapersHoldUpNoClientAndNoPost) {
         shutdown(fd, SHUT_RDWR);
     big.join();
     for (int fd : hostile)
+        close(fd);
+}
+
+// Off loopback a warning says so; peers that send one byte of a request, enough to fill every
+// worker, waiting place and the backlog, are cut in 250 ms each: /health answers within 5 s.
+TEST(Metrics, OffLoopbackItWarnsAndTricklingPeersCannotStarveHealth) {
+    SKIP_IF_SYSTEM_CONFIG();
+    metrics_run r;
+    run_start(r, "", "0.0.0.0");
+    ASSERT_TRUE(wait_until([&] { return http_get(r, "/health").first == 200; }, WAIT_MS));
+    EXPECT_EQ(server_stdout_count(r.server, "is not a loopback address"), 1u);
+    std::vector<int> slow(24);
+    for (int &fd : slow) {
+        sockaddr_in a{AF_INET, htons((uint16_t)r.port), {htonl(INADDR_LOOPBACK)}, {}};
+        fd = socket(AF_INET, SOCK_STREAM, 0);
+        EXPECT_EQ(connect(fd, (sockaddr *)&a, sizeof a), 0);
+        send(fd, "G", 1, MSG_NOSIGNAL);
+    }
+    EXPECT_EQ(http_get(r, "/health").first, 200);
+    for (int fd : slow)
         close(fd);
 }

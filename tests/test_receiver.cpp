@@ -98,6 +98,27 @@ TEST_F(Receiver, BadMessagesAnsweredFailedWithTheirLine) {
     close(fd);
 }
 
+// Points written back to back arrive as one message: the first counts, and one line says the
+// rest was lost. A message longer than a receive is answered once per piece, and says so.
+TEST_F(Receiver, TrailingTextAndOverlongMessagesAreNamed) {
+    ASSERT_NO_FATAL_FAILURE(start());
+    int fd = unix_connect(sock);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(point_exchange(fd, POINT_OK + " // note\n"), "OK\n");
+    EXPECT_EQ(point_exchange(fd, POINT_OK + "\n" + POINT_OK + "\n"), "OK\n");
+    EXPECT_TRUE(stdout_has("\nText after the first JSON value of a message was ignored"));
+    std::string head = "{\"x\":\"", tail = "\"}";
+    ASSERT_TRUE(
+        unix_send_all(fd, head + std::string(1529 - head.size() - tail.size(), 'a') + tail));
+    EXPECT_EQ(unix_reply_read(fd, WAIT_MS), "FAILED\n");
+    EXPECT_EQ(unix_reply_read(fd, WAIT_MS), "FAILED\n");
+    EXPECT_TRUE(
+        stdout_has("Failed to parse JSON.\nThe message filled the whole 1024-byte receive"));
+    EXPECT_EQ(server_stdout_count(server, "was ignored"), 1u) << "a comment loses nothing";
+    EXPECT_EQ(server_stdout_count(server, "filled the whole"), 1u) << "its rest did not fill one";
+    close(fd);
+}
+
 TEST_F(Receiver, ClientClosingBeforeItsReplyHarmsNoOne) {
     ASSERT_NO_FATAL_FAILURE(start());
     for (int i = 0; i < 50; i++) {

@@ -172,6 +172,33 @@ TEST_F(SendCli, NoServiceExitsTwoWithAClearMessage) {
     }
 }
 
+// A socket this user may not use says so, not that the service may be down. Root passes any
+// permission check: as root the sender runs as nobody, which cannot reach the test's folder.
+TEST_F(SendCli, SocketThisUserMayNotUseNamesPermission) {
+    fake_start(fake, sock, FAKE_ANSWER);
+    ASSERT_EQ(chmod(sock.c_str(), 0), 0);
+    std::vector<std::string> argv = {HALVEX_SEND_BIN, "-s", sock, "{}"};
+    if (geteuid() == 0 && access("/usr/bin/setpriv", X_OK) != 0)
+        GTEST_SKIP() << "root, and no setpriv to drop to nobody";
+    if (geteuid() == 0)
+        argv.insert(argv.begin(),
+                    {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+    server_proc p = program_start(dir, argv);
+    ASSERT_TRUE(server_wait_exit(p, WAIT_MS));
+    EXPECT_EQ(p.exit_status, 2);
+    EXPECT_EQ(server_stderr(p), "halvex_mapapi_send: cannot connect to " + sock +
+                                    ": Permission denied (this user may not use the socket: see "
+                                    "unix_sock_mode and unix_sock_group)\n");
+}
+
+// Options after the messages are options; after "--" everything is a message.
+TEST_F(SendCli, OptionsMayFollowTheMessages) {
+    fake_start(fake, sock, FAKE_ANSWER);
+    server_proc p = send_run(dir, {"{\"a\":1}", "-s", sock, "-t", "5", "--", "-s"});
+    EXPECT_EQ(p.exit_status, 0) << server_stderr(p);
+    EXPECT_EQ(fake_stop(fake), (std::vector<std::string>{"{\"a\":1}", "-s"}));
+}
+
 TEST_F(SendCli, ClosedConnectionStopsSendingAndExitsTwo) {
     fake_start(fake, sock, FAKE_HANG_UP);
     server_proc p = send_run(dir, {"-s", sock, "{\"lat\":1,\"lng\":2}", "{\"lat\":3,\"lng\":4}"});
@@ -196,6 +223,10 @@ TEST_F(SendCli, UsageErrorsExit64AndHelpExitsZero) {
         server_proc p = send_run(dir, args);
         EXPECT_EQ(p.exit_status, 64) << args[0];
         EXPECT_NE(server_stderr(p).find("--help"), std::string::npos);
+        if (args[0] == "-t") {
+            EXPECT_NE(server_stderr(p).find("time-out: 0 (whole seconds, 1 to 86400)\n"),
+                      std::string::npos);
+        }
     }
     server_proc p = send_run(dir, {"--help"});
     EXPECT_EQ(p.exit_status, 0);

@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -37,17 +39,47 @@ static int unix_bound(const std::string &path, int type) {
     return fd;
 }
 
-// The next notification that holds text, or "" when none comes within WAIT_MS.
-static std::string notify_wait(int fd, const std::string &text) {
+// When a notification came, on the system clock: sent, as the kernel stamped it on arrival,
+// and read, once this test got to it.
+struct notify_times {
+    std::chrono::nanoseconds sent{0}, read{0};
+};
+
+static std::chrono::nanoseconds system_clock_now() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
+}
+
+// The next notification that holds text, or "" when none comes within WAIT_MS. The socket
+// stamps what arrives (SO_TIMESTAMPNS, set by the fixture): its time is stored in *at.
+static std::string notify_wait(int fd, const std::string &text, notify_times *at = nullptr) {
     auto end = steady::now() + std::chrono::milliseconds(WAIT_MS);
     while (steady::now() < end) {
         pollfd p{fd, POLLIN, 0};
         char buf[512];
         if (poll(&p, 1, 100) <= 0)
             continue;
-        ssize_t n = recv(fd, buf, sizeof buf - 1, 0);
-        if (n > 0 && std::string(buf, (size_t)n).find(text) != std::string::npos)
-            return std::string(buf, (size_t)n);
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+        iovec iov{buf, sizeof buf - 1};
+        msghdr msg{};
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+        ssize_t n = recvmsg(fd, &msg, 0);
+        if (n <= 0 || std::string(buf, (size_t)n).find(text) == std::string::npos)
+            continue;
+        for (cmsghdr *c = CMSG_FIRSTHDR(&msg); at && c; c = CMSG_NXTHDR(&msg, c)) {
+            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+                timespec sent;
+                memcpy(&sent, CMSG_DATA(c), sizeof sent);
+                at->sent =
+                    std::chrono::seconds(sent.tv_sec) + std::chrono::nanoseconds(sent.tv_nsec);
+                at->read = system_clock_now();
+            }
+        }
+        return std::string(buf, (size_t)n);
     }
     return "";
 }
@@ -59,6 +91,8 @@ protected:
         dir = tempdir_make();
         sock = dir + "/sock";
         notify_fd = unix_bound(dir + "/notify", SOCK_DGRAM);
+        int on = 1;
+        setsockopt(notify_fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
         map_stub_start(stub);
         file_write(dir + "/halvex_mapapi_server.ini", config_basic(sock, map_stub_url(stub)));
         opt.env = {"NOTIFY_SOCKET=" + dir + "/notify"};
@@ -74,7 +108,9 @@ protected:
 };
 
 // READY=1 only once a client is answered; the keep-alive at half the watchdog period; STOPPING=1
-// as soon as SIGTERM comes.
+// as soon as SIGTERM comes. The keep-alive's spacing is taken from when each was sent; a loaded
+// machine wakes the service's notifier late just as it wakes this test, so the upper bound
+// grows by how late this test read them on average.
 TEST_F(Systemd, NotifiesReadinessKeepAliveAndStopping) {
     opt.env.push_back("WATCHDOG_USEC=400000");
     server_proc s = server_start_with(dir, opt);
@@ -85,13 +121,22 @@ TEST_F(Systemd, NotifiesReadinessKeepAliveAndStopping) {
     int fd = unix_connect(sock);
     EXPECT_EQ(point_exchange(fd, POINT), "OK\n");
     close(fd);
-    ASSERT_NE(notify_wait(notify_fd, "WATCHDOG=1"), "");
-    steady::time_point first = steady::now();
-    for (int i = 0; i < 4; i++)
-        ASSERT_NE(notify_wait(notify_fd, "WATCHDOG=1"), "");
-    long average_ms = ms_since(first) / 4;
+    char stale[512];  // what came while this test was busy above was not waited for: dropped
+    while (recv(notify_fd, stale, sizeof stale, MSG_DONTWAIT) > 0) {
+    }
+    notify_times first, at;
+    ASSERT_NE(notify_wait(notify_fd, "WATCHDOG=1", &first), "");
+    std::chrono::nanoseconds read_late{0};
+    for (int i = 0; i < 4; i++) {
+        ASSERT_NE(notify_wait(notify_fd, "WATCHDOG=1", &at), "");
+        read_late += at.read - at.sent;
+    }
+    using std::chrono::milliseconds;
+    long average_ms =
+        (long)std::chrono::duration_cast<milliseconds>(at.sent - first.sent).count() / 4;
+    long late_ms = (long)std::chrono::duration_cast<milliseconds>(read_late).count() / 4;
     EXPECT_GE(average_ms, 150);  // about every 200 ms, well inside the 400 ms period
-    EXPECT_LT(average_ms, 350);
+    EXPECT_LT(average_ms, 350 + late_ms) << "each read " << late_ms << " ms late on average";
     kill(s.pid, SIGTERM);
     EXPECT_NE(notify_wait(notify_fd, "STOPPING=1"), "");
     EXPECT_TRUE(server_wait_exit(s, WAIT_MS));
@@ -183,11 +228,12 @@ TEST_F(Systemd, JournalLinesCarryTheirPriority) {
         return server_stdout(p);
     };
     const std::string warning = "Invalid value for send_interval_usec.  Using default.\n";
+    const std::string where = "halvex_mapapi_server.ini:5: send_interval_usec = none\n";
     const std::string in_use = "Socket path " + sock + " is in use by a running service.\n";
-    EXPECT_EQ(second_output(opt), "<4>" + warning + "<3>" + in_use);
+    EXPECT_EQ(second_output(opt), "<4>" + warning + "<4>" + where + "<3>" + in_use);
     server_options elsewhere;
     elsewhere.env = {"JOURNAL_STREAM=" + stream_name(s.out_path)};
-    EXPECT_EQ(second_output(elsewhere), warning + in_use);
+    EXPECT_EQ(second_output(elsewhere), warning + where + in_use);
     server_stop(s);
     EXPECT_NE(server_stdout(s).find("\n<6>Stopped: 0 points posted"), std::string::npos);
 }

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "intake/protocol.h"
 
@@ -33,7 +34,7 @@ static const int EXIT_USAGE = 64;
 struct send_options {
     const char *sock_path = HALVEX_DEFAULT_SOCK_PATH;
     int timeout_s = REPLY_TIMEOUT_DEFAULT_S;
-    int first_message = 0;  // index in argv of the first message; argc when none
+    std::vector<const char *> messages;  // in order; none: standard input's lines
 };
 
 // The connection and what is known of its outcome so far.
@@ -49,7 +50,8 @@ static void usage_print(FILE *to) {
             "Usage: %s [-s PATH] [-t SECONDS] [MESSAGE...]\n"
             "Send point messages to the map point relay, one at a time on one connection.\n"
             "Each MESSAGE is one JSON point, e.g. '{\"lat\":40.7128,\"lng\":-74.006}'; with\n"
-            "none, each non-empty line of standard input is one (at most %d bytes).\n\n"
+            "none, each non-empty line of standard input is one (at most %d bytes).\n"
+            "Options may come before, between or after the messages; -- ends them.\n\n"
             "  -s PATH      the relay's socket (default: $%s if set, else %s)\n"
             "  -t SECONDS   give up when a reply takes longer (default %d)\n"
             "  -h, --help   show this help\n\n"
@@ -68,23 +70,29 @@ static int timeout_parse(const char *text) {
     char *end;
     errno = 0;
     long v = strtol(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0' || v < 1 || v > REPLY_TIMEOUT_MAX_S)
-        usage_fail("bad reply time-out: ", text);
+    if (errno != 0 || end == text || *end != '\0' || v < 1 || v > REPLY_TIMEOUT_MAX_S) {
+        std::string why = text + std::string(" (whole seconds, 1 to ") +
+                          std::to_string(REPLY_TIMEOUT_MAX_S) + ")";
+        usage_fail("bad reply time-out: ", why.c_str());
+    }
     return (int)v;
 }
 
-// Options come first; the first other argument, or what follows "--", starts the messages.
+// Options anywhere, as "halvex_mapapi_send MSG -s PATH" is written as often as the other way
+// round; every other argument, and every one after "--", is a message. A point message is a
+// JSON object, so only a message that is not one can look like an option.
 static send_options options_parse(int argc, char **argv) {
     send_options o;
     const char *env_path = getenv(SOCK_ENV);
     if (env_path && env_path[0] != '\0')
         o.sock_path = env_path;
-    int i = 1;
-    for (; i < argc && argv[i][0] == '-' && argv[i][1] != '\0'; i++) {
+    bool options_over = false;
+    for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
-        if (a == "--") {
-            i++;
-            break;
+        if (options_over || a[0] != '-' || a.size() == 1) {
+            o.messages.push_back(argv[i]);
+        } else if (a == "--") {
+            options_over = true;
         } else if (a == "-h" || a == "--help") {
             usage_print(stdout);
             exit(0);
@@ -98,7 +106,6 @@ static send_options options_parse(int argc, char **argv) {
             usage_fail("unknown option: ", argv[i]);
         }
     }
-    o.first_message = i;
     if (strlen(o.sock_path) >= sizeof(((sockaddr_un *)0)->sun_path))
         usage_fail("socket path too long: ", o.sock_path);
     return o;
@@ -114,8 +121,13 @@ static int service_connect(const char *path) {
     addr.sun_family = AF_UNIX;
     snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path);
     if (connect(fd, (sockaddr *)&addr, sizeof addr) != 0) {
-        fprintf(stderr, "%s: cannot connect to %s: %s (is halvex_mapapi_server running?)\n", PROG,
-                path, strerror(errno));
+        int err = errno;
+        const char *hint = "";
+        if (err == EACCES || err == EPERM)
+            hint = " (this user may not use the socket: see unix_sock_mode and unix_sock_group)";
+        else if (err == ENOENT || err == ECONNREFUSED)
+            hint = " (is halvex_mapapi_server running?)";
+        fprintf(stderr, "%s: cannot connect to %s: %s%s\n", PROG, path, strerror(err), hint);
         exit(EXIT_NO_SERVICE);
     }
     return fd;
@@ -217,9 +229,9 @@ int main(int argc, char **argv) {
     send_options o = options_parse(argc, argv);
     send_state st;
     st.fd = service_connect(o.sock_path);
-    if (o.first_message < argc) {
-        for (int i = o.first_message; i < argc; i++)
-            message_send(st, argv[i], o.timeout_s);
+    if (!o.messages.empty()) {
+        for (const char *msg : o.messages)
+            message_send(st, msg, o.timeout_s);
     } else {
         stdin_send(st, o.timeout_s);
     }

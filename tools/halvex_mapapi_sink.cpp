@@ -618,8 +618,9 @@ static void batch_report(const std::string &time, const httplib::Request &req,
     if (log_file)
         body_log(body);
     if (!batch)
-        printf("%s  POST %s  malformed batch (%zu bytes): %s\n", time.c_str(),
-               printable(req.path).c_str(), body.size(), printable(why).c_str());
+        printf("%s  POST %s  malformed batch (%zu %s): %s\n", time.c_str(),
+               printable(req.path).c_str(), body.size(), body.size() == 1 ? "byte" : "bytes",
+               printable(why).c_str());
     else if (!options.quiet)
         fputs(batch_text(time, req.path, *batch).c_str(), stdout);
 }

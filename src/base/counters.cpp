@@ -19,7 +19,7 @@ void counters_print(void) {
     log_printf(
         "Counters: points received %llu, accepted %llu, rejected %llu, posted %llu, "
         "refused %llu, lost %llu, unconfirmed %llu, queued %llu; posts made %llu, failed in "
-        "transit %llu, refused %llu.",
+        "transit %llu, refused %llu; points possibly duplicated %llu.",
         (unsigned long long)(accepted + rejected), (unsigned long long)accepted,
         (unsigned long long)rejected, (unsigned long long)counter_get(counters.points_posted),
         (unsigned long long)counter_get(counters.points_refused),
@@ -27,5 +27,6 @@ void counters_print(void) {
         (unsigned long long)counter_get(counters.points_unconfirmed),
         (unsigned long long)counters_held(), (unsigned long long)counter_get(counters.posts_made),
         (unsigned long long)counter_get(counters.posts_failed),
-        (unsigned long long)counter_get(counters.posts_refused));
+        (unsigned long long)counter_get(counters.posts_refused),
+        (unsigned long long)counter_get(counters.points_possibly_duplicated));
 }

@@ -21,16 +21,21 @@ typedef struct service_counters {
                                                  not answered (in flight, or failed after the
                                                  body went out): the stop counts them
                                                  unconfirmed, not lost */
-    std::atomic<uint64_t> posts_made;         /* [S] posts tried */
-    std::atomic<uint64_t> posts_failed;       /* [S] posts that failed in transit */
-    std::atomic<uint64_t> posts_refused;      /* [S] posts the map service refused */
-    std::atomic<uint64_t> points_replayed;    /* [S] posted from the spool again after a restart:
-                                                 a run before had them in a post that never
-                                                 answered */
-    std::atomic<uint64_t> points_expired;     /* [S] held in the spool longer than its age limit:
-                                                 not posted */
-    std::atomic<uint64_t> points_damaged;     /* [S] records of the spool found damaged and
-                                                 passed over (start-up counts too) */
+    std::atomic<uint64_t> points_possibly_duplicated; /* [S] in batches the map service
+                                                 accepted after an earlier post of them may
+                                                 have reached it too */
+    std::atomic<uint64_t> posts_made;                 /* [S] posts tried */
+    std::atomic<uint64_t> posts_accepted;             /* [S] posts the map service accepted */
+    std::atomic<uint64_t> posts_failed;               /* [S] posts that failed in transit */
+    std::atomic<uint64_t> posts_refused;              /* [S] posts the map service refused */
+    std::atomic<uint64_t> posts_too_large; /* [S] posts answered 413 and split, not refused */
+    std::atomic<uint64_t> points_replayed; /* [S] posted from the spool again after a restart:
+                                              a run before had them in a post that never
+                                              answered */
+    std::atomic<uint64_t> points_expired;  /* [S] held in the spool longer than its age limit:
+                                              not posted */
+    std::atomic<uint64_t> points_damaged;  /* [S] records of the spool found damaged and passed
+                                              over (start-up counts too) */
 } service_counters;
 
 extern service_counters counters;

@@ -70,19 +70,51 @@ static void fd_write_all(int fd, const char *text, size_t len) {
     }
 }
 
+// Copy line to out (room for LOG_LINE_MAX bytes) with each control character written as an
+// escape ("\n", "\t", "\x1b"): a value echoed in a line (a key given twice is joined by a line
+// break) can neither split it nor start a line of its own that claims a journal priority.
+// Returns the bytes written; an escape that does not fit is left out with the rest.
+static size_t line_copy_escaped(char *out, const char *line) {
+    size_t n = 0;
+    for (const unsigned char *p = (const unsigned char *)line; *p; p++) {
+        if (*p >= 0x20 && *p != 0x7f) {
+            if (n == LOG_LINE_MAX)
+                break;
+            out[n++] = (char)*p;
+            continue;
+        }
+        char escape[8];
+        if (*p == '\n' || *p == '\t')
+            snprintf(escape, sizeof escape, "\\%c", *p == '\n' ? 'n' : 't');
+        else
+            snprintf(escape, sizeof escape, "\\x%02x", *p);
+        size_t len = strlen(escape);
+        if (n + len > LOG_LINE_MAX)
+            break;
+        memcpy(out + n, escape, len);
+        n += len;
+    }
+    return n;
+}
+
 // The line as it goes out: on the journal's stream its priority first, and always a line break,
-// since the journal takes a line at a time.
+// since the journal takes a line at a time. A text without a line break (log_text) goes out as
+// given; a line has its control characters escaped.
 static void entry_fill(log_entry *e, int fd, const char *priority, const char *line,
                        bool line_break) {
     size_t len = 0;
+    bool as_given = !line_break;
     if (log_journal[fd]) {
         memcpy(e->text, priority, LOG_PRIORITY_LEN);
         len = LOG_PRIORITY_LEN;
         line_break = true;
     }
-    size_t text_len = strnlen(line, LOG_LINE_MAX);
-    memcpy(e->text + len, line, text_len);
-    len += text_len;
+    if (as_given) {
+        size_t text_len = strnlen(line, LOG_LINE_MAX);
+        memcpy(e->text + len, line, text_len);
+        len += text_len;
+    } else
+        len += line_copy_escaped(e->text + len, line);
     e->text[len] = '\n';
     e->fd = fd;
     e->len = len + line_break;
@@ -124,8 +156,8 @@ static log_half *log_swap(unsigned long *dropped) {
 // Lines lost are a warning: someone has to see why the output was not read.
 static void dropped_note_write(unsigned long dropped) {
     char note[LOG_LINE_MAX];
-    snprintf(note, sizeof note, "%lu log lines dropped: standard output was not read in time.",
-             dropped);
+    snprintf(note, sizeof note, "%lu log %s dropped: standard output was not read in time.",
+             dropped, log_plural(dropped, "line", "lines"));
     log_entry e;
     entry_fill(&e, 1, SD_WARNING, note, true);
     fd_write_all(1, e.text, e.len);
@@ -217,6 +249,10 @@ void log_perror(const char *call) {
     char line[LOG_LINE_MAX + 1];
     snprintf(line, sizeof line, "%s: %s", call, text);
     log_put(2, SD_ERR, line);
+}
+
+const char *log_plural(unsigned long long n, const char *one, const char *many) {
+    return n == 1 ? one : many;
 }
 
 unsigned long long log_dropped_count(void) {

@@ -3,7 +3,8 @@
  * Callers never wait for standard output or standard error: a line is copied into a bounded
  * buffer and the writer thread writes it out. When the buffer is full the line is dropped and
  * counted; once there is room again one line says how many were dropped. Lines keep the
- * order in which they were handed over. Texts are cut silently at LOG_LINE_MAX bytes.
+ * order in which they were handed over. Texts are cut silently at LOG_LINE_MAX bytes. A line
+ * stays one line: a control character in it goes out as an escape ("\n", "\t", "\x1b").
  *
  * When standard output or standard error is the journal's stream (JOURNAL_STREAM names it),
  * each line written there starts with its priority as the journal reads it: "<3>" an error,
@@ -43,6 +44,9 @@ void log_errorf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
 /* One error line for standard error, as perror(call) would write it with the current errno. */
 void log_perror(const char *call);
+
+/* The noun that goes with a count: one when n is 1, else many ("1 point", "2 points"). */
+const char *log_plural(unsigned long long n, const char *one, const char *many);
 
 /* Lines dropped since start-up, for the metrics; any thread, never waits. */
 unsigned long long log_dropped_count(void);

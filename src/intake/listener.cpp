@@ -262,8 +262,7 @@ static void accept_failure_report(int err, int *last_err, time_t *last_at) {
     *last_at = now;
 }
 
-// Connections that leave LISTENER_FD_RESERVE descriptors free, counted from what is open now.
-static int conn_limit(int extra_reserve) {
+int listener_conn_limit(int extra_reserve) {
     rlimit lim;
     if (getrlimit(RLIMIT_NOFILE, &lim) != 0 || lim.rlim_cur > INT32_MAX)
         return INT32_MAX;
@@ -331,7 +330,7 @@ static void accept_run(int listen_fd, rcv_thread_args *args, int limit) {
     }
 }
 
-void listener_accept_loop(int listen_fd, rcv_thread_args *args, int extra_reserve) {
-    accept_run(listen_fd, args, conn_limit(extra_reserve));
+void listener_accept_loop(int listen_fd, rcv_thread_args *args, int conn_limit) {
+    accept_run(listen_fd, args, conn_limit);
     sock_close_at_stop(listen_fd);
 }

@@ -34,13 +34,17 @@ int listener_create(const char *path);
 /* Whether the listening socket came from systemd (then it is never unlinked or shut down). */
 bool listener_activated(void);
 
-/* Accept connections on listen_fd onto the list (conn_list_push()). While LISTENER_FD_RESERVE
- * and extra_reserve more descriptors than the connections open would exceed the limit, new
- * connections wait in the backlog. Returns as soon as a stop begins (stop_fd()), also while
- * new connections wait; before it returns, a socket the service made itself is removed and
- * shut down, so that no client finds it any more and those in its backlog are told at once,
- * while one systemd passed stays listening, so that clients wait in its backlog for the next
- * process. */
-void listener_accept_loop(int listen_fd, rcv_thread_args *args, int extra_reserve);
+/* The connections that leave LISTENER_FD_RESERVE and extra_reserve descriptors free, counted
+ * from the descriptors open now: call before starting a thread that holds descriptors for a
+ * while, so that they do not lower the limit for good. */
+int listener_conn_limit(int extra_reserve);
+
+/* Accept connections on listen_fd onto the list (conn_list_push()). While conn_limit
+ * connections are open (listener_conn_limit()), new connections wait in the backlog. Returns
+ * as soon as a stop begins (stop_fd()), also while new connections wait; before it returns, a
+ * socket the service made itself is removed and shut down, so that no client finds it any more
+ * and those in its backlog are told at once, while one systemd passed stays listening, so that
+ * clients wait in its backlog for the next process. */
+void listener_accept_loop(int listen_fd, rcv_thread_args *args, int conn_limit);
 
 #endif

@@ -3,6 +3,7 @@
 
 #include <json/reader.h>
 #include <json/value.h>
+#include <stddef.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -13,6 +14,8 @@
 #include "intake/message_fields.h"
 #include "outbox/point_queue.h"
 
+static_assert(MESSAGE_MAX_BYTES == 1024, "MESSAGE_TOO_LONG_LINE names the size of a receive");
+
 // The receiver is the only caller in the service; one reader per thread keeps its internal
 // stacks between messages instead of building them anew each time. The default reader is
 // lenient: comments allowed, any value as the document, text after the first value ignored.
@@ -20,7 +23,37 @@
 // stack, so a deeply nested message is a parse failure and never a crash.
 static thread_local Json::Reader message_reader;
 
-// Parse text[0..len) into *doc (which starts as null). Notes the failure line on failure.
+// Past blanks and comments from at, as the reader skips them; where something else starts.
+static const char *filler_skip(const char *at, const char *end) {
+    while (at < end) {
+        if (*at == ' ' || *at == '\t' || *at == '\r' || *at == '\n') {
+            at++;
+        } else if (end - at >= 2 && at[0] == '/' && at[1] == '/') {
+            const char *eol = (const char *)memchr(at, '\n', (size_t)(end - at));
+            at = eol ? eol + 1 : end;
+        } else if (end - at >= 2 && at[0] == '/' && at[1] == '*') {
+            const char *close = (const char *)memmem(at + 2, (size_t)(end - at - 2), "*/", 2);
+            at = close ? close + 2 : end;
+        } else {
+            return at;
+        }
+    }
+    return end;
+}
+
+// The reader stops after the first value. Anything after it is most likely the next point of
+// a client that wrote without waiting for its reply: its point is lost, so say so.
+static void rest_check(const char *text, size_t len, const Json::Value &doc,
+                       message_outcome *outcome) {
+    ptrdiff_t value_end = doc.getOffsetLimit();
+    if (value_end < 0 || (size_t)value_end > len)
+        return;
+    if (filler_skip(text + value_end, text + len) != text + len)
+        message_line_add(outcome, MESSAGE_REST_IGNORED_LINE);
+}
+
+// Parse text[0..len) into *doc (which starts as null). Notes the failure line on failure, and
+// why when the text filled a whole receive: the message was longer than one receive holds.
 static int document_parse(const char *text, size_t len, Json::Value *doc,
                           message_outcome *outcome) {
     bool parsed = false;
@@ -29,9 +62,14 @@ static int document_parse(const char *text, size_t len, Json::Value *doc,
     } catch (const std::exception &) {
         parsed = false;  // nesting too deep, or out of memory
     }
-    if (!parsed)
-        message_line_add(outcome, "Failed to parse JSON.");
-    return parsed ? 1 : 0;
+    if (parsed) {
+        rest_check(text, len, *doc, outcome);
+        return 1;
+    }
+    message_line_add(outcome, "Failed to parse JSON.");
+    if (len >= MESSAGE_MAX_BYTES)
+        message_line_add(outcome, MESSAGE_TOO_LONG_LINE);
+    return 0;
 }
 
 // Point each slot at its top-level member, or leave it NULL when the member is missing or

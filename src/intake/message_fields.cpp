@@ -2,6 +2,7 @@
 // both message readers.
 #include "intake/message_fields.h"
 
+#include <ctype.h>
 #include <json/value.h>
 #include <limits.h>
 #include <math.h>
@@ -101,8 +102,20 @@ static int uint_read(const Json::Value *v, const char *fail_line, uint32_t *out,
     return 1;
 }
 
-// A present colour is "#rrggbb" read as hexadecimal; any other text is black. A value with
-// no text form (an array or object) fails the message. Absent (v NULL) leaves *out NULL.
+// "#rrggbb" as 0xRRGGBB; any other text, even one that starts like it ("#ff88zz", "#+0000f",
+// "#0x1234"), is black: half a colour read would be a colour the client never meant. The text
+// ends at its first NUL, as every text here does.
+static uint32_t colour_parse(const char *text) {
+    if (strlen(text) != COLOUR_TEXT_LEN || text[0] != '#')
+        return 0;
+    for (size_t i = 1; i < COLOUR_TEXT_LEN; i++)
+        if (!isxdigit((unsigned char)text[i]))
+            return 0;
+    return (uint32_t)strtoul(text + 1, NULL, 16);
+}
+
+// A present colour is read by colour_parse(). A value with no text form (an array or object)
+// fails the message. Absent (v NULL) leaves *out NULL.
 static int colour_read(const Json::Value *v, uint32_t **out, message_outcome *outcome) {
     if (!v)
         return 1;
@@ -113,13 +126,7 @@ static int colour_read(const Json::Value *v, uint32_t **out, message_outcome *ou
         message_line_add(outcome, "Invalid colour.");
         return 0;
     }
-    uint32_t value = 0;
-    // The text ends at its first NUL, as every text here does. A sign reads "#-00001" as -1,
-    // which would go out as "#ffffffff", no colour at all: a negative value is black too.
-    if (strlen(text.c_str()) == COLOUR_TEXT_LEN && text[0] == '#') {
-        long read = strtol(text.c_str() + 1, NULL, 16);
-        value = read > 0 ? (uint32_t)read : 0;
-    }
+    uint32_t value = colour_parse(text.c_str());
     *out = (uint32_t *)malloc(sizeof **out);
     if (!*out) {
         message_line_add(outcome, "Out of memory.");

@@ -8,8 +8,8 @@
 
 #include "mapapi/halvex_mapapi.h"
 
-// Most lines one message can print: one per key that can fail, and one for running out of
-// memory.
+// Most lines one message can print: one per key that can fail, one for text after the value,
+// and one for running out of memory.
 #define MESSAGE_LINES_MAX 8
 
 // What reading one message gave besides its record and verdict.

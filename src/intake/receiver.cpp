@@ -16,6 +16,11 @@
 // awake from the one before, instead of each send waking a client that went back to sleep
 // while the next message was parsed. Each connection still gets one reply per message, in
 // order: a descriptor appears at most once per wait.
+//
+// At a stop, the stop's last lines must count every message answered and no other: so the
+// receiver stops reading first (rcv_reading_stop()). A pass holds conn_lock from its first
+// receive to its last reply, so once the stop has taken and given back that lock after raising
+// the flag, the pass in progress is over and every later one sees the flag before it reads.
 #include "intake/receiver.h"
 
 #include <errno.h>
@@ -25,6 +30,8 @@
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <atomic>
 
 #include "base/counters.h"
 #include "base/lock_rank.h"
@@ -42,6 +49,10 @@ static const int RCV_WAIT_TIMEOUT_MS = 10000 * 1000;
 // Module state, used by the receiver thread only. The list itself is guarded by conn_lock.
 static int rcv_epoll_fd = -1;
 static char rcv_buffer[MESSAGE_MAX_BYTES];  // one receive, reused for every message
+// Shared with the stop, which may come from the signal thread at any time. Locks: none; [A]
+// atomic, each written once.
+static std::atomic<rcv_thread_args *> rcv_args;  // [A] the list served; set before it starts
+static std::atomic<bool> rcv_reading_ended;      // [A] raised by rcv_reading_stop()
 
 // A reply held until the end of the pass: at most one per event of the pass.
 struct pending_reply {
@@ -147,12 +158,22 @@ static void replies_flush(rcv_thread_args *args) {
     rcv_reply_count = 0;
 }
 
-void rcv_set_create(void) {
+void rcv_set_create(rcv_thread_args *args) {
+    rcv_args = args;
     rcv_epoll_fd = epoll_create1(EPOLL_CLOEXEC);
     if (rcv_epoll_fd < 0) {
         log_perror("epoll_create1");
         log_exit(1);  // without its set the receiver could serve no one
     }
+}
+
+void rcv_reading_stop(void) {
+    rcv_reading_ended.store(true);
+    rcv_thread_args *args = rcv_args.load();
+    if (!args)
+        return;  // no receiver yet: the one that starts reads nothing
+    lock_take(&args->conn_lock, LOCK_RANK_CONN);  // the pass in progress is over
+    lock_give(&args->conn_lock, LOCK_RANK_CONN);
 }
 
 static void rcv_setup(rcv_thread_args *args) {
@@ -177,6 +198,8 @@ void *rcv_sock_thread_func(void *arg) {
         // Each descriptor appears once per wait, so a node freed while serving its own
         // event is never met again in this pass.
         lock_take(&args->conn_lock, LOCK_RANK_CONN);
+        if (rcv_reading_ended.load())
+            break;  // the stop's last lines are due: this pass reads nothing
         for (int i = 0; i < ready; i++) {
             sock_list_node *node = (sock_list_node *)events[i].data.ptr;
             if (node->fd == args->wake_fd)
@@ -188,5 +211,7 @@ void *rcv_sock_thread_func(void *arg) {
         lock_give(&args->conn_lock, LOCK_RANK_CONN);
         progress_mark(progress_receiver_busy_usec, false);
     }
+    lock_give(&args->conn_lock, LOCK_RANK_CONN);
+    progress_mark(progress_receiver_busy_usec, false);
     return NULL;
 }

@@ -82,12 +82,47 @@ void halvex_mapapi_set_timeouts(long connect_timeout_sec, long stall_timeout_sec
 /* Keep the connection to the map service, and its TLS session, from one judged post
  * (halvex_mapapi_post_map_points()) to the next when keep != 0, the default: the request is
  * the same, only the connection is kept. A connection the map service has closed is replaced
- * at the next post, and a post that finds its kept connection closed under it is sent again
- * on a new one before anything is judged. With keep 0 every judged post opens a connection of
- * its own and closes it. halvex_mapapi_send_raw_map_data() and halvex_mapapi_send_map_points()
- * always use a connection of their own. Set-up only, as is halvex_mapapi_set_tls_verify(),
+ * at the next post. A post whose kept connection closes under it before its whole body went
+ * out is sent again at once on a new one before anything is judged; one whose whole body went
+ * out is never sent twice by the client: unanswered, it fails in transit, unconfirmed. With
+ * keep 0 every judged post opens a connection of its own and closes it.
+ * halvex_mapapi_send_raw_map_data() and halvex_mapapi_send_map_points() always use a
+ * connection of their own. Set-up only, as is halvex_mapapi_set_tls_verify(),
  * after which no connection made before it is used again. */
 void halvex_mapapi_set_keep_alive(int keep);
+
+/* What halvex_mapapi_probe() found (halvex_mapapi_probe_result.outcome):
+ *   REACHABLE    a connection was made and, over https, its TLS handshake passed the checks
+ *                that halvex_mapapi_set_tls_verify() chose;
+ *   NO_HOST      the endpoint's host name does not resolve;
+ *   REFUSED      the host refused the connection: nothing listens on that port;
+ *   CERTIFICATE  the certificate or the host name failed the check;
+ *   TLS          the TLS handshake failed otherwise (for instance, no TLS answers there);
+ *   FAILED       anything else: no connection within the connect bound, no route, a bad URL. */
+#define HALVEX_MAPAPI_PROBE_REACHABLE 0
+#define HALVEX_MAPAPI_PROBE_NO_HOST 1
+#define HALVEX_MAPAPI_PROBE_REFUSED 2
+#define HALVEX_MAPAPI_PROBE_CERTIFICATE 3
+#define HALVEX_MAPAPI_PROBE_TLS 4
+#define HALVEX_MAPAPI_PROBE_FAILED 5
+
+/* Longest reason kept of a probe that failed, without the NUL. */
+#define HALVEX_MAPAPI_PROBE_REASON_MAX 160
+
+typedef struct halvex_mapapi_probe_result {
+    int outcome;       /* HALVEX_MAPAPI_PROBE_* */
+    long connect_usec; /* REACHABLE: from the address found to the connection made, one round
+                          trip */
+    long tls_usec;     /* REACHABLE over https: the TLS handshake after that; 0 otherwise */
+    char reason[HALVEX_MAPAPI_PROBE_REASON_MAX + 1]; /* libcurl's words for the failure, as
+                                                        printable ASCII; "" when reachable */
+} halvex_mapapi_probe_result;
+
+/* Resolve the endpoint's host and open one connection to it, with the TLS checks that posts
+ * use, then close it: nothing is sent, so the map service sees no batch. Takes at most the
+ * connect bound (halvex_mapapi_set_timeouts()). Callable from any thread once set-up is over,
+ * also while a post runs. Fills *result (not NULL) and returns its outcome. Prints nothing. */
+int halvex_mapapi_probe(halvex_mapapi_probe_result *result);
 
 /* Encode points[0..count) as the batch body
  *   {"mapId":"<id>","key":"<key>","points":[{...},{...}]}
@@ -125,17 +160,20 @@ int halvex_mapapi_send_map_points(const halvex_mapapi_point *points, int count);
 
 /* What one judged post came to. The texts are printable ASCII: every other byte shows as
  * '?', and wherever the answer repeats 6 or more consecutive characters of the map key (in
- * any case; the whole key when it is shorter) they show as "***". */
+ * any case; the whole key when it is shorter), as it is or JSON-escaped as the body carries
+ * it, they show as "***". */
 typedef struct halvex_mapapi_post_result {
     int outcome;        /* HALVEX_MAPAPI_POST_* */
     long http_status;   /* status of the last answer, 0 when none arrived */
     size_t answer_size; /* answer bytes received (at most HALVEX_MAPAPI_ANSWER_MAX + a chunk) */
     char answer_start[HALVEX_MAPAPI_ANSWER_START_MAX + 1]; /* first bytes of the answer */
     char reason[HALVEX_MAPAPI_REASON_MAX + 1]; /* why it failed or was refused; "" if accepted */
-    int unconfirmed;      /* FAILED only: 1 when the whole body went out and no status settled it
-                             (no answer, or the answer cut short), so the map service may have
-                             taken the batch; 0 when it cannot have (no connection, a status of
-                             408, 429 or 5xx, the body not sent in full) */
+    int unconfirmed;      /* FAILED only: 1 when the whole body went out and no answer of the
+                             map service settled it (no answer, the answer cut short, or HTTP
+                             status 502 or 504 from a gateway in front of it), so the map
+                             service may have taken the batch; 0 when it cannot have (no
+                             connection, a status of 408, 429 or another 5xx, the body not sent
+                             in full) */
     long retry_after_sec; /* FAILED with HTTP status 429 or 503 only: the seconds the map
                              service asked to wait before the next try, from its Retry-After
                              header (seconds, or an HTTP date counted from now); 0 when it

@@ -32,6 +32,8 @@
 // Locks: none. [I] written by halvex_mapapi_init() during set-up, then only read.
 static char map_id[HALVEX_MAPAPI_MAP_ID_MAX + 1];    // [I]
 static char map_key[HALVEX_MAPAPI_MAP_KEY_MAX + 1];  // [I]
+// [I] the key as a batch body writes it
+static char map_key_json[ESCAPED_BYTE_MAX * HALVEX_MAPAPI_MAP_KEY_MAX + 1];
 
 static const char hex_digits[] = "0123456789abcdef";
 
@@ -42,6 +44,8 @@ struct body_buffer {
     size_t cap;
 };
 
+static char *json_text_put(char *p, const char *s);
+
 // ---- credentials ----------------------------------------------------------------------------
 
 void mapapi_credentials_keep(const char *id, const char *key) {
@@ -49,10 +53,15 @@ void mapapi_credentials_keep(const char *id, const char *key) {
     map_id[HALVEX_MAPAPI_MAP_ID_MAX] = '\0';
     strncpy(map_key, key ? key : "", HALVEX_MAPAPI_MAP_KEY_MAX);
     map_key[HALVEX_MAPAPI_MAP_KEY_MAX] = '\0';
+    *json_text_put(map_key_json, map_key) = '\0';
 }
 
 const char *mapapi_key_get(void) {
     return map_key;
+}
+
+const char *mapapi_key_json_get(void) {
+    return map_key_json;
 }
 
 // ---- text writers: each writes at p and returns the end of what it wrote -------------------

@@ -8,8 +8,10 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <strings.h>
 
 #include "mapapi/halvex_mapapi_credentials.h"
+#include "mapapi/halvex_mapapi_setup.h"
 
 // Shortest run of the key's characters that an answer may not show: shorter runs are too
 // common to give the key away, and letting longer ones through could show most of the key.
@@ -29,17 +31,30 @@ static size_t key_run_length(const char *data, size_t size, const char *key, siz
     return longest;
 }
 
+// Length of the run at data[0..size) that shows the key in the form given, when it is long
+// enough to mask: KEY_RUN_MASKED characters or more, or the whole form when it is shorter; else
+// 0.
+static size_t key_run_masked(const char *data, size_t size, const char *form) {
+    size_t len = strlen(form);
+    size_t run_min = len < KEY_RUN_MASKED ? len : KEY_RUN_MASKED;
+    size_t run = len ? key_run_length(data, size, form, len) : 0;
+    return run >= run_min ? run : 0;
+}
+
 // The first bytes of a text as printable ASCII, each run of KEY_RUN_MASKED or more characters
-// of the map key (any case; the whole key when it is shorter) shown as "***". Writes at most
-// out_max bytes and a NUL.
+// of the map key (any case; the whole key when it is shorter), as it is or as a batch body
+// writes it (JSON-escaped), shown as "***". Writes at most out_max bytes and a NUL.
 static void text_printable_copy(char *out, size_t out_max, const char *data, size_t size) {
-    const char *key = mapapi_key_get();
-    size_t key_len = strlen(key), n = 0, masked_to = 0;
-    size_t run_min = key_len < KEY_RUN_MASKED ? key_len : KEY_RUN_MASKED;
+    const char *key = mapapi_key_get(), *key_json = mapapi_key_json_get();
+    size_t reach = strlen(key_json);  // the longer form: no run from i ends past i + reach
+    size_t n = 0, masked_to = 0;
     for (size_t i = 0; i < size && n < out_max; i++) {
-        if (key_len && i + key_len > masked_to) {  // a run from here could mask further
-            size_t run = key_run_length(data + i, size - i, key, key_len);
-            if (run >= run_min && i + run > masked_to) {
+        if (reach && i + reach > masked_to) {  // a run from here could mask further
+            size_t run = key_run_masked(data + i, size - i, key);
+            size_t run_json = key_run_masked(data + i, size - i, key_json);
+            if (run_json > run)
+                run = run_json;
+            if (run && i + run > masked_to) {
                 if (i >= masked_to)  // a new run, not one that lengthens the last
                     for (int star = 0; star < 3 && n < out_max; star++)
                         out[n++] = '*';
@@ -65,12 +80,29 @@ int mapapi_result_set(halvex_mapapi_post_result *result, int outcome, const char
 static const long HTTP_REQUEST_TIMEOUT = 408;
 static const long HTTP_TOO_MANY_REQUESTS = 429;
 static const long HTTP_SERVER_ERROR_FIRST = 500;
+// Answers of a gateway in front of the map service, which may have passed the batch on.
+static const long HTTP_BAD_GATEWAY = 502;
+static const long HTTP_GATEWAY_TIMEOUT = 504;
 // With 429, the status that may carry a Retry-After.
 static const long HTTP_SERVICE_UNAVAILABLE = 503;
 
 static bool status_transient(long status) {
     return status == HTTP_REQUEST_TIMEOUT || status == HTTP_TOO_MANY_REQUESTS ||
            status >= HTTP_SERVER_ERROR_FIRST;
+}
+
+// A port that speaks the other protocol than the endpoint's scheme fails with texts that do
+// not say so: TLS reads a plain HTTP answer as a "wrong version number", and a TLS port gives
+// plain HTTP no answer. Those failures name the scheme.
+static const char *scheme_hint(CURLcode rc, const char *error_text) {
+    const char *endpoint = mapapi_setup.endpoint;
+    if (strncasecmp(endpoint, "https://", 8) == 0 && rc == CURLE_SSL_CONNECT_ERROR &&
+        strstr(error_text, "wrong version number"))
+        return "; the endpoint is https://, but its port seems to answer plain HTTP";
+    if (strncasecmp(endpoint, "http://", 7) == 0 &&
+        (rc == CURLE_GOT_NOTHING || rc == CURLE_RECV_ERROR))
+        return "; the endpoint is http://, does its port expect https://?";
+    return "";
 }
 
 int mapapi_post_judge(halvex_mapapi_post_result *result, CURLcode rc, const char *error_text,
@@ -89,21 +121,23 @@ int mapapi_post_judge(halvex_mapapi_post_result *result, CURLcode rc, const char
         snprintf(reason, sizeof reason, "answer longer than %d bytes", HALVEX_MAPAPI_ANSWER_MAX);
         return mapapi_result_set(result, HALVEX_MAPAPI_POST_REFUSED, reason);
     }
-    if (rc != CURLE_OK)
-        return mapapi_result_set(result, HALVEX_MAPAPI_POST_FAILED,
-                                 error_text[0] ? error_text : curl_easy_strerror(rc));
+    if (rc != CURLE_OK) {
+        snprintf(reason, sizeof reason, "%s%s", error_text[0] ? error_text : curl_easy_strerror(rc),
+                 scheme_hint(rc, error_text));
+        return mapapi_result_set(result, HALVEX_MAPAPI_POST_FAILED, reason);
+    }
     if (r->size == 4 && memcmp(r->data, "true", 4) == 0)
         return mapapi_result_set(result, HALVEX_MAPAPI_POST_ACCEPTED, "");
     return mapapi_result_set(result, HALVEX_MAPAPI_POST_REFUSED,
                              r->size ? "answer other than true" : "no answer body");
 }
 
-int mapapi_post_unconfirmed(CURL *curl, CURLcode rc, const char *body,
-                            const halvex_mapapi_post_result *result) {
-    curl_off_t sent = 0;
-    curl_easy_getinfo(curl, CURLINFO_SIZE_UPLOAD_T, &sent);
-    return result->outcome == HALVEX_MAPAPI_POST_FAILED && rc != CURLE_OK &&
-           !status_transient(result->http_status) && (size_t)sent >= strlen(body);
+int mapapi_post_unconfirmed(CURLcode rc, int sent_whole, const halvex_mapapi_post_result *result) {
+    long status = result->http_status;
+    if (result->outcome != HALVEX_MAPAPI_POST_FAILED || !sent_whole)
+        return 0;
+    return status == HTTP_BAD_GATEWAY || status == HTTP_GATEWAY_TIMEOUT ||
+           (rc != CURLE_OK && !status_transient(status));
 }
 
 long mapapi_retry_after_parse(const char *value, time_t now) {

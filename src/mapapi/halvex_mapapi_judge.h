@@ -29,9 +29,11 @@ int mapapi_post_judge(halvex_mapapi_post_result *result, CURLcode rc, const char
                       const answer_buffer *answer);
 
 /* 1 when a post judged FAILED may still have given the map service the batch: the whole body
- * went out on curl and no status of a failure came back; 0 otherwise. */
-int mapapi_post_unconfirmed(CURL *curl, CURLcode rc, const char *body,
-                            const halvex_mapapi_post_result *result);
+ * went out (sent_whole) and no answer of the map service settled it: none came, it was cut
+ * short, or it came from a gateway in front of the map service (HTTP status 502 or 504), which
+ * may have passed the batch on before it gave up waiting; 0 otherwise. rc is libcurl's code for
+ * the transfer. */
+int mapapi_post_unconfirmed(CURLcode rc, int sent_whole, const halvex_mapapi_post_result *result);
 
 /* The seconds a Retry-After header's value asks to wait: a whole number of seconds, or an
  * HTTP date counted from now (seconds of the epoch); blanks around it allowed. 0 for a value

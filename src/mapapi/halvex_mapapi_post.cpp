@@ -71,10 +71,10 @@ size_t curl_write_adapter(char *chunk, size_t size, size_t nmemb, void *out) {
     return curl_write_callback_func(chunk, size, nmemb, (response_buffer *)out);
 }
 
-// Every option of a post, raw or judged, in one place: where it goes, how the map service is
-// checked, the body, where the answer goes, and the bounds.
-static void post_options_set(CURL *curl, const char *body, curl_slist *headers,
-                             curl_write_callback answer_write, void *answer) {
+// Every option of a post, raw or judged, in one place but its body: where it goes, how the
+// map service is checked, where the answer goes, and the bounds.
+static void post_options_set(CURL *curl, curl_slist *headers, curl_write_callback answer_write,
+                             void *answer) {
     curl_easy_setopt(curl, CURLOPT_URL, mapapi_setup.endpoint);
     curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
     // A redirect keeps the POST and its body: by default libcurl goes on after 301, 302 and
@@ -86,7 +86,6 @@ static void post_options_set(CURL *curl, const char *body, curl_slist *headers,
     mapapi_tls_options_set(curl);
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(curl, CURLOPT_POST, 1L);
-    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body);
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, answer_write);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, answer);
@@ -107,7 +106,8 @@ char *halvex_mapapi_send_raw_map_data(const char *body) {
     curl_slist *headers = curl_slist_append(NULL, "Content-Type: application/json");
     response_buffer response = {NULL, 0};
     if (headers) {
-        post_options_set(curl, body, headers, curl_write_adapter, &response);
+        post_options_set(curl, headers, curl_write_adapter, &response);
+        curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body);
         curl_easy_perform(curl);  // failures show as a missing or different body
     }
     curl_slist_free_all(headers);
@@ -140,15 +140,99 @@ static size_t answer_collect(char *chunk, size_t size, size_t nmemb, void *userd
     return curl_write_callback_func(chunk, size, nmemb, &answer->response);
 }
 
+static int64_t monotonic_usec(void) {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (int64_t)ts.tv_sec * 1000000 + ts.tv_nsec / 1000;
+}
+
 // Progress callback of a judged post: once the deadline has passed, a non-zero return makes
 // libcurl abort the transfer.
 static int deadline_check(void *, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
     int64_t deadline = mapapi_deadline_get();
-    if (deadline == 0)
-        return 0;
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (int64_t)ts.tv_sec * 1000000 + ts.tv_nsec / 1000 >= deadline;
+    return deadline != 0 && monotonic_usec() >= deadline;
+}
+
+// The body of a judged post as libcurl reads it, and what became of it on the request in hand
+// (a redirect, or libcurl's own resend on a new connection, makes a new request).
+typedef struct post_body {
+    const char *data;
+    size_t size;
+    size_t read_at;       // the next byte to hand to libcurl
+    size_t sent;          // bytes of it sent on the request in hand
+    bool answered;        // the request in hand has had the start of an answer
+    bool resend_refused;  // libcurl would have sent it again after it went out whole unanswered
+    int connections;      // connections opened for the transfer
+    CURLcode ended;       // how the transfer ended
+} post_body;
+
+static size_t body_read(char *buffer, size_t size, size_t nmemb, void *userdata) {
+    post_body *b = (post_body *)userdata;
+    size_t n = b->size - b->read_at;
+    if (nmemb != 0 && size <= SIZE_MAX / nmemb && size * nmemb < n)
+        n = size * nmemb;
+    memcpy(buffer, b->data + b->read_at, n);
+    b->read_at += n;
+    return n;
+}
+
+// Each request, the first, a redirected one or a resend, reads the body from its start.
+static int request_begin(void *userdata, char *, char *, int, int) {
+    post_body *b = (post_body *)userdata;
+    b->read_at = 0;
+    b->sent = 0;
+    b->answered = false;
+    return CURL_PREREQFUNC_OK;
+}
+
+// libcurl rewinds the body to send it again: after an answer that asks for that (a redirect),
+// or after a kept connection died without an answer. A body that went out whole unanswered
+// may have reached the map service: it is not sent again behind the caller's back, and the
+// transfer fails, in doubt, for the caller's counted retry to take.
+static int body_rewind(void *userdata, curl_off_t offset, int origin) {
+    post_body *b = (post_body *)userdata;
+    if (offset != 0 || origin != SEEK_SET)
+        return CURL_SEEKFUNC_CANTSEEK;
+    if (!b->answered && b->sent >= b->size) {
+        b->resend_refused = true;
+        return CURL_SEEKFUNC_FAIL;
+    }
+    b->read_at = 0;
+    return CURL_SEEKFUNC_OK;
+}
+
+// libcurl's account of the transfer (with CURLOPT_VERBOSE): the body bytes it sent, and the
+// first bytes of an answer.
+static int transfer_watch(CURL *, curl_infotype type, char *, size_t size, void *userdata) {
+    post_body *b = (post_body *)userdata;
+    if (type == CURLINFO_DATA_OUT)
+        b->sent += size;
+    else if (type == CURLINFO_HEADER_IN)
+        b->answered = true;
+    return 0;
+}
+
+static int connection_count(void *userdata, curl_socket_t, curlsocktype purpose) {
+    if (purpose == CURLSOCKTYPE_IPCXN)
+        ((post_body *)userdata)->connections++;
+    return CURL_SOCKOPT_OK;
+}
+
+// The body goes through the callbacks above rather than as CURLOPT_POSTFIELDS, so that the
+// client, not libcurl, decides whether it may go twice.
+static void body_options_set(CURL *curl, post_body *b) {
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, (curl_off_t)b->size);
+    curl_easy_setopt(curl, CURLOPT_READFUNCTION, body_read);
+    curl_easy_setopt(curl, CURLOPT_READDATA, b);
+    curl_easy_setopt(curl, CURLOPT_SEEKFUNCTION, body_rewind);
+    curl_easy_setopt(curl, CURLOPT_SEEKDATA, b);
+    curl_easy_setopt(curl, CURLOPT_PREREQFUNCTION, request_begin);
+    curl_easy_setopt(curl, CURLOPT_PREREQDATA, b);
+    curl_easy_setopt(curl, CURLOPT_VERBOSE, 1L);
+    curl_easy_setopt(curl, CURLOPT_DEBUGFUNCTION, transfer_watch);
+    curl_easy_setopt(curl, CURLOPT_DEBUGDATA, b);
+    curl_easy_setopt(curl, CURLOPT_SOCKOPTFUNCTION, connection_count);
+    curl_easy_setopt(curl, CURLOPT_SOCKOPTDATA, b);
 }
 
 // Run the transfer on multi, waking at least every HALVEX_MAPAPI_DEADLINE_CHECK_MS: libcurl
@@ -167,27 +251,42 @@ static CURLcode transfer_run(CURLM *multi, CURL *curl) {
     return rc;
 }
 
-// A judged post of body on curl, a handle the caller owns: the body as
-// halvex_mapapi_send_raw_map_data() sends it, with the answer bounded, the whole post bounded by
-// timeout_ms and cut at the deadline. Tells in *result how it went and returns the outcome.
-static int post_judged_run(CURLM *multi, CURL *curl, curl_slist *headers, const char *body,
-                           long timeout_ms, halvex_mapapi_post_result *result) {
+// A judged post of the body on curl, a handle the caller owns, on a new connection when fresh:
+// the request as halvex_mapapi_send_raw_map_data() makes it, with the answer bounded, the
+// whole post bounded by timeout_ms and cut at the deadline. Tells in *result how it went and
+// returns the outcome.
+static int post_judged_run(CURLM *multi, CURL *curl, curl_slist *headers, post_body *b,
+                           long timeout_ms, bool fresh, halvex_mapapi_post_result *result) {
     answer_buffer answer = {{NULL, 0}, false};
     char error_text[CURL_ERROR_SIZE] = "";
-    post_options_set(curl, body, headers, answer_collect, &answer);
+    post_options_set(curl, headers, answer_collect, &answer);
+    body_options_set(curl, b);
+    curl_easy_setopt(curl, CURLOPT_FRESH_CONNECT, fresh ? 1L : 0L);
     curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, timeout_ms);
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error_text);
     curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, deadline_check);
     curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
-    CURLcode rc = transfer_run(multi, curl);
-    if (rc == CURLE_ABORTED_BY_CALLBACK)
+    b->ended = transfer_run(multi, curl);
+    if (b->ended == CURLE_ABORTED_BY_CALLBACK)
         snprintf(error_text, sizeof error_text, "cut at the deadline");
+    else if (b->resend_refused)
+        snprintf(error_text, sizeof error_text,
+                 "connection closed without an answer after the whole batch was sent");
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &result->http_status);
-    int outcome = mapapi_post_judge(result, rc, error_text, &answer);
-    result->unconfirmed = mapapi_post_unconfirmed(curl, rc, body, result);
+    int outcome = mapapi_post_judge(result, b->ended, error_text, &answer);
+    result->unconfirmed = mapapi_post_unconfirmed(b->ended, b->sent >= b->size, result);
     mapapi_retry_after_read(curl, result);
     free(answer.response.data);
     return outcome;
+}
+
+// A kept connection that the map service closed as the post began (its close and the request
+// crossed) fails the post before any answer. When the body had not gone out whole the map
+// service cannot have taken it: it goes again at once, on a new connection.
+static bool post_again_due(const post_body *b) {
+    bool connection_died = b->ended == CURLE_SEND_ERROR || b->ended == CURLE_RECV_ERROR ||
+                           b->ended == CURLE_GOT_NOTHING;
+    return connection_died && b->connections == 0 && !b->answered && b->sent < b->size;
 }
 
 // The kept transfer, made on first use and again once the trust has changed; false when it
@@ -207,8 +306,9 @@ static bool kept_transfer_ready(void) {
     return kept_multi && kept_curl;
 }
 
-// A judged post on the kept transfer, or on one of its own. A kept handle goes back to its
-// defaults afterwards (keeping its connection and TLS session), so that the next post sets
+// A judged post on the kept transfer, or on one of its own, and once more at once on a new
+// connection when the kept one died under it (post_again_due()). A kept handle goes back to its
+// defaults after each (keeping its connection and TLS session), so that the next post sets
 // exactly what this one did and the handle keeps no pointer to this post's memory.
 static int post_perform(const char *body, long timeout_ms, halvex_mapapi_post_result *result) {
     bool kept = kept_transfer_ready();
@@ -216,19 +316,28 @@ static int post_perform(const char *body, long timeout_ms, halvex_mapapi_post_re
     CURL *curl = kept ? kept_curl : curl_easy_init();
     curl_slist *headers =
         multi && curl ? curl_slist_append(NULL, "Content-Type: application/json") : NULL;
-    int outcome = headers
-                      ? post_judged_run(multi, curl, headers, body, timeout_ms, result)
-                      : mapapi_result_set(result, HALVEX_MAPAPI_POST_FAILED, "no transfer handle");
+    if (!headers)
+        mapapi_result_set(result, HALVEX_MAPAPI_POST_FAILED, "no transfer handle");
+    int64_t start = monotonic_usec();
+    for (int attempt = 0; headers && attempt < 2; attempt++) {
+        long left_ms = timeout_ms - (long)((monotonic_usec() - start) / 1000);
+        if (attempt > 0 && left_ms <= 0)
+            break;  // the first try took the whole post's time: its outcome stands
+        post_body b = {body, strlen(body), 0, 0, false, false, 0, CURLE_OK};
+        post_judged_run(multi, curl, headers, &b, left_ms, attempt > 0, result);
+        if (kept)
+            curl_easy_reset(curl);
+        if (!kept || !post_again_due(&b))
+            break;
+    }
     curl_slist_free_all(headers);
-    if (kept) {
-        curl_easy_reset(curl);
-    } else {
+    if (!kept) {
         if (curl)
             curl_easy_cleanup(curl);
         if (multi)
             curl_multi_cleanup(multi);
     }
-    return outcome;
+    return result->outcome;
 }
 
 int halvex_mapapi_post_map_points(const halvex_mapapi_point *points, int count, long timeout_ms,

@@ -2,12 +2,15 @@
 // read once at set-up, and the TLS options each post's handle gets.
 #include "mapapi/halvex_mapapi_tls.h"
 
+#include <fcntl.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "mapapi/halvex_mapapi.h"
 
@@ -36,15 +39,31 @@ static int ca_store_fill(X509_STORE *store, BIO *in) {
     return at_end ? count : -1;
 }
 
+// The regular file at path opened for reading, or NULL with *rc set. Opened without waiting
+// and looked at once open, so that a FIFO, even one put in the file's place meanwhile, cannot
+// hold set-up for good; a device such as /dev/zero would never end.
+static FILE *ca_file_open(const char *path, int *rc) {
+    struct stat st;
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    bool regular = fd >= 0 ? fstat(fd, &st) == 0 && S_ISREG(st.st_mode)
+                           : stat(path, &st) == 0 && S_ISREG(st.st_mode);
+    FILE *file = fd >= 0 && regular ? fdopen(fd, "r") : NULL;
+    if (!file && fd >= 0)
+        close(fd);
+    if (!file)  // a regular file that cannot be read holds no certificate to use
+        *rc = regular ? HALVEX_MAPAPI_CA_FILE_NO_CERTIFICATE : HALVEX_MAPAPI_CA_FILE_NOT_REGULAR;
+    return file;
+}
+
 // A store of the certificates in the regular file at path, or NULL with *rc set. Trusts a
 // certificate of the file even when it is not a root, as libcurl does with a file of its own.
 static X509_STORE *ca_store_load(const char *path, int *rc) {
-    struct stat st;
-    if (stat(path, &st) != 0 || !S_ISREG(st.st_mode)) {
-        *rc = HALVEX_MAPAPI_CA_FILE_NOT_REGULAR;  // a device such as /dev/zero never ends
+    FILE *file = ca_file_open(path, rc);
+    if (!file)
         return NULL;
-    }
-    BIO *in = BIO_new_file(path, "r");
+    BIO *in = BIO_new_fp(file, BIO_CLOSE);
+    if (!in)
+        fclose(file);
     X509_STORE *store = in ? X509_STORE_new() : NULL;
     if (store && ca_store_fill(store, in) > 0 &&
         X509_STORE_set_flags(store, X509_V_FLAG_PARTIAL_CHAIN) == 1) {

@@ -42,14 +42,18 @@ static void held_settle(point_queue *q, delivery_state *st, size_t count) {
     }
 }
 
-static void delivery_accepted(point_queue *q, delivery_state *st, size_t count) {
+// The first in_doubt of the count points posted had been in an earlier post that may have
+// reached the map service: they may be there twice now.
+static void delivery_accepted(point_queue *q, delivery_state *st, size_t count, uint64_t in_doubt) {
     counter_add(counters.points_posted, count);
+    counter_add(counters.posts_accepted, 1);
+    counter_add(counters.points_possibly_duplicated, in_doubt < count ? in_doubt : count);
     held_settle(q, st, count);
     if (st->failed_posts > 0) {
-        log_printf(
-            "Posting to the map service works again: %zu points posted after %llu "
-            "failed posts.",
-            count, (unsigned long long)st->failed_posts);
+        log_printf("Posting to the map service works again: %zu %s posted after %llu failed %s.",
+                   count, log_plural(count, "point", "points"),
+                   (unsigned long long)st->failed_posts,
+                   log_plural(st->failed_posts, "post", "posts"));
     }
     st->failed_posts = 0;
     st->backoff_usec = 0;
@@ -60,10 +64,12 @@ static void delivery_accepted(point_queue *q, delivery_state *st, size_t count) 
 static void refused_line_print(delivery_state *st, int64_t now) {
     const halvex_mapapi_post_result *r = &st->refused_latest;
     log_warnf(
-        "The map service refused %llu batch%s since the last such line (not sent "
-        "again); latest: %zu points, HTTP status %ld, %s: \"%s\".",
-        (unsigned long long)st->refused_unreported, st->refused_unreported == 1 ? "" : "es",
-        st->refused_latest_count, r->http_status, r->reason, r->answer_start);
+        "The map service refused %llu %s since the last such line (not sent again); latest: "
+        "%zu %s, HTTP status %ld, %s: \"%s\".",
+        (unsigned long long)st->refused_unreported,
+        log_plural(st->refused_unreported, "batch", "batches"), st->refused_latest_count,
+        log_plural(st->refused_latest_count, "point", "points"), r->http_status, r->reason,
+        r->answer_start);
     st->refused_line_usec = now;
     st->refused_unreported = 0;
 }
@@ -123,7 +129,8 @@ static void delivery_failed(point_queue *q, delivery_state *st, size_t count, ui
         counters.points_in_doubt.store(0, std::memory_order_relaxed);
         counters.points_unconfirmed.fetch_add(in_doubt, std::memory_order_relaxed);
         counters.points_lost.fetch_add(rest - in_doubt, std::memory_order_relaxed);
-        log_warnf("Out of memory: %zu points that failed to post are lost.", rest);
+        log_warnf("Out of memory: lost %zu %s that failed to post.", rest,
+                  log_plural(rest, "point", "points"));
     }
     st->held = NULL;
     st->backoff_usec = delivery_backoff_next(st->backoff_usec, q->send_interval_usec);
@@ -134,8 +141,19 @@ static void delivery_failed(point_queue *q, delivery_state *st, size_t count, ui
         failing_line_print(st, r);
 }
 
+// A 413 at count points: the map service takes at most half as many, until a later 413 says
+// less or the limit is forgotten. It answers: the first half goes at once, with no backoff.
+static void post_limit_learn(delivery_state *st, size_t count) {
+    counter_add(counters.posts_too_large, 1);
+    st->post_limit = count / 2;
+    st->post_limit_usec = clock_now_usec();
+    st->backoff_usec = 0;
+    st->retry_after_usec = 0;
+}
+
 // Post the next count held points. A 413 says the body is too large, not that the points are
-// wrong: the halves go at once, in order, and only a single point is refused for it.
+// wrong: they stay held, and the next post, at once, carries the first half of them; only a
+// single point is refused for it.
 static int held_post(point_queue *q, delivery_state *st, size_t count, long timeout_ms) {
     // Until it has answered, this post may reach the map service; a head of the held points
     // may have already, in an earlier post that failed.
@@ -155,18 +173,26 @@ static int held_post(point_queue *q, delivery_state *st, size_t count, long time
     if (outcome == HALVEX_MAPAPI_POST_REFUSED && r.http_status == HTTP_PAYLOAD_TOO_LARGE &&
         count > 1) {
         counters.points_in_doubt.store(in_doubt, std::memory_order_relaxed);  // answered: not sent
-        outcome = held_post(q, st, count / 2, timeout_ms);
-        return outcome == HALVEX_MAPAPI_POST_FAILED
-                   ? outcome
-                   : held_post(q, st, count - count / 2, timeout_ms);
+        post_limit_learn(st, count);
+        return outcome;
     }
     counters.points_in_doubt.store(in_doubt > count ? in_doubt - count : 0,
                                    std::memory_order_relaxed);
     if (outcome == HALVEX_MAPAPI_POST_ACCEPTED)
-        delivery_accepted(q, st, count);
+        delivery_accepted(q, st, count, in_doubt);
     else
         delivery_refused(q, st, count, &r);
     return outcome;
+}
+
+// Most points the next post may carry: max_post_points and the limit a 413 taught, while it
+// is kept; 0: no bound.
+static size_t post_points_max(delivery_state *st) {
+    if (st->post_limit && clock_now_usec() - st->post_limit_usec >= DELIVERY_POST_LIMIT_KEEP_USEC)
+        st->post_limit = 0;
+    if (st->post_limit && (max_post_points == 0 || st->post_limit < max_post_points))
+        return st->post_limit;
+    return max_post_points;
 }
 
 int delivery_post(point_queue *q, delivery_state *st, long timeout_ms) {
@@ -176,9 +202,9 @@ int delivery_post(point_queue *q, delivery_state *st, long timeout_ms) {
         if (st->held_count == 0)
             return DELIVERY_NOTHING;
     }
-    size_t count = st->held_count - st->held_next;
-    if (max_post_points > 0 && count > max_post_points)
-        count = max_post_points;
+    size_t count = st->held_count - st->held_next, most = post_points_max(st);
+    if (most > 0 && count > most)
+        count = most;
     return held_post(q, st, count, timeout_ms);
 }
 

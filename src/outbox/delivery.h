@@ -24,6 +24,12 @@
 /* While draining, no post is started with less time than this left before the deadline. */
 #define DELIVERY_DRAIN_POST_MIN_USEC 50000
 
+/* A limit on the points of one post learned from a 413 is kept this long after the latest 413,
+ * then forgotten: a backlog is not halved from the top again while the map service's limit
+ * holds, and one that was raised gets full posts again within ten minutes, at the price of
+ * one round of halving. */
+#define DELIVERY_POST_LIMIT_KEEP_USEC 600000000
+
 /* Longest wait a map service's Retry-After may impose before the next try: one that asks for
  * more is tried again after this, as after the longest backoff. */
 #define DELIVERY_RETRY_AFTER_MAX_USEC 60000000
@@ -48,6 +54,9 @@ typedef struct delivery_state {
     uint64_t refused_unreported; /* batches refused since that line */
     size_t refused_latest_count; /* points in the latest refused batch */
     halvex_mapapi_post_result refused_latest; /* how the map service answered it */
+    size_t post_limit;       /* most points a post carries since a 413: half the points
+                                of the latest post answered 413; 0: none learned */
+    int64_t post_limit_usec; /* when the latest 413 set post_limit (clock_now_usec) */
 } delivery_state;
 
 /* The wait before the next try after a post failed in transit, given the previous wait
@@ -58,12 +67,14 @@ int64_t delivery_backoff_next(int64_t prev_usec, int64_t interval_usec);
 void delivery_set_max_post_points(size_t max);
 
 /* Post what is held, or else take every queued point, and post it, as many as max_post_points
- * allows, within timeout_ms (<= 0: the client's bound); the rest stays held for the next call,
- * which the sender makes at once. Accepted: counted posted. Answered 413 (too large): posted
- * again at once as two halves in order, each the same way; a single point is refused.
- * Refused: counted and reported, not retried. Failed in transit: all that is held goes back
- * to the head of the queue, and the next wait is set in st. Returns the outcome of the last
- * post, or DELIVERY_NOTHING. Sender thread only. */
+ * and the limit learned from a 413 allow, within timeout_ms (<= 0: the client's bound); the
+ * rest stays held for the next call, which the sender makes at once. Accepted: counted posted,
+ * and possibly duplicated as far as an earlier post of them may have reached the map service.
+ * Answered 413 (too large): the limit becomes half of its points, so the next call posts its
+ * first half; a single point is refused. Refused: counted and reported, not retried. Failed
+ * in transit: all that is held goes back to the head of the queue, in doubt when the map
+ * service may have taken it, and the next wait is set in st. Returns the outcome of the post,
+ * or DELIVERY_NOTHING. Sender thread only. */
 int delivery_post(point_queue *q, delivery_state *st, long timeout_ms);
 
 /* Once the queue is closed: post what it holds, without waiting for the interval, until it is

@@ -65,7 +65,8 @@ int queue_append(point_queue *q, const halvex_mapapi_point *p) {
     size_t max = q->max_points;
     lock_give(&q->queue_lock, LOCK_RANK_QUEUE);
     if (report_full)
-        log_warnf("The point queue is full (%zu points); new points are answered FAILED.", max);
+        log_warnf("The point queue is full (%zu %s); new points are answered FAILED.", max,
+                  log_plural(max, "point", "points"));
     return rc;
 }
 

@@ -31,7 +31,7 @@ typedef struct point_queue {
     size_t capacity;             /* [q] records the array has room for */
     int points_ready;            /* [q] raised when the queue goes from empty to one point */
     pthread_cond_t ready_cond;   /* signalled when points_ready is raised or on closing */
-    int64_t send_interval_usec;  /* [I] least spacing of the sender's wake-ups */
+    int64_t send_interval_usec;  /* [I] least spacing of two posts' starts */
     size_t max_points;           /* [I] most points held, queued and in flight together */
     size_t in_flight;            /* [q] points the sender has taken and not yet settled */
     int full_reported;           /* [q] the "full" line is out and the "room" line is not */

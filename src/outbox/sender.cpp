@@ -22,7 +22,8 @@ int64_t sender_pause_usec(int64_t prev_usec, int64_t now_usec, int64_t interval_
 // One cycle: no lock is held here; the queue's calls take queue_lock briefly, and the post
 // runs with no lock, so the receiver keeps queueing while a batch is in flight. While points
 // are held after a failed post, the sender waits out the backoff instead of new points; while
-// the rest of a batch cut at max_post_points is held, it posts that at once.
+// the rest of a batch cut at max_post_points or at the limit a 413 taught is held, it posts
+// that at once.
 void *sending_thread_func(void *arg) {
     point_queue *queue = (point_queue *)arg;
     delivery_state state = {};
@@ -31,13 +32,13 @@ void *sending_thread_func(void *arg) {
         bool rest_held = state.held != NULL;
         if (state.backoff_usec == 0 && !rest_held && queue_wait(queue) != 0)
             break;
-        int64_t now = clock_coarse_usec();
+        int64_t now = clock_now_usec();
         int64_t pause = state.backoff_usec;
         if (pause == 0 && !rest_held)
             pause = sender_pause_usec(prev, now, queue->send_interval_usec);
         if (queue_sleep(queue, pause) != 0)
             break;
-        prev = now;                                      // the wake-up time, read before the pause
+        prev = clock_now_usec();  // the interval runs from the start of this post
         progress_mark(progress_sender_busy_usec, true);  // the watchdog's mark: a post at most
         delivery_post(queue, &state, 0);
         progress_mark(progress_sender_busy_usec, false);

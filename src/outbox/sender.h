@@ -7,14 +7,17 @@
 /* Pause after a wake-up so that points sent close together travel in one post (usec). */
 #define SENDER_COLLECT_PAUSE_USEC 50000
 
-/* How long to sleep after waking at now_usec when the previous wake-up was at prev_usec (0:
- * none yet), both clock_coarse_usec(): the rest of interval_usec since prev_usec if positive,
- * else the collect pause. */
+/* How long to sleep after waking at now_usec when the previous post started at prev_usec (0:
+ * none yet), both clock_now_usec(): the rest of interval_usec since prev_usec if positive, else
+ * the collect pause. So under steady load posts start once per interval, and the first point
+ * after a quiet spell longer than the interval leaves after the collect pause. */
 int64_t sender_pause_usec(int64_t prev_usec, int64_t now_usec, int64_t interval_usec);
 
-/* Thread entry, on a point_queue*: wait for points, pause, drain, post; after a post that
+/* Thread entry, on a point_queue*: wait for points, pause, drain, post, each post starting at
+ * least send_interval_usec after the start of the one before; after a post that
  * failed in transit, wait out the backoff and post the held points again; what a post left
- * held for want of room under max_post_points goes at once, without a pause. Once the queue is
+ * held for want of room under max_post_points, or under the limit a 413 taught, goes at once,
+ * without a pause. Once the queue is
  * closed, drain it without waiting for the interval (delivery_drain) and return. */
 void *sending_thread_func(void *queue);
 

@@ -376,6 +376,21 @@ void flood_unread(const std::string &sock) {
 
 // ---- HTTPS stand-in for the map service -------------------------------------------------
 
+// Close the stand-in's end of the connection from remote_port, as a middlebox that cuts it
+// would; the answer this thread then writes fails without a SIGPIPE.
+static void map_stub_connection_cut(int remote_port) {
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, NULL);
+    for (int fd = 0; fd < 1024; fd++) {
+        sockaddr_in peer;
+        socklen_t len = sizeof peer;
+        if (getpeername(fd, (sockaddr *)&peer, &len) == 0 && ntohs(peer.sin_port) == remote_port)
+            shutdown(fd, SHUT_RDWR);
+    }
+}
+
 static void map_stub_handle(map_stub &m, const httplib::Request &req, httplib::Response &res) {
     int status, delay_ms;
     std::string body;
@@ -383,6 +398,8 @@ static void map_stub_handle(map_stub &m, const httplib::Request &req, httplib::R
         std::lock_guard<std::mutex> g(m.lock);
         m.posts.push_back({req.method, req.path, req.get_header_value("Content-Type"), req.body,
                            std::chrono::steady_clock::now(), req.remote_port});
+        if (m.posts.size() == m.unanswered_post)
+            map_stub_connection_cut(req.remote_port);
         for (const auto &h : m.reply_headers)
             res.set_header(h.first, h.second);
         status = m.reply_status;

@@ -155,6 +155,9 @@ struct map_stub {
     // Answers on one connection before the stand-in closes it ("Connection: close" on the
     // last); read when it starts. An idle connection is closed after a second.
     size_t answers_per_connection = 1000;
+    // The post of this number (1 for the first) is read whole and never answered: its
+    // connection is closed instead. 0: every post is answered.
+    size_t unanswered_post = 0;
     // Optional full override of the handler's answer (path, body) -> (status, body); a 3xx
     // status redirects to the URL or path in the body.
     std::function<std::pair<int, std::string>(const std::string &, const std::string &)> custom;
