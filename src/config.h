@@ -29,6 +29,10 @@ typedef struct service_config {
     metrics_address metrics_addr; /* metrics_listen read, when it is set */
     int keep_alive;               /* map_api_keep_alive: 1 keeps the connection between posts */
     size_t max_post_points;       /* max_post_points: most points one post carries; 0: all */
+    std::string spool_dir;        /* spool_dir: folder of the spool; "": no spool */
+    uint64_t spool_max_bytes;     /* spool_max_bytes: most bytes its files take */
+    int64_t spool_max_age_sec;    /* spool_max_age_sec: older points are not posted; 0: none */
+    int64_t spool_sync_usec;      /* spool_sync_usec: longest time unsynced; 0: before each OK */
 } service_config;
 
 /* One line that reading the configuration has to say, in the order it was found. */

@@ -19,6 +19,7 @@
 #include "intake/protocol.h"
 #include "outbox/delivery.h"
 #include "outbox/point_queue.h"
+#include "outbox/spool.h"
 
 // Longest accepted send interval: 15 minutes, in microseconds.
 static const int64_t SEND_INTERVAL_MAX_USEC = 900000000;
@@ -39,6 +40,9 @@ void config_defaults(service_config *cfg) {
     cfg->max_queued_points = POINT_QUEUE_DEFAULT_MAX_POINTS;
     cfg->keep_alive = 1;
     cfg->max_post_points = 0;
+    cfg->spool_max_bytes = SPOOL_MAX_BYTES_DEFAULT;
+    cfg->spool_max_age_sec = SPOOL_MAX_AGE_SEC_DEFAULT;
+    cfg->spool_sync_usec = SPOOL_SYNC_USEC_DEFAULT;
 }
 
 void config_say(std::vector<config_line> *lines, int kind, const char *fmt, ...) {
@@ -289,6 +293,46 @@ static int max_post_read(const config_reading *r, const char *text, service_conf
     return 0;
 }
 
+// The folder is opened after the configuration is read: it may not exist yet.
+static int spool_dir_read(const config_reading *, const char *text, service_config *cfg) {
+    cfg->spool_dir = text;
+    return 0;
+}
+
+// A spool key's whole number from min to max into *out, or start-up ends: what the spool
+// promises clients rests on it.
+static int spool_number_read(const config_reading *r, const char *key, const char *text,
+                             long long min, long long max, long long *out) {
+    if (!*text || whole_number_read(text, min, max, out) == 0)
+        return 0;
+    config_say(r->lines, CONFIG_LINE_ERROR,
+               "Invalid value for %s: %s (a whole number from %lld to %lld).", key, text, min, max);
+    value_where_say(r, CONFIG_LINE_ERROR, key, text);
+    return -1;
+}
+
+static int spool_max_bytes_read(const config_reading *r, const char *text, service_config *cfg) {
+    long long n = (long long)cfg->spool_max_bytes;
+    int rc =
+        spool_number_read(r, "spool_max_bytes", text, SPOOL_MAX_BYTES_MIN, SPOOL_MAX_BYTES_MAX, &n);
+    cfg->spool_max_bytes = (uint64_t)n;
+    return rc;
+}
+
+static int spool_max_age_read(const config_reading *r, const char *text, service_config *cfg) {
+    long long n = cfg->spool_max_age_sec;
+    int rc = spool_number_read(r, "spool_max_age_sec", text, 0, SPOOL_MAX_AGE_SEC_MAX, &n);
+    cfg->spool_max_age_sec = n;
+    return rc;
+}
+
+static int spool_sync_read(const config_reading *r, const char *text, service_config *cfg) {
+    long long n = cfg->spool_sync_usec;
+    int rc = spool_number_read(r, "spool_sync_usec", text, 0, SPOOL_SYNC_USEC_MAX, &n);
+    cfg->spool_sync_usec = n;
+    return rc;
+}
+
 // Credentials first: without them nothing else matters. Then as start-up uses them.
 const config_key CONFIG_KEYS[] = {
     {"map_id", map_id_read},
@@ -304,5 +348,9 @@ const config_key CONFIG_KEYS[] = {
     {"metrics_listen", metrics_listen_read},
     {"map_api_keep_alive", keep_alive_read},
     {"max_post_points", max_post_read},
+    {"spool_dir", spool_dir_read},
+    {"spool_max_bytes", spool_max_bytes_read},
+    {"spool_max_age_sec", spool_max_age_read},
+    {"spool_sync_usec", spool_sync_read},
 };
 const size_t CONFIG_KEYS_COUNT = sizeof CONFIG_KEYS / sizeof CONFIG_KEYS[0];

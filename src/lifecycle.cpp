@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <string>
 
 #include "base/clock.h"
 #include "base/counters.h"
@@ -19,6 +20,7 @@
 #include "intake/receiver.h"
 #include "mapapi/halvex_mapapi.h"
 #include "notifier.h"
+#include "outbox/spool.h"
 
 // Points posted before the stop began, for the stop line. Written by the signal thread.
 static std::atomic<uint64_t> posted_before_stop{0};
@@ -41,9 +43,10 @@ void lifecycle_signals_block(void) {
 }
 
 // Whatever is still held is given up on: unconfirmed when a post that has not answered carried
-// it, lost otherwise. Prints the stop and counters lines once, whichever thread comes first
-// (one that comes while they are being printed waits), and writes them out within flush_ms.
-// No message is read from then on, so the lines count exactly the replies clients got.
+// it, lost otherwise; with a spool it stays in its files, for the next start. Prints the stop
+// and counters lines once, whichever thread comes first (one that comes while they are being
+// printed waits), and writes them out within flush_ms. No message is read from then on, so
+// the lines count exactly the replies clients got.
 static void stop_report(int flush_ms) {
     rcv_reading_stop();  // takes conn_lock, which ranks with stop_report_lock: before it
     lock_take(&stop_report_lock, LOCK_RANK_STOP_REPORT);
@@ -51,12 +54,17 @@ static void stop_report(int flush_ms) {
         stop_reported = true;
         uint64_t held = counters_held(), in_doubt = counter_get(counters.points_in_doubt);
         uint64_t unconfirmed = in_doubt < held ? in_doubt : held, lost = held - unconfirmed;
+        std::string kept;
+        if (spool_on()) {
+            kept = ", " + std::to_string(held) + " held in the spool";
+            unconfirmed = lost = 0;
+        }
         counters.points_unconfirmed.fetch_add(unconfirmed, std::memory_order_relaxed);
         counters.points_lost.fetch_add(lost, std::memory_order_relaxed);
         uint64_t posted = counter_get(counters.points_posted) - posted_before_stop.load();
-        log_printf("Stopped: %llu %s posted while stopping, %llu lost, %llu unconfirmed.",
+        log_printf("Stopped: %llu %s posted while stopping, %llu lost, %llu unconfirmed%s.",
                    (unsigned long long)posted, log_plural(posted, "point", "points"),
-                   (unsigned long long)lost, (unsigned long long)unconfirmed);
+                   (unsigned long long)lost, (unsigned long long)unconfirmed, kept.c_str());
         counters_print();
     }
     lock_give(&stop_report_lock, LOCK_RANK_STOP_REPORT);
@@ -97,14 +105,16 @@ void lifecycle_signals_start(void) {
 }
 
 // The lines get what is left of the stop once the drain is over, and at least the time kept
-// back for them.
+// back for them. With a spool the drain posts nothing and the post in flight is cut at once;
+// what was written is synced.
 void lifecycle_stop(point_queue *q) {
     if (stop_began_usec() == 0)  // the accept loop ended without a signal
         stop_on_signal();
     notifier_stopping();  // accepting no more: STOPPING=1 under systemd
     queue_close(q);       // the sender drains until stop_drain_deadline_usec()
     stop_drained_wait(stop_drain_deadline_usec() + STOP_CUT_WAIT_USEC);
-    int64_t left = stop_began_usec() + STOP_DEADLINE_USEC - clock_now_usec();
+    spool_close(stop_deadline_usec() - STOP_REPORT_USEC);
+    int64_t left = stop_deadline_usec() - clock_now_usec();
     if (left < STOP_REPORT_USEC - STOP_CUT_WAIT_USEC)
         left = STOP_REPORT_USEC - STOP_CUT_WAIT_USEC;
     stop_report((int)(left / 1000));

@@ -19,7 +19,10 @@
 //                 SIGTERM and SIGUSR1 (blocked everywhere else) and begins the stop.
 //   exposer    -- metrics.cpp, with metrics_listen: the HTTP server's threads; read atomics.
 //   sender     -- outbox/sender.cpp: waits for points, pauses, drains the queue into a batch
-//                 it owns and posts it with no lock held (outbox/delivery.cpp).
+//                 it owns and posts it with no lock held (outbox/delivery.cpp); with a spool
+//                 the queue's drain reads the batch back from the spool's files.
+//   spool sync -- outbox/spool.cpp, with spool_dir and spool_sync_usec > 0: syncs what was
+//                 written to the spool every spool_sync_usec.
 //   receiver   -- intake/receiver.cpp: owns the epoll set and closes every connection; reads
 //                 one message per ready connection, queues and answers; returns when the stop
 //                 ends its reading.
@@ -30,7 +33,8 @@
 //   main       -- the accept loop (intake/listener.cpp), then the stop (lifecycle.cpp).
 //
 // LOCKS, always in this order: conn_lock (the connection list) -> queue_lock (the queue) ->
-// log_lock (the log's buffer); stop_report_lock -> log_lock; stop_lock (base/stop.cpp) is
+// log_lock (the log's buffer); conn_lock -> spool_lock (the spool's files, never with
+// queue_lock) -> log_lock; stop_report_lock -> log_lock; stop_lock (base/stop.cpp) is
 // taken alone. Debug builds check the order at every lock (base/lock_rank.h). Counters and
 // figures are atomics that nobody waits on.
 //
@@ -42,7 +46,8 @@
 // socket it made and returns; main runs lifecycle_stop(): STOPPING=1, the queue closed, the
 // sender's drain until the deadline, the receiver's reading ended (its pass in progress
 // answered), the stop and counters lines, exit 0 within 5 s. A second signal ends the reading
-// and prints those lines at once, and exits.
+// and prints those lines at once, and exits. With a spool the stop posts nothing: the post in
+// flight is cut at once, what was written is synced, and it exits within 1 s.
 #include <ctype.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -58,6 +63,7 @@
 #include <string>
 #include <vector>
 
+#include "base/counters.h"
 #include "base/log.h"
 #include "base/stop.h"
 #include "config.h"
@@ -70,6 +76,7 @@
 #include "outbox/delivery.h"
 #include "outbox/point_queue.h"
 #include "outbox/sender.h"
+#include "outbox/spool.h"
 #include "reach.h"
 
 // Blocks from this size up get a mapping of their own, returned to the system when freed.
@@ -211,6 +218,8 @@ static std::string config_facts(const char *config_path, const service_config *c
                         std::to_string(cfg->send_interval_usec) + " us";
     if (!cfg->metrics_listen.empty())
         facts += "; metrics on http://" + cfg->metrics_listen + "/metrics";
+    if (!cfg->spool_dir.empty())
+        facts += "; spool " + cfg->spool_dir;
     return facts;
 }
 
@@ -240,6 +249,18 @@ static const char *config_take(const run_options *opt, service_config *cfg) {
     return path;
 }
 
+// With spool_dir: the folder opened and locked and what an earlier run left found, before the
+// socket exists, so that a spool that cannot be used ends start-up first.
+static void spool_take_up(const service_config *cfg) {
+    if (cfg->spool_dir.empty())
+        return;
+    spool_settings s = {cfg->spool_dir, cfg->map_id, cfg->spool_max_bytes, cfg->spool_max_age_sec,
+                        cfg->spool_sync_usec};
+    if (spool_open(&s) != 0)
+        log_exit(1);
+    stop_keep_held();
+}
+
 int main(int argc, char **argv) {
     std_fds_fill();  // before anything opens a descriptor
     if (options_answer(argc, argv))
@@ -258,6 +279,7 @@ int main(int argc, char **argv) {
     // Static: the listener keeps the socket path to remove the socket at the stop.
     static service_config config;
     const char *config_path = config_take(&options, &config);
+    spool_take_up(&config);
 
     int listen_fd = listener_create(config.sock_path.c_str());
     stop_create();
@@ -268,6 +290,9 @@ int main(int argc, char **argv) {
     queue.send_interval_usec = config.send_interval_usec;
     queue.max_points = config.max_queued_points;
     delivery_set_max_post_points(config.max_post_points);
+    if (counters_held() > 0)
+        queue_ready_raise(&queue);  // points an earlier run left in the spool go first
+    spool_sync_start();
     // After the socket: a second service on a path in use says so, not that the port is taken.
     metrics_start(config.metrics_listen.c_str(), &config.metrics_addr, queue.max_points);
     pthread_t sender;
@@ -282,7 +307,8 @@ int main(int argc, char **argv) {
     start_line_print(config_path, &config);
     // Counted before the probe's thread opens its connection, which would lower it for good.
     int conn_limit = listener_conn_limit(metrics_fds_reserved());
-    reach_check_start(endpoint_shown(endpoint_in_use(&config), config.map_key).c_str(), config.endpoint.empty());
+    reach_check_start(endpoint_shown(endpoint_in_use(&config), config.map_key).c_str(),
+                      config.endpoint.empty());
 
     listener_accept_loop(listen_fd, &rcv_args, conn_limit);  // until a stop
     lifecycle_stop(&queue);

@@ -35,6 +35,7 @@
 #include "base/counters.h"
 #include "base/figures.h"
 #include "base/log.h"
+#include "outbox/spool.h"
 
 // Worker threads. Each holds one connection until its request is in and answered, and
 // connections take their turn in order: peers that trickle their requests hold a worker each
@@ -80,10 +81,11 @@ int metrics_fds_reserved(void) {
 }
 
 int metrics_health_judge(int64_t now_usec, int64_t failing_since_usec, uint64_t held,
-                         uint64_t limit_points, char *body, size_t size) {
+                         uint64_t limit_points, char *body, size_t size, const char *spool_refusing,
+                         bool spool) {
     // Nothing held: posting has nothing to do, whatever the last post did.
     int64_t failing = held > 0 && failing_since_usec > 0 ? now_usec - failing_since_usec : 0;
-    bool full = held >= limit_points;
+    bool full = spool ? spool_refusing != NULL : held >= limit_points;
     bool stale = failing >= METRICS_HEALTH_FAILING_USEC;
     if (!full && !stale) {
         snprintf(body, size,
@@ -92,7 +94,10 @@ int metrics_health_judge(int64_t now_usec, int64_t failing_since_usec, uint64_t 
         return 200;
     }
     char reason[128];
-    snprintf(reason, sizeof reason, "%s%s%s", full ? "the queue is full" : "",
+    snprintf(reason, sizeof reason, "%s%s%s",
+             !full   ? ""
+             : spool ? spool_refusing
+                     : "the queue is full",
              full && stale ? "; " : "", stale ? "posting has not worked for " : "");
     if (stale)
         snprintf(reason + strlen(reason), sizeof reason - strlen(reason), "%lld s",
@@ -111,8 +116,13 @@ static int health_request(struct mg_connection *conn) {
         strcmp(req->request_method, "GET") != 0)
         return 0;
     char body[METRICS_HEALTH_BODY_MAX];
+    int refusing = counters.spool_refusing.load(std::memory_order_relaxed);
+    const char *why = refusing == SPOOL_REFUSING_FULL    ? "the spool is full"
+                      : refusing == SPOOL_REFUSING_WRITE ? "the spool cannot be written"
+                                                         : NULL;
     int status = metrics_health_judge(clock_now_usec(), figures_failing_or_flight_usec(),
-                                      counters_held(), queue_limit, body, sizeof body);
+                                      counters_held(), queue_limit, body, sizeof body, why,
+                                      counters.spool_on.load(std::memory_order_relaxed));
     mg_printf(conn,
               "HTTP/1.1 %d %s\r\nContent-Type: application/json\r\nContent-Length: %zu\r\n"
               "Cache-Control: no-store\r\nConnection: close\r\n\r\n%s",
@@ -214,9 +224,30 @@ static void point_families_add(std::vector<prometheus::MetricFamily> &out) {
                        counter_get(counters.points_possibly_duplicated));
 }
 
+// The spool's figures, only when there is one.
+static void spool_families_add(std::vector<prometheus::MetricFamily> &out) {
+    if (!counters.spool_on.load(std::memory_order_relaxed))
+        return;
+    gauge_family_add(out, "halvex_mapapi_spool_points", "Points held in the spool's files.",
+                     (double)counters.spool_points.load(std::memory_order_relaxed));
+    gauge_family_add(out, "halvex_mapapi_spool_bytes", "Bytes of the spool's files of this map.",
+                     (double)counters.spool_bytes.load(std::memory_order_relaxed));
+    counter_family_add(out, "halvex_mapapi_points_replayed_total",
+                       "Points posted again after a restart: a post of an earlier run that "
+                       "never answered carried them.",
+                       counter_get(counters.points_replayed));
+    counter_family_add(out, "halvex_mapapi_points_expired_total",
+                       "Points held in the spool longer than spool_max_age_sec: not posted.",
+                       counter_get(counters.points_expired));
+    counter_family_add(out, "halvex_mapapi_points_damaged_total",
+                       "Records of the spool found damaged and passed over.",
+                       counter_get(counters.points_damaged));
+}
+
 static std::vector<prometheus::MetricFamily> metrics_collect(void) {
     std::vector<prometheus::MetricFamily> out;
     point_families_add(out);
+    spool_families_add(out);
     posts_family_add(out);
     post_duration_family_add(out);
     gauge_family_add(out, "halvex_mapapi_queue_points",

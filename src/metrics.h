@@ -47,8 +47,11 @@ int metrics_fds_reserved(void);
 
 /* The /health verdict at now_usec: failing_since_usec is when posting began to fail or the
  * post in flight began (0: neither), held and limit_points the queue's points and bound.
- * Writes a one-line JSON body (line break included) into body and returns 200 or 503. */
+ * With a spool, spool_refusing says why it answers new points FAILED (NULL: it does not), and
+ * the queue's bound says nothing. Writes a one-line JSON body (line break included) into body
+ * and returns 200 or 503. */
 int metrics_health_judge(int64_t now_usec, int64_t failing_since_usec, uint64_t held,
-                         uint64_t limit_points, char *body, size_t size);
+                         uint64_t limit_points, char *body, size_t size,
+                         const char *spool_refusing = NULL, bool spool = false);
 
 #endif

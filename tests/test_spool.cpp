@@ -8,7 +8,6 @@
 #include <string>
 
 #include "base/counters.h"
-#include "base/figures.h"
 #include "harness.h"
 #include "outbox/point_queue.h"
 #include "outbox/spool.h"
@@ -114,7 +113,7 @@ TEST(SpoolStore, NextRunPostsWhatIsNotDoneInOrderCountsTheReplayAndGivesFilesBac
         return "took " + std::to_string(n) + (in_order ? " in order" : " out of order") +
                (locked ? " locked" : " not locked") + ", replayed " +
                std::to_string(counter_get(counters.points_replayed)) + ", held " +
-               std::to_string(figures.spool_points.load()) + ", " +
+               std::to_string(counters.spool_points.load()) + ", " +
                std::to_string(spool_dir_list(dir_fd).size()) + " files";
     });
     EXPECT_EQ(second, "took 240 in order locked, replayed 40, held 0, 0 files");

@@ -8,7 +8,7 @@
 
 /* Locks: none. Each counter has one writing thread, named in its tag, and is read by any
  * thread with relaxed loads: a figure may be a moment old, never torn. [R] receiver,
- * [S] sender, [*] any thread (added atomically). */
+ * [S] sender, [*] any thread (added atomically), [I] set before the threads start. */
 typedef struct service_counters {
     std::atomic<uint64_t> points_accepted;    /* [R] answered "OK\n" */
     std::atomic<uint64_t> points_rejected;    /* [R] answered "FAILED\n" */
@@ -36,6 +36,11 @@ typedef struct service_counters {
                                               not posted */
     std::atomic<uint64_t> points_damaged;  /* [S] records of the spool found damaged and passed
                                               over (start-up counts too) */
+    std::atomic<int> spool_on;             /* [I] a spool holds the points (spool_dir is set) */
+    std::atomic<uint64_t> spool_points;    /* [*] points held in its files, not done yet */
+    std::atomic<uint64_t> spool_bytes;     /* [*] bytes of its files of this map */
+    std::atomic<int> spool_refusing;       /* [*] why new points are answered FAILED: 0 they
+                                              are not, else a SPOOL_REFUSING_* value */
 } service_counters;
 
 extern service_counters counters;
@@ -50,10 +55,11 @@ inline uint64_t counter_get(const std::atomic<uint64_t> &c) {
     return c.load(std::memory_order_relaxed);
 }
 
-/* Points answered OK that have not yet been posted, refused, lost or given up unconfirmed. */
+/* Points answered OK that have not yet been posted, refused, lost or given up unconfirmed;
+ * with a spool, the points held in its files, from this run and earlier ones. */
 uint64_t counters_held(void);
 
-/* Print the counters line on standard output. */
+/* Print the counters line on standard output; with a spool it ends with the spool's figures. */
 void counters_print(void);
 
 #endif

@@ -13,8 +13,7 @@
 #define FIGURES_POST_BUCKETS 13
 extern const double figures_post_buckets_sec[FIGURES_POST_BUCKETS];
 
-/* Locks: none; relaxed atomics. [S] written by the sender only, [c] written under conn_lock,
- * [l] written under spool_lock or before the threads start (outbox/spool_store.h). */
+/* Locks: none; relaxed atomics. [S] written by the sender only, [c] written under conn_lock. */
 typedef struct service_figures {
     std::atomic<int> clients_open;                /* [c] open client connections */
     std::atomic<int64_t> post_started_usec;       /* [S] the post in flight began; 0: none */
@@ -23,10 +22,6 @@ typedef struct service_figures {
     std::atomic<int64_t> last_accepted_unix_usec; /* [S] wall clock; 0: none yet */
     std::atomic<uint64_t> post_counts[FIGURES_POST_BUCKETS + 1]; /* [S] per bucket, +Inf last */
     std::atomic<uint64_t> post_usec_sum;                         /* [S] durations, summed */
-    std::atomic<uint64_t> spool_points; /* [*] points held in the spool's files, not done yet */
-    std::atomic<uint64_t> spool_bytes;  /* [l] bytes of the spool's files of this map */
-    std::atomic<int> spool_refusing;    /* [*] why new points are answered FAILED: 0 they are
-                                           not, 1 the spool is full, 2 a write failed */
 } service_figures;
 
 extern service_figures figures;

@@ -18,6 +18,11 @@ static std::atomic<int64_t> stop_start_usec;  // [A] when the stop began; 0 befo
 static pthread_mutex_t stop_lock = PTHREAD_MUTEX_INITIALIZER;
 static pthread_cond_t stop_drained_cond;  // [I] signalled when stop_drained is raised
 static bool stop_drained;                 // [s] the sender has finished draining
+static bool stop_held_kept;               // [I] a spool keeps what is held: nothing is posted
+
+void stop_keep_held(void) {
+    stop_held_kept = true;
+}
 
 void stop_create(void) {
     clock_cond_init(&stop_drained_cond);
@@ -48,7 +53,14 @@ int64_t stop_began_usec(void) {
 
 int64_t stop_drain_deadline_usec(void) {
     int64_t start = stop_start_usec.load();
-    return start ? start + STOP_DEADLINE_USEC - STOP_REPORT_USEC : 0;
+    if (!start || stop_held_kept)
+        return start;
+    return start + STOP_DEADLINE_USEC - STOP_REPORT_USEC;
+}
+
+int64_t stop_deadline_usec(void) {
+    int64_t start = stop_start_usec.load();
+    return start ? start + (stop_held_kept ? STOP_HELD_DEADLINE_USEC : STOP_DEADLINE_USEC) : 0;
 }
 
 void stop_drained_set(void) {

@@ -17,6 +17,13 @@
  * HALVEX_MAPAPI_DEADLINE_CHECK_MS, so that its outcome is counted before the lines go out. */
 #define STOP_CUT_WAIT_USEC 100000
 
+/* With a spool the stop posts nothing: what is held stays in its files for the next start, the
+ * post in flight is cut at once, and the process ends within this. */
+#define STOP_HELD_DEADLINE_USEC 1000000
+
+/* Start-up, before the threads: the stop keeps what is held instead of posting it. */
+void stop_keep_held(void);
+
 /* Create the stop descriptor. Start-up, before any thread that waits for a stop; on failure
  * reports it and ends the process with status 1. */
 void stop_create(void);
@@ -32,9 +39,13 @@ int stop_begin(void);
 /* When the stop began (clock_now_usec()); 0 before. */
 int64_t stop_began_usec(void);
 
-/* The drain ends by then: the stop's start, plus STOP_DEADLINE_USEC less STOP_REPORT_USEC.
- * 0 before the stop began. */
+/* The drain ends by then: the stop's start, plus STOP_DEADLINE_USEC less STOP_REPORT_USEC;
+ * the stop's start itself when held points are kept. 0 before the stop began. */
 int64_t stop_drain_deadline_usec(void);
+
+/* The process ends by then: the stop's start plus STOP_DEADLINE_USEC, or plus
+ * STOP_HELD_DEADLINE_USEC when held points are kept. 0 before the stop began. */
+int64_t stop_deadline_usec(void);
 
 /* The sender: the drain is over. Takes stop_lock. */
 void stop_drained_set(void);

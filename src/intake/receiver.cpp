@@ -21,6 +21,10 @@
 // receiver stops reading first (rcv_reading_stop()). A pass holds conn_lock from its first
 // receive to its last reply, so once the stop has taken and given back that lock after raising
 // the flag, the pass in progress is over and every later one sees the flag before it reads.
+//
+// With a spool, an accepted point is staged; the pass writes what it staged with one write()
+// before its replies go out (synced first when spool_sync_usec is 0, so that the replies of a
+// pass share one sync), and a pass whose write fails answers all its staged points FAILED.
 #include "intake/receiver.h"
 
 #include <errno.h>
@@ -38,10 +42,12 @@
 #include "base/log.h"
 #include "base/progress.h"
 #include "intake/message.h"
+#include "outbox/spool.h"
 
 // Events taken per wait; readiness not taken in one pass is level-triggered and is reported
 // again on the next, so this bounds only the stack array, not what is served.
 static const int RCV_EVENTS_MAX = 256;
+static_assert(RCV_EVENTS_MAX <= SPOOL_STAGE_MAX, "the spool stages every point of a pass");
 // Longest wait for readiness before looping anyway (10000 s, in milliseconds); nothing is
 // due on a time-out, so it is only an upper bound on an idle wait.
 static const int RCV_WAIT_TIMEOUT_MS = 10000 * 1000;
@@ -54,10 +60,11 @@ static char rcv_buffer[MESSAGE_MAX_BYTES];  // one receive, reused for every mes
 static std::atomic<rcv_thread_args *> rcv_args;  // [A] the list served; set before it starts
 static std::atomic<bool> rcv_reading_ended;      // [A] raised by rcv_reading_stop()
 
-// A reply held until the end of the pass: at most one per event of the pass.
+// What a message earned: a reply held until the end of the pass, at most one per event.
+enum reply_kind { REPLY_KIND_FAILED, REPLY_KIND_OK, REPLY_KIND_STAGED /* OK once written */ };
 struct pending_reply {
     sock_list_node *node;
-    int accepted;
+    int accepted; /* reply_kind */
 };
 static pending_reply rcv_replies[RCV_EVENTS_MAX];
 static int rcv_reply_count;
@@ -100,20 +107,25 @@ static void wake_handle(rcv_thread_args *args) {
     nodes_watch(args, args->watched_head);
 }
 
-// Parse, queue and say whether the point was taken. A point the queue has no room for is
-// refused, and its colours are freed here.
+// Parse, queue (or stage for the spool) and say what the point earned. A point the queue has
+// no room for is refused, and its colours are freed here; the spool keeps a copy of them.
 static int message_accept(rcv_thread_args *args, size_t n) {
     halvex_mapapi_point point;
     if (!message_handle(rcv_buffer, n, &point))
-        return 0;
+        return REPLY_KIND_FAILED;
+    if (spool_on()) {
+        int staged = spool_stage(&point) == SPOOL_OK;
+        queue_point_colours_release(&point);
+        return staged ? REPLY_KIND_STAGED : REPLY_KIND_FAILED;
+    }
     int rc = queue_append(args->queue, &point);
     if (rc == QUEUE_APPEND_OK)
-        return 1;
+        return REPLY_KIND_OK;
     queue_point_colours_release(&point);
     if (rc != QUEUE_APPEND_NO_MEMORY)
-        return 0;  // full or stopping: the queue says so once, not once per point
+        return REPLY_KIND_FAILED;  // full or stopping: the queue says so once, not once per point
     log_warnf("Out of memory.");
-    return 0;
+    return REPLY_KIND_FAILED;
 }
 
 // The reply never waits: one thread serves everyone, so a client whose buffer is full of
@@ -147,14 +159,21 @@ static void client_serve(rcv_thread_args *args, sock_list_node *node) {
     pending_reply *reply = &rcv_replies[rcv_reply_count++];
     reply->node = node;
     reply->accepted = message_accept(args, (size_t)got);
-    counter_add(reply->accepted ? counters.points_accepted : counters.points_rejected, 1);
 }
 
-// Send the pass's replies. A node is freed in the pass only by its own event, and no event
-// follows its reply, so every held node is still open here. conn_lock held.
+// Send the pass's replies, once the points staged for the spool are written (or not). A node
+// is freed in the pass only by its own event, and no event follows its reply, so every held
+// node is still open here. conn_lock held.
 static void replies_flush(rcv_thread_args *args) {
-    for (int i = 0; i < rcv_reply_count; i++)
-        reply_send(args, rcv_replies[i].node, rcv_replies[i].accepted);
+    int written = spool_staged() > 0 && spool_stage_write() == SPOOL_OK;
+    if (written)
+        queue_ready_raise(args->queue);
+    for (int i = 0; i < rcv_reply_count; i++) {
+        pending_reply *r = &rcv_replies[i];
+        int ok = r->accepted == REPLY_KIND_OK || (r->accepted == REPLY_KIND_STAGED && written);
+        counter_add(ok ? counters.points_accepted : counters.points_rejected, 1);
+        reply_send(args, r->node, ok);
+    }
     rcv_reply_count = 0;
 }
 

@@ -22,14 +22,14 @@ int64_t sender_pause_usec(int64_t prev_usec, int64_t now_usec, int64_t interval_
 // One cycle: no lock is held here; the queue's calls take queue_lock briefly, and the post
 // runs with no lock, so the receiver keeps queueing while a batch is in flight. While points
 // are held after a failed post, the sender waits out the backoff instead of new points; while
-// the rest of a batch cut at max_post_points or at the limit a 413 taught is held, it posts
-// that at once.
+// the rest of a batch cut at max_post_points or at the limit a 413 taught is held, or a spool
+// holds more than one drain took, it posts that at once.
 void *sending_thread_func(void *arg) {
     point_queue *queue = (point_queue *)arg;
     delivery_state state = {};
     int64_t prev = 0;
     for (;;) {
-        bool rest_held = state.held != NULL;
+        bool rest_held = state.held != NULL || queue_backlog();
         if (state.backoff_usec == 0 && !rest_held && queue_wait(queue) != 0)
             break;
         int64_t now = clock_now_usec();

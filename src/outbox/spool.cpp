@@ -10,7 +10,6 @@
 
 #include "base/clock.h"
 #include "base/counters.h"
-#include "base/figures.h"
 #include "base/lock_rank.h"
 #include "base/log.h"
 #include "outbox/spool_store.h"
@@ -55,14 +54,14 @@ size_t spool_staged(void) {
 }
 
 static void refusing_begin(int why, int err) {
-    if (figures.spool_refusing.load(std::memory_order_relaxed) != 0 ||
-        figures.spool_refusing.exchange(why) != 0)
+    if (counters.spool_refusing.load(std::memory_order_relaxed) != 0 ||
+        counters.spool_refusing.exchange(why) != 0)
         return;
     if (why == SPOOL_REFUSING_FULL)
         log_warnf(
             "The spool is full (%llu bytes, spool_max_bytes %llu); new points are "
             "answered FAILED.",
-            (unsigned long long)figures.spool_bytes.load(std::memory_order_relaxed),
+            (unsigned long long)counters.spool_bytes.load(std::memory_order_relaxed),
             (unsigned long long)spool.max_bytes);
     else
         log_warnf("Cannot write to the spool (%s: %s); new points are answered FAILED.",
@@ -70,8 +69,8 @@ static void refusing_begin(int why, int err) {
 }
 
 void spool_refusing_end(void) {
-    if (figures.spool_refusing.load(std::memory_order_relaxed) != 0 &&
-        figures.spool_refusing.exchange(0) != 0)
+    if (counters.spool_refusing.load(std::memory_order_relaxed) != 0 &&
+        counters.spool_refusing.exchange(0) != 0)
         log_line("The spool takes points again.");
 }
 
@@ -120,7 +119,7 @@ static void files_adopt(void) {
             bytes += f.bytes;
         }
     }
-    figures.spool_bytes.store((uint64_t)bytes, std::memory_order_relaxed);
+    counters.spool_bytes.store((uint64_t)bytes, std::memory_order_relaxed);
     others_warn(others);
 }
 
@@ -152,12 +151,13 @@ int spool_open(const spool_settings *s) {
     }
     next_seq = std::max(next_seq, seq_floor);
     spool.on = 1;
+    counters.spool_on.store(1, std::memory_order_relaxed);
+    size_t files = spool.segments.size();
     if (held > 0)
-        log_printf(
-            "Spool %s: %llu points held from an earlier run go first (%llu bytes in %zu "
-            "files).",
-            s->dir.c_str(), (unsigned long long)held,
-            (unsigned long long)figures.spool_bytes.load(), spool.segments.size());
+        log_printf("Spool %s: %llu %s held from an earlier run go first (%llu bytes in %zu %s).",
+                   s->dir.c_str(), (unsigned long long)held, log_plural(held, "point", "points"),
+                   (unsigned long long)counters.spool_bytes.load(), files,
+                   log_plural(files, "file", "files"));
     return 0;
 }
 
@@ -197,7 +197,7 @@ static int segment_next(void) {
     spool.write_fd = fd;
     spool.dir_dirty = 1;
     lock_give(&spool.lock, LOCK_RANK_SPOOL);
-    figures.spool_bytes.fetch_add(SPOOL_HEADER_BYTES, std::memory_order_relaxed);
+    counters.spool_bytes.fetch_add(SPOOL_HEADER_BYTES, std::memory_order_relaxed);
     write_fd = fd;
     write_bytes = SPOOL_HEADER_BYTES;
     write_first = next_seq;
@@ -211,8 +211,8 @@ static void records_publish(size_t count, int64_t len) {
     spool.segments.back().bytes += len;
     spool.write_dirty = 1;
     lock_give(&spool.lock, LOCK_RANK_SPOOL);
-    figures.spool_bytes.fetch_add((uint64_t)len, std::memory_order_relaxed);
-    figures.spool_points.fetch_add(count, std::memory_order_relaxed);
+    counters.spool_bytes.fetch_add((uint64_t)len, std::memory_order_relaxed);
+    counters.spool_points.fetch_add(count, std::memory_order_relaxed);
     write_bytes += len;
     next_seq += count;
 }
@@ -245,7 +245,7 @@ static int stage_put(size_t count) {
 }
 
 int spool_stage(const halvex_mapapi_point *p) {
-    uint64_t held = figures.spool_bytes.load(std::memory_order_relaxed);
+    uint64_t held = counters.spool_bytes.load(std::memory_order_relaxed);
     uint64_t need = held + (stage_count + 1) * SPOOL_RECORD_BYTES + SPOOL_HEADER_BYTES;
     if (stage_count >= SPOOL_STAGE_MAX || need > spool.max_bytes) {
         refusing_begin(SPOOL_REFUSING_FULL, 0);

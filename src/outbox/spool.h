@@ -26,14 +26,22 @@
 /* spool_max_age_sec: a point held longer than this since its OK is not posted (0: no limit);
  * a live map shows where things are now, and an hour-old point shown as new misleads. */
 #define SPOOL_MAX_AGE_SEC_DEFAULT 3600
+/* A longer limit than ten years would keep every point; 0 says that. */
+#define SPOOL_MAX_AGE_SEC_MAX 315360000
 /* spool_sync_usec: what is written reaches the disk at least this often (0: before each OK). */
 #define SPOOL_SYNC_USEC_DEFAULT 1000000
+/* An hour: what a power cut may take is bounded by it, and beyond it the window means nothing. */
+#define SPOOL_SYNC_USEC_MAX 3600000000LL
 /* Points one pass of the receiver stages at most: one per event of its wait. */
 #define SPOOL_STAGE_MAX 256
 
 /* spool_stage() and spool_stage_write() results. */
 #define SPOOL_OK 0
 #define SPOOL_REFUSED (-1) /* full, a write that failed, or stopping: answer FAILED */
+
+/* figures.spool_refusing: why new points are answered FAILED (0: they are not). */
+#define SPOOL_REFUSING_FULL 1  /* the files would grow past spool_max_bytes */
+#define SPOOL_REFUSING_WRITE 2 /* a write failed (a full disk, an error) */
 
 /* What spool_open() is given: the keys as read. */
 typedef struct spool_settings {

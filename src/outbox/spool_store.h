@@ -27,10 +27,6 @@ typedef struct spool_pos {
     int64_t off;
 } spool_pos;
 
-/* figures.spool_refusing: why new points are answered FAILED. */
-#define SPOOL_REFUSING_FULL 1  /* the files would grow past spool_max_bytes */
-#define SPOOL_REFUSING_WRITE 2 /* a write failed (a full disk, an error) */
-
 /* No segment: writing_first when the receiver has none open. */
 #define SPOOL_NO_SEGMENT UINT64_MAX
 

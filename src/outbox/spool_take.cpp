@@ -10,7 +10,6 @@
 #include <algorithm>
 
 #include "base/counters.h"
-#include "base/figures.h"
 #include "base/lock_rank.h"
 #include "base/log.h"
 #include "outbox/spool.h"
@@ -82,7 +81,7 @@ static void done_files_give_back(void) {
         spool.segments.pop_front();
     }
     lock_give(&spool.lock, LOCK_RANK_SPOOL);
-    figures.spool_bytes.fetch_sub((uint64_t)freed, std::memory_order_relaxed);
+    counters.spool_bytes.fetch_sub((uint64_t)freed, std::memory_order_relaxed);
     for (uint64_t first : gone) {
         unlinkat(spool.dir_fd, spool_segment_name(first).c_str(), 0);
         if (first == read_seg) {
@@ -92,8 +91,9 @@ static void done_files_give_back(void) {
         }
     }
     if (freed > 0 &&
-        figures.spool_refusing.load(std::memory_order_relaxed) == SPOOL_REFUSING_FULL &&
-        figures.spool_bytes.load(std::memory_order_relaxed) + spool_pass_bytes() <= spool.max_bytes)
+        counters.spool_refusing.load(std::memory_order_relaxed) == SPOOL_REFUSING_FULL &&
+        counters.spool_bytes.load(std::memory_order_relaxed) + spool_pass_bytes() <=
+            spool.max_bytes)
         spool_refusing_end();
 }
 
@@ -123,7 +123,7 @@ static void done_move(spool_pos to, uint64_t done_seq) {
     done_pos = to;
     marks.done_seq = std::max(marks.done_seq, done_seq);
     marks_save();
-    figures.spool_points.fetch_sub(passed, std::memory_order_relaxed);
+    counters.spool_points.fetch_sub(passed, std::memory_order_relaxed);
     done_files_give_back();
 }
 
@@ -145,7 +145,7 @@ int spool_reader_open(uint64_t *held, uint64_t *seq_floor) {
     }
     reported_upto = done_pos;
     *held = slots_between(done_pos, {SPOOL_NO_SEGMENT, 0});
-    figures.spool_points.store(*held, std::memory_order_relaxed);
+    counters.spool_points.store(*held, std::memory_order_relaxed);
     done_files_give_back();
     return 0;
 }
