@@ -294,6 +294,16 @@ TEST_F(Startup, UnusableConfigurationsEndStartUpAndFailTheCheck) {
         {credentials + "map_api_keep_alive = maybe\n",
          "Invalid value for map_api_keep_alive: maybe (yes or no).\n" + at +
              "3: map_api_keep_alive = maybe\n"},
+        {credentials + "spool_max_bytes = 1048575\n",
+         "Invalid value for spool_max_bytes: 1048575 (a whole number from 1048576 to "
+         "1099511627776).\n" +
+             at + "3: spool_max_bytes = 1048575\n"},
+        {credentials + "spool_max_age_sec = -1\n",
+         "Invalid value for spool_max_age_sec: -1 (a whole number from 0 to 315360000).\n" + at +
+             "3: spool_max_age_sec = -1\n"},
+        {credentials + "spool_sync_usec = 1s\n",
+         "Invalid value for spool_sync_usec: 1s (a whole number from 0 to 3600000000).\n" + at +
+             "3: spool_sync_usec = 1s\n"},
     };
     for (const auto &row : rows)
         for (const char *args : {"", "--check"}) {

@@ -155,11 +155,10 @@ static void damage_report(uint64_t seg, int64_t at, int64_t next) {
     if (pos_before({seg, at}, reported_upto))
         return;
     reported_upto = {seg, next};
-    log_warnf(
-        "Spool file %s/%s: damaged bytes at offset %lld to %lld passed over (%llu "
-        "records).",
-        spool.dir.c_str(), spool_segment_name(seg).c_str(), (long long)at, (long long)next,
-        (unsigned long long)spool_damaged_records(next - at));
+    uint64_t records = spool_damaged_records(next - at);
+    log_warnf("Spool file %s/%s: damaged bytes at offset %lld to %lld passed over (%llu %s).",
+              spool.dir.c_str(), spool_segment_name(seg).c_str(), (long long)at, (long long)next,
+              (unsigned long long)records, log_plural(records, "record", "records"));
 }
 
 // The segment at pos or the first after it: moves pos there when pos names one given back.
@@ -204,6 +203,8 @@ static int read_next(spool_pos *pos, spool_record *rec, int64_t *at, int64_t *ne
         int r = read_fd < 0 ? SPOOL_READ_ERROR : spool_cursor_next(&cursor, rec, at, next);
         if (r == SPOOL_READ_END && cursor.end < end)
             r = SPOOL_READ_ERROR;  // the file ends before its records do
+        if (r == SPOOL_READ_DAMAGE && *next == cursor.end)
+            *next = end;  // and when it ends within a record, the stretch runs to their end
         if (r == SPOOL_READ_ERROR) {
             *at = cursor.pos;
             *next = end;

@@ -1,0 +1,337 @@
+// test_spool_service.cpp -- the spool through the real service and an HTTPS stand-in: OKs that
+// outlive kill -9 and the stop, the age limit, a full spool or disk, damaged files, files of
+// another map id, one service per folder.
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <map>
+#include <set>
+
+#include "harness.h"
+
+// Bound on waiting for arrivals: a map service that comes back is found within a backoff.
+static const int ARRIVE_MS = 40000;
+// Client k sends codes k * CLIENT_CODES + 1, + 2, ...: the code says whose and in which order.
+static const long CLIENT_CODES = 1000000;
+
+// A service with a spool, the stand-in it posts to, their folder; stopped however a test ends.
+struct spooled {
+    std::string dir, sock, spool, extra, map_id = "testmap1";
+    map_stub stub;
+    int port = 0;
+    server_proc server;
+    ~spooled() {
+        server_stop(server);
+        tempdir_remove(dir);
+    }
+};
+
+// The stand-in started, and stopped again unless up: its port stays for its return.
+static void spooled_make(spooled &s, bool up, const std::string &extra = "") {
+    map_stub_start(s.stub);
+    s.port = s.stub.port;
+    if (!up)
+        map_stub_stop(s.stub);
+    s.dir = tempdir_make();
+    s.sock = s.dir + "/sock";
+    s.spool = s.dir + "/spool";
+    s.extra = extra;
+}
+
+// Start the service (again) on the same folder: true once it listens.
+static bool spooled_start(spooled &s) {
+    std::string url = "https://127.0.0.1:" + std::to_string(s.port) + "/points";
+    std::string cfg = config_basic(s.sock, url, "spool_dir = " + s.spool + "\n" + s.extra);
+    file_write(s.dir + "/halvex_mapapi_server.ini", cfg.replace(cfg.find("testmap1"), 8, s.map_id));
+    s.server = server_start(s.dir);
+    return server_wait_listening(s.server, s.sock, WAIT_MS);
+}
+
+static bool map_back(spooled &s) {
+    return map_stub_start_on_port(s.stub, s.port);
+}
+
+// Stop with SIGTERM: true when it exited 0 within ms.
+static bool spooled_stop(spooled &s, int ms) {
+    kill(s.server.pid, SIGTERM);
+    return server_wait_exit(s.server, ms) && s.server.exit_status == 0;
+}
+
+static std::string zip(long code) {
+    return "{\"zipcode\":" + std::to_string(code) + "}";
+}
+
+// Codes [first, first + n) on one connection: those answered OK.
+static std::set<long> points_send(const spooled &s, long first, long n) {
+    std::set<long> ok;
+    int fd = unix_connect(s.sock);
+    for (long c = first; fd >= 0 && c < first + n; c++)
+        if (point_exchange(fd, zip(c)) == "OK\n")
+            ok.insert(c);
+    close(fd);
+    return ok;
+}
+
+static bool printed(const spooled &s, const std::string &text) {
+    return wait_until([&] { return server_stdout_count(s.server, text) > 0; }, ARRIVE_MS);
+}
+
+// Ask for the counters line until it shows text: a post is settled only once answered.
+static bool counters_show(const spooled &s, const std::string &text) {
+    return wait_until(
+        [&] {
+            size_t lines = server_stdout_count(s.server, "Counters:");
+            kill(s.server.pid, SIGUSR1);
+            wait_until([&] { return server_stdout_count(s.server, "Counters:") > lines; }, WAIT_MS);
+            return server_stdout_count(s.server, text) > 0;
+        },
+        ARRIVE_MS);
+}
+
+// Clients, each on its connection, sending numbered points as fast as replies come, until the
+// service goes or they are stopped. What each got OK for is theirs.
+struct senders {
+    std::vector<std::set<long>> ok;
+    std::vector<std::thread> threads;
+    std::atomic<bool> stop{false};
+    std::atomic<long> sent{0};
+};
+
+static void senders_start(senders &c, const spooled &s, int n) {
+    c.ok.resize(n);
+    for (int k = 0; k < n; k++)
+        c.threads.emplace_back([&c, &s, k] {
+            int fd = unix_connect(s.sock);
+            for (long code = (k + 1) * CLIENT_CODES + 1; fd >= 0 && !c.stop; code++, c.sent++) {
+                std::string reply = point_exchange(fd, zip(code));
+                if (reply.empty())
+                    break;  // the service is gone
+                if (reply == "OK\n")
+                    c.ok[k].insert(code);
+            }
+            close(fd);
+        });
+}
+
+static std::set<long> senders_end(senders &c) {
+    c.stop = true;
+    for (auto &t : c.threads)
+        t.join();
+    std::set<long> all;
+    for (auto &k : c.ok)
+        all.insert(k.begin(), k.end());
+    return all;
+}
+
+// Wait until every code of ok arrived; check that each client's first arrivals keep its
+// order. Returns the codes that arrived more than once.
+static std::set<long> arrivals_check(spooled &s, const std::set<long> &ok) {
+    std::set<long> seen, twice;
+    EXPECT_TRUE(wait_until(
+        [&] {
+            std::vector<long> got = map_stub_zipcodes(s.stub);
+            std::set<long> have(got.begin(), got.end());
+            return std::includes(have.begin(), have.end(), ok.begin(), ok.end());
+        },
+        ARRIVE_MS));
+    std::map<long, long> last;
+    for (long code : map_stub_zipcodes(s.stub)) {
+        if (!seen.insert(code).second) {
+            twice.insert(code);
+            continue;
+        }
+        EXPECT_LT(last[code / CLIENT_CODES], code) << code << " out of its client's order";
+        last[code / CLIENT_CODES] = code;
+    }
+    EXPECT_TRUE(std::includes(seen.begin(), seen.end(), ok.begin(), ok.end()))
+        << seen.size() << " arrived of " << ok.size() << " answered OK";
+    return twice;
+}
+
+static void killed(spooled &s) {
+    kill(s.server.pid, SIGKILL);
+    ASSERT_TRUE(server_wait_exit(s.server, WAIT_MS));
+}
+
+// The spool's segment files, oldest first.
+static std::vector<std::string> segment_files(const spooled &s) {
+    std::vector<std::string> files;
+    DIR *d = opendir(s.spool.c_str());
+    for (struct dirent *e = d ? readdir(d) : NULL; e; e = readdir(d))
+        if (strncmp(e->d_name, "seg-", 4) == 0)
+            files.push_back(e->d_name);
+    if (d)
+        closedir(d);
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+TEST(SpoolService, Kill9DuringAnOutageLosesNoPointAnsweredOk) {
+    SKIP_IF_SYSTEM_CONFIG();
+    spooled s;
+    spooled_make(s, false);
+    ASSERT_TRUE(spooled_start(s)) << server_stdout(s.server);
+    senders c;
+    senders_start(c, s, 16);
+    ASSERT_TRUE(wait_until([&] { return c.sent >= 4000; }, WAIT_MS));
+    killed(s);
+    std::set<long> ok = senders_end(c);
+    ASSERT_TRUE(map_back(s));
+    ASSERT_TRUE(spooled_start(s));
+    EXPECT_TRUE(arrivals_check(s, ok).empty()) << "nothing was posted before the kill";
+}
+
+TEST(SpoolService, Kill9WhilePostingRepeatsOnlyThePostInFlight) {
+    SKIP_IF_SYSTEM_CONFIG();
+    spooled s;
+    spooled_make(s, true, "send_interval_usec = 100000\n");
+    ASSERT_TRUE(spooled_start(s));
+    senders c;
+    senders_start(c, s, 16);
+    ASSERT_GE(map_stub_wait_posts(s.stub, 5, WAIT_MS), 5u);
+    killed(s);
+    std::set<long> ok = senders_end(c);
+    std::string in_flight = map_stub_posts(s.stub).back().body;  // the last that arrived
+    ASSERT_TRUE(spooled_start(s));
+    for (long code : arrivals_check(s, ok))
+        EXPECT_NE(in_flight.find("\"" + std::to_string(code) + "\""), std::string::npos)
+            << code << " arrived twice, and not from the post in flight at the kill";
+}
+
+TEST(SpoolService, StopDuringAnOutageExitsWithinASecondAndTheNextStartPostsAll) {
+    SKIP_IF_SYSTEM_CONFIG();
+    spooled s;
+    spooled_make(s, false);
+    ASSERT_TRUE(spooled_start(s));
+    std::set<long> ok = points_send(s, 1, 10000);
+    ASSERT_EQ(ok.size(), 10000u);
+    EXPECT_TRUE(spooled_stop(s, 1000)) << "the stop's own bound is 1 s";
+    EXPECT_EQ(server_stdout_count(s.server, "0 unconfirmed, 10000 held in the spool."), 1u)
+        << server_stdout(s.server);
+    ASSERT_TRUE(map_back(s));
+    ASSERT_TRUE(spooled_start(s));
+    EXPECT_TRUE(arrivals_check(s, ok).empty());
+}
+
+// Held through a stop: the next run finds them too old.
+TEST(SpoolService, PointsOlderThanTheAgeLimitAreCountedExpiredNotPosted) {
+    SKIP_IF_SYSTEM_CONFIG();
+    spooled s;
+    spooled_make(s, false, "spool_max_age_sec = 1\n");
+    ASSERT_TRUE(spooled_start(s));
+    ASSERT_EQ(points_send(s, 1, 20).size(), 20u);
+    auto sent = std::chrono::steady_clock::now();
+    ASSERT_TRUE(spooled_stop(s, WAIT_MS));
+    // The scenario is time passing: the limit counts from the OK.
+    wait_until([&] { return std::chrono::steady_clock::now() - sent > std::chrono::seconds(2); },
+               WAIT_MS);
+    ASSERT_TRUE(map_back(s));
+    ASSERT_TRUE(spooled_start(s));
+    std::set<long> fresh = points_send(s, 101, 5);
+    ASSERT_EQ(fresh.size(), 5u);
+    EXPECT_TRUE(arrivals_check(s, fresh).empty());
+    EXPECT_EQ(map_stub_zipcodes(s.stub).size(), 5u) << "expired points were posted";
+    // The old file is given back; the one being written holds its header and the five.
+    EXPECT_TRUE(counters_show(s, "held 0 points in 344 bytes, replayed 0, expired 20, damaged 0."))
+        << server_stdout(s.server);
+}
+
+// The map service down, points beyond what the spool can take: FAILED, never OK; once it is
+// back every OK'd point arrives and OKs resume.
+static void full_spool_check(spooled &s, const std::string &line) {
+    ASSERT_TRUE(spooled_start(s)) << server_stdout(s.server);
+    std::set<long> ok = points_send(s, 1, 25000);
+    ASSERT_LT(ok.size(), 25000u);
+    ASSERT_GT(ok.size(), 0u);
+    EXPECT_TRUE(printed(s, line)) << server_stdout(s.server);
+    ASSERT_TRUE(map_back(s));
+    EXPECT_TRUE(arrivals_check(s, ok).empty());
+    EXPECT_TRUE(wait_until([&] { return points_send(s, 30001, 1).size() == 1; }, ARRIVE_MS));
+    EXPECT_TRUE(printed(s, "The spool takes points again."));
+}
+
+TEST(SpoolService, FullSpoolAnswersFailedNeverOkAndTakesPointsOnceEmptied) {
+    SKIP_IF_SYSTEM_CONFIG();
+    spooled s;
+    spooled_make(s, false, "spool_max_bytes = 1048576\n");
+    full_spool_check(s, "The spool is full (");
+}
+
+TEST(SpoolService, FullDiskAnswersFailedNeverOkAndTakesPointsOnceEmptied) {
+    SKIP_IF_SYSTEM_CONFIG();
+    spooled s;
+    spooled_make(s, false);
+    mkdir(s.spool.c_str(), 0700);
+    if (mount("tmpfs", s.spool.c_str(), "tmpfs", 0, "size=1m,mode=0700") != 0)
+        GTEST_SKIP() << "a small tmpfs cannot be mounted here (" << strerror(errno)
+                     << "): needs root";
+    scope_exit unmount{[&] { umount2(s.spool.c_str(), MNT_DETACH); }};
+    full_spool_check(s, "Cannot write to the spool (");
+}
+
+// Two runs leave two files; one is cut short at its tail, the other damaged in its middle.
+TEST(SpoolService, DamagedFilesArePassedOverCountedAndTheRestPosted) {
+    SKIP_IF_SYSTEM_CONFIG();
+    spooled s;
+    spooled_make(s, false);
+    std::set<long> ok;
+    for (long first : {1, 51}) {
+        ASSERT_TRUE(spooled_start(s));
+        std::set<long> sent = points_send(s, first, 50);
+        ok.insert(sent.begin(), sent.end());
+        ASSERT_TRUE(spooled_stop(s, WAIT_MS));
+    }
+    std::vector<std::string> files = segment_files(s);
+    ASSERT_EQ(files.size(), 2u);
+    const long record = 56, header = 64;  // bytes overwritten in point 20's record
+    int fd = open((s.spool + "/" + files[0]).c_str(), O_WRONLY);
+    ASSERT_EQ(pwrite(fd, "\xff\xff\xff", 3, header + 19 * record + 30), 3);
+    close(fd);
+    ASSERT_EQ(truncate((s.spool + "/" + files[1]).c_str(), header + 50 * record - 20), 0);
+    ok.erase(20);
+    ok.erase(100);
+    ASSERT_TRUE(map_back(s));
+    ASSERT_TRUE(spooled_start(s));
+    EXPECT_TRUE(arrivals_check(s, ok).empty());
+    EXPECT_TRUE(counters_show(s, "expired 0, damaged 2.")) << server_stdout(s.server);
+    std::string out = server_stdout(s.server);
+    EXPECT_EQ(map_stub_zipcodes(s.stub).size(), 98u);
+    EXPECT_EQ(server_stdout_count(s.server, "damaged bytes at offset"), 2u) << out;
+    EXPECT_NE(out.find(files[0] + ": damaged bytes at offset 1128 to 1184"), std::string::npos)
+        << out;
+    EXPECT_NE(out.find(files[1] + ": damaged bytes at offset 2808 to 2864"), std::string::npos)
+        << out;
+}
+
+TEST(SpoolService, FilesOfAnotherMapIdStayAndAreNotPostedAndAFolderServesOne) {
+    SKIP_IF_SYSTEM_CONFIG();
+    spooled s;
+    spooled_make(s, false);
+    ASSERT_TRUE(spooled_start(s));
+    ASSERT_EQ(points_send(s, 1, 20).size(), 20u);
+    ASSERT_TRUE(spooled_stop(s, WAIT_MS));
+    s.map_id = "othermap";
+    ASSERT_TRUE(map_back(s));
+    ASSERT_TRUE(spooled_start(s));
+    EXPECT_EQ(server_stdout_count(s.server,
+                                  "holds files of another map id, left in place and "
+                                  "not posted: seg-"),
+              1u);
+    std::set<long> fresh = points_send(s, 101, 3);
+    EXPECT_TRUE(arrivals_check(s, fresh).empty());
+    EXPECT_EQ(map_stub_zipcodes(s.stub), (std::vector<long>{101, 102, 103}));
+    spooled second;  // the same folder for a second service
+    spooled_make(second, true);
+    second.spool = s.spool;
+    EXPECT_FALSE(spooled_start(second));
+    EXPECT_EQ(second.server.exit_status, 1);
+    EXPECT_NE(server_stdout(second.server)
+                  .find("Spool folder " + s.spool + " is in use by another service."),
+              std::string::npos);
+}
