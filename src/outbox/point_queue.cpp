@@ -162,10 +162,14 @@ int queue_requeue(point_queue *q, halvex_mapapi_point *batch, size_t count) {
     return rc;
 }
 
+// Signalled only when raised anew, as an append to an empty queue does: the sender sleeps out
+// its interval on the same condition, and a signal per pass would wake it for every pass.
 void queue_ready_raise(point_queue *q) {
     lock_take(&q->queue_lock, LOCK_RANK_QUEUE);
-    q->points_ready = 1;
-    pthread_cond_signal(&q->ready_cond);
+    if (!q->points_ready) {
+        q->points_ready = 1;
+        pthread_cond_signal(&q->ready_cond);
+    }
     lock_give(&q->queue_lock, LOCK_RANK_QUEUE);
 }
 
