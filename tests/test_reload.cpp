@@ -31,6 +31,7 @@ protected:
         map_stub_start(stub);
         dir = tempdir_make();
         sock = dir + "/sock";
+        url = map_stub_url(stub, "/points");
         configure("testmap1");
         server = server_start(dir);
         ASSERT_TRUE(server_wait_listening(server, sock, WAIT_MS)) << server_stderr(server);
@@ -46,8 +47,8 @@ protected:
                    const std::string &sock_path = "") {
         file_write(dir + "/halvex_mapapi_server.ini",
                    "map_id = " + map_id + "\nmap_key = testkey123456789\nunix_sock_path = " +
-                       (sock_path.empty() ? sock : sock_path) + "\nmap_api_endpoint = " +
-                       map_stub_url(stub, "/points") + "\nsend_interval_usec = 20000\n" + extra);
+                       (sock_path.empty() ? sock : sock_path) + "\nmap_api_endpoint = " + url +
+                       "\nsend_interval_usec = 20000\n" + extra);
     }
     bool printed(const std::string &text, size_t times) {
         return wait_until([&] { return server_stdout_count(server, text) >= times; }, WAIT_MS);
@@ -68,7 +69,7 @@ protected:
         return id;
     }
     map_stub stub;
-    std::string dir, sock;
+    std::string dir, sock, url;  // url: the endpoint configure() writes
     server_proc server;
 };
 
@@ -125,12 +126,23 @@ TEST_F(Reload, FileThatCannotBeUsedIsRefusedWhole) {
     }
 }
 
-// A new socket path needs a restart: it is named, and the socket in use keeps serving.
-TEST_F(Reload, ChangedSocketPathIsKeptUntilARestart) {
+// Held points go to a new endpoint; a new socket path needs a restart: it is named, and the
+// socket in use keeps serving.
+TEST_F(Reload, HeldPointsGoToTheNewEndpointWhileTheSocketStays) {
+    map_stub moved;
+    map_stub_start(moved);
+    map_stub_stop(stub);
+    int fd = unix_connect(sock);
+    EXPECT_EQ(point_exchange(fd, zip(30000)), "OK\n");
+    ASSERT_TRUE(printed("Posting to the map service fails", 1)) << server_stdout(server);
+    url = map_stub_url(moved, "/points");
     configure("testmap2", "", dir + "/other");
     kill(server.pid, SIGHUP);
     ASSERT_TRUE(printed(RELOADED, 1)) << server_stdout(server);
     EXPECT_TRUE(printed("unix_sock_path = " + dir + "/other needs a restart; kept " + sock, 1));
-    EXPECT_EQ(posted_with(30000), "testmap2");
+    EXPECT_EQ(point_exchange(fd, zip(30001)), "OK\n");
+    close(fd);
+    std::vector<long> both{30000, 30001};
+    EXPECT_TRUE(wait_until([&] { return map_stub_zipcodes(moved) == both; }, WAIT_MS));
     EXPECT_NE(access((dir + "/other").c_str(), F_OK), 0);
 }
