@@ -7,7 +7,7 @@
 #include "config.h"
 #include "outbox/client_settings.h"
 
-/* The map client's part of *cfg. */
+/* The settings of *cfg that the map client is set up with. */
 client_settings config_client_settings(const service_config *cfg);
 
 /* Apply *cfg, read from the file at path. The client copies what it keeps. A CA file the
