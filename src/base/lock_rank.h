@@ -8,12 +8,13 @@
 #include <pthread.h>
 
 /* The order: conn_lock -> queue_lock -> log_lock; stop_report_lock -> log_lock; stop_lock is
- * taken alone. Nothing is taken inside log_lock. */
+ * taken alone; settings_lock -> log_lock. Nothing is taken inside log_lock. */
 enum lock_rank {
     LOCK_RANK_CONN = 1,        /* conn_lock: the connection list */
     LOCK_RANK_STOP_REPORT = 1, /* stop_report_lock: the stop and counters lines, printed once */
     LOCK_RANK_QUEUE = 2,       /* queue_lock: the point queue */
     LOCK_RANK_STOP = 3,        /* stop_lock: the drain's end */
+    LOCK_RANK_SETTINGS = 3,    /* settings_lock: the map client's settings offered at a reload */
     LOCK_RANK_LOG = 4,         /* log_lock: the log's buffer, always last */
 };
 
