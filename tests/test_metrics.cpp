@@ -239,7 +239,7 @@ TEST(Metrics, OffLoopbackItWarnsAndTricklingPeersCannotStarveHealth) {
     for (int &fd : slow) {
         sockaddr_in a{AF_INET, htons((uint16_t)r.port), {htonl(INADDR_LOOPBACK)}, {}};
         fd = socket(AF_INET, SOCK_STREAM, 0);
-        EXPECT_EQ(connect(fd, (sockaddr *)&a, sizeof a), 0);
+        EXPECT_EQ(connect(fd, (sockaddr *)&a, sizeof a), 0) << strerror(errno);
         send(fd, "G", 1, MSG_NOSIGNAL);
     }
     EXPECT_EQ(http_get(r, "/health").first, 200);
