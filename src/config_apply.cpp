@@ -5,13 +5,10 @@
 
 #include "base/log.h"
 #include "intake/listener.h"
-#include "mapapi/halvex_mapapi.h"
 
-static void client_apply(const service_config *cfg) {
-    halvex_mapapi_init(cfg->map_id.c_str(), cfg->map_key.c_str());
-    if (!cfg->endpoint.empty())
-        halvex_mapapi_set_endpoint(cfg->endpoint.c_str());
-    halvex_mapapi_set_keep_alive(cfg->keep_alive);
+client_settings config_client_settings(const service_config *cfg) {
+    return {cfg->map_id,     cfg->map_key, cfg->endpoint,
+            cfg->verify_tls, cfg->ca_file, cfg->keep_alive};
 }
 
 // The file holds map_key: say so when every local user can read it.
@@ -27,25 +24,13 @@ static void exposure_warn(const char *path) {
 
 // The CA file was a regular file when the configuration was read; the client reads its
 // certificates here, once.
-static void tls_apply(const service_config *cfg) {
-    const char *ca_file = cfg->ca_file.empty() ? NULL : cfg->ca_file.c_str();
-    int rc = halvex_mapapi_set_tls_verify(cfg->verify_tls, ca_file);
-    if (rc == HALVEX_MAPAPI_CA_FILE_TOO_LONG)
-        log_errorf("map_api_ca_file is too long: %s", ca_file);
-    else if (rc == HALVEX_MAPAPI_CA_FILE_NOT_REGULAR)
-        log_errorf("Cannot read map_api_ca_file %s: not a regular file.", ca_file);
-    else if (rc == HALVEX_MAPAPI_CA_FILE_NO_CERTIFICATE)
-        log_errorf(
-            "Cannot read map_api_ca_file %s: no PEM certificate, or one that does not "
-            "parse.",
-            ca_file);
-    if (rc != 0)
-        log_exit(1);
-}
-
 void config_apply(const service_config *cfg, const char *path) {
-    client_apply(cfg);
     exposure_warn(path);
-    tls_apply(cfg);
+    client_settings settings = config_client_settings(cfg);
+    int rc = client_settings_apply(&settings);
+    if (rc != 0) {
+        log_errorf("%s", client_settings_ca_line(rc, cfg->ca_file).c_str());
+        log_exit(1);
+    }
     listener_set_access(cfg->sock_mode, cfg->sock_gid);
 }

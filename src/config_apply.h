@@ -5,6 +5,10 @@
 #define CONFIG_APPLY_H
 
 #include "config.h"
+#include "outbox/client_settings.h"
+
+/* The settings of *cfg that the map client is set up with. */
+client_settings config_client_settings(const service_config *cfg);
 
 /* Apply *cfg, read from the file at path. The client copies what it keeps. A CA file the
  * client cannot load (too long a path, not a regular file, no PEM certificate that parses)

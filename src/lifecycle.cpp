@@ -1,7 +1,7 @@
 // lifecycle.cpp -- the signal thread, and the stop's steps from the signal to the exit.
 //
-// No signal handler runs: SIGINT, SIGTERM and SIGUSR1 stay blocked in every thread and the
-// signal thread takes them with sigwaitinfo(), so what follows a signal is ordinary code.
+// No signal handler runs: SIGINT, SIGTERM, SIGUSR1 and SIGHUP stay blocked in every thread and
+// the signal thread takes them with sigwaitinfo(), so what follows a signal is ordinary code.
 #include "lifecycle.h"
 
 #include <pthread.h>
@@ -21,6 +21,7 @@
 #include "mapapi/halvex_mapapi.h"
 #include "notifier.h"
 #include "outbox/spool.h"
+#include "reload.h"
 
 // Points posted before the stop began, for the stop line. Written by the signal thread.
 static std::atomic<uint64_t> posted_before_stop{0};
@@ -34,6 +35,7 @@ static void signals_set(sigset_t *set) {
     sigaddset(set, SIGINT);
     sigaddset(set, SIGTERM);
     sigaddset(set, SIGUSR1);
+    sigaddset(set, SIGHUP);
 }
 
 void lifecycle_signals_block(void) {
@@ -85,6 +87,10 @@ static void *signal_thread_func(void *) {
         int sig = sigwaitinfo(&set, NULL);
         if (sig == SIGUSR1) {
             counters_print();
+        } else if (sig == SIGHUP && stop_began_usec() == 0) {
+            reload_run();
+        } else if (sig == SIGHUP) {
+            log_line("Reload ignored: the service is stopping.");
         } else if ((sig == SIGINT || sig == SIGTERM) && stop_began_usec() == 0) {
             stop_on_signal();
         } else if (sig == SIGINT || sig == SIGTERM) {

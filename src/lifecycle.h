@@ -5,11 +5,12 @@
 
 #include "outbox/point_queue.h"
 
-/* Block SIGINT, SIGTERM and SIGUSR1 in the calling thread, and so in every thread it starts
- * later: only the signal thread takes them. Call first thing in main. */
+/* Block SIGINT, SIGTERM, SIGUSR1 and SIGHUP in the calling thread, and so in every thread it
+ * starts later: only the signal thread takes them. Call first thing in main. */
 void lifecycle_signals_block(void);
 
-/* Start the signal thread; stop_create() must have run. SIGUSR1 prints the counters line. The
+/* Start the signal thread; stop_create() and reload_setup() must have run. SIGUSR1 prints the
+ * counters line; SIGHUP reloads the configuration (reload_run()), unless a stop has begun. The
  * first SIGINT or SIGTERM begins the stop (stop_begin(): the accept loop ends at once) and sets
  * the client's deadline to the drain's, which cuts a post in flight when the drain must end.
  * The second prints the stop and counters lines (or waits for them while they are being

@@ -15,12 +15,15 @@
 //
 //   log writer -- base/log.cpp, before the configuration is read: writes every line, so no
 //                 other thread waits for standard output.
-//   signal     -- lifecycle.cpp, once the socket and the stop descriptor exist: takes SIGINT,
-//                 SIGTERM and SIGUSR1 (blocked everywhere else) and begins the stop.
+//   signal     -- lifecycle.cpp, once the socket, the stop descriptor and the queue exist:
+//                 takes SIGINT, SIGTERM, SIGUSR1 and SIGHUP (blocked everywhere else), begins
+//                 the stop, or reloads the configuration (reload.cpp).
 //   exposer    -- metrics.cpp, with metrics_listen: the HTTP server's threads; read atomics.
 //   sender     -- outbox/sender.cpp: waits for points, pauses, drains the queue into a batch
 //                 it owns and posts it with no lock held (outbox/delivery.cpp); with a spool
-//                 the queue's drain reads the batch back from the spool's files.
+//                 the queue's drain reads the batch back from the spool's files. Before each
+//                 post it applies the map client settings a reload offered; once posting has
+//                 begun no other thread sets the client up.
 //   spool sync -- outbox/spool.cpp, with spool_dir and spool_sync_usec > 0: syncs what was
 //                 written to the spool every spool_sync_usec.
 //   receiver   -- intake/receiver.cpp: owns the epoll set and closes every connection; reads
@@ -29,14 +32,22 @@
 //   notifier   -- notifier.cpp, under systemd only: STATUS= when it changed, WATCHDOG=1 while
 //                 the receiver and the sender make progress.
 //   reach      -- reach.cpp, after the start line: tries the map service once, prints whether
-//                 it answers and ends; takes no lock but the log's.
+//                 it answers and ends; holds a reload's client settings back meanwhile.
 //   main       -- the accept loop (intake/listener.cpp), then the stop (lifecycle.cpp).
 //
 // LOCKS, always in this order: conn_lock (the connection list) -> queue_lock (the queue) ->
 // log_lock (the log's buffer); conn_lock -> spool_lock (the spool's files, never with
-// queue_lock) -> log_lock; stop_report_lock -> log_lock; stop_lock (base/stop.cpp) is
-// taken alone. Debug builds check the order at every lock (base/lock_rank.h). Counters and
-// figures are atomics that nobody waits on.
+// queue_lock) -> log_lock; stop_report_lock -> log_lock; stop_lock (base/stop.cpp) is taken
+// alone; settings_lock (outbox/client_settings.cpp: the client settings a reload offers) ->
+// log_lock. Debug builds check the order at every lock (base/lock_rank.h).
+// Counters and figures are atomics that nobody waits on, and so are the two settings a
+// reload changes in place: the send interval and max_post_points.
+//
+// THE RELOAD: SIGHUP reads the file the start read again (config_load(), the CA file's
+// certificates checked); one that cannot be used is refused whole. Otherwise the interval and
+// max_post_points are stored at once, the client's settings are offered to the sender, and
+// the keys that need a new socket or listener, max_queued_points and the spool's keys keep
+// their values.
 //
 // THE WAKE PIPE carries one byte from the accept loop to the receiver per new connection; its
 // read end is the last node of the connection list and sits in the receiver's epoll set.
@@ -78,6 +89,7 @@
 #include "outbox/sender.h"
 #include "outbox/spool.h"
 #include "reach.h"
+#include "reload.h"
 
 // Blocks from this size up get a mapping of their own, returned to the system when freed.
 static const int ALLOC_MMAP_THRESHOLD = 128 * 1024;
@@ -283,8 +295,6 @@ int main(int argc, char **argv) {
 
     int listen_fd = listener_create(config.sock_path.c_str());
     stop_create();
-    lifecycle_signals_start();
-
     static point_queue queue;
     queue_create(&queue);
     queue.send_interval_usec = config.send_interval_usec;
@@ -293,6 +303,9 @@ int main(int argc, char **argv) {
     if (counters_held() > 0)
         queue_ready_raise(&queue);  // points an earlier run left in the spool go first
     spool_sync_start();
+    reload_setup(config_path, &config, &queue);  // before a SIGHUP can be taken
+    lifecycle_signals_start();
+
     // After the socket: a second service on a path in use says so, not that the port is taken.
     metrics_start(config.metrics_listen.c_str(), &config.metrics_addr, queue.max_points);
     pthread_t sender;

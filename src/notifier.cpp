@@ -1,4 +1,5 @@
-// notifier.cpp -- readiness, stopping, the status line and the watchdog's keep-alive for systemd.
+// notifier.cpp -- readiness, reloads, stopping, the status line and the watchdog's keep-alive for
+// systemd.
 //
 // One thread of its own, the notifier, started only under a notification socket. It takes no
 // lock: the figures it reports and the progress marks it checks are relaxed atomics, and it
@@ -12,6 +13,8 @@
 #include <string.h>
 #include <systemd/sd-daemon.h>
 
+#include <atomic>
+
 #include "base/clock.h"
 #include "base/counters.h"
 #include "base/figures.h"
@@ -24,8 +27,8 @@ static const size_t STATUS_MAX = 200;
 
 // [I] half the watchdog period, set before the notifier starts; 0: no watchdog asked for.
 static int64_t keepalive_every_usec;
-// Raised by main once READY=1 is out; read by main at the stop.
-static bool notifying = false;
+// Raised by main once READY=1 is out; read at a reload and at the stop.
+static std::atomic<bool> notifying{false};
 
 bool notifier_progress_stuck(int64_t now_usec, int64_t busy_usec, int64_t bound_usec) {
     return busy_usec != 0 && now_usec - busy_usec > bound_usec;
@@ -98,6 +101,16 @@ static void *notifier_func(void *arg) {
 void notifier_stopping(void) {
     if (notifying)
         sd_notify(0, "STOPPING=1\nSTATUS=Stopping: posting what is queued.");
+}
+
+void notifier_reloading(void) {
+    if (notifying)
+        sd_notifyf(0, "RELOADING=1\nMONOTONIC_USEC=%lld", (long long)clock_now_usec());
+}
+
+void notifier_reloaded(void) {
+    if (notifying)
+        sd_notify(0, "READY=1");
 }
 
 void notifier_ready(void) {

@@ -1,5 +1,5 @@
-/* notifier.h -- telling systemd how the service does: ready, stopping, a status line and the
- * watchdog's keep-alive.
+/* notifier.h -- telling systemd how the service does: ready, reloading, stopping, a status line
+ * and the watchdog's keep-alive.
  *
  * Everything here happens only when systemd started the service with a notification socket
  * (NOTIFY_SOCKET set): without it no thread starts and nothing is sent. The receiver and the
@@ -38,5 +38,12 @@ void notifier_ready(void);
  * accept loop has ended, before the drain, so that the message goes out before the process
  * ends and no client is accepted after it. */
 void notifier_stopping(void);
+
+/* A reload begins: RELOADING=1 (with the time, as systemd asks), once notifier_ready() has said
+ * READY=1. Signal thread. */
+void notifier_reloading(void);
+
+/* The reload is over, taken or refused: READY=1 again. Signal thread. */
+void notifier_reloaded(void);
 
 #endif

@@ -8,6 +8,7 @@
 
 #include "base/log.h"
 #include "mapapi/halvex_mapapi.h"
+#include "outbox/client_settings.h"
 
 // Locks: none. [I] written before the probe's thread starts, then read by it only.
 static std::string reach_endpoint;  // [I] the endpoint as the start line shows it
@@ -48,9 +49,12 @@ static void reach_line_print(const halvex_mapapi_probe_result *r) {
                reach_builtin ? " map_api_endpoint is not set: this is the built-in endpoint." : "");
 }
 
+// A reload's settings wait for the probe: it reads the client's settings as they stand.
 static void *reach_thread_func(void *) {
     halvex_mapapi_probe_result result;
+    client_settings_hold();
     halvex_mapapi_probe(&result);
+    client_settings_release();
     reach_line_print(&result);
     return NULL;
 }

@@ -335,3 +335,21 @@ TEST(SpoolService, FilesOfAnotherMapIdStayAndAreNotPostedAndAFolderServesOne) {
                   .find("Spool folder " + s.spool + " is in use by another service."),
               std::string::npos);
 }
+
+// Its folder is read at start, and its files carry the map id: a reload keeps both.
+TEST(SpoolService, ReloadKeepsTheSpoolKeysAndItsMapIdUntilARestart) {
+    SKIP_IF_SYSTEM_CONFIG();
+    spooled s;
+    spooled_make(s, true);
+    ASSERT_TRUE(spooled_start(s));
+    std::string url = "https://127.0.0.1:" + std::to_string(s.port) + "/points";
+    file_write(s.dir + "/halvex_mapapi_server.ini",
+               config_basic(s.sock, url, "spool_dir = " + s.spool + "\nspool_max_bytes = 2097152\n")
+                   .replace(0, 17, "map_id = othermap"));
+    kill(s.server.pid, SIGHUP);
+    EXPECT_TRUE(printed(s, "map_id = othermap needs a restart; kept testmap1 until then."));
+    EXPECT_TRUE(printed(s, "spool_max_bytes = 2097152 needs a restart; kept 1073741824"));
+    ASSERT_EQ(points_send(s, 1, 1).size(), 1u);
+    ASSERT_GE(map_stub_wait_posts(s.stub, 1, ARRIVE_MS), 1u);
+    EXPECT_NE(map_stub_posts(s.stub).back().body.find("\"mapId\":\"testmap1\""), std::string::npos);
+}

@@ -107,8 +107,8 @@ protected:
     server_options opt;
 };
 
-// READY=1 only once a client is answered; the keep-alive at half the watchdog period; STOPPING=1
-// as soon as SIGTERM comes. The keep-alive's spacing is taken from when each was sent; a loaded
+// READY=1 only once a client is answered; the keep-alive at half the watchdog period;
+// RELOADING=1 and READY=1 again at SIGHUP; STOPPING=1 as soon as SIGTERM comes. The keep-alive's spacing is taken from when each was sent; a loaded
 // machine wakes the service's notifier late just as it wakes this test, so the upper bound
 // grows by how late this test read them on average.
 TEST_F(Systemd, NotifiesReadinessKeepAliveAndStopping) {
@@ -137,6 +137,9 @@ TEST_F(Systemd, NotifiesReadinessKeepAliveAndStopping) {
     long late_ms = (long)std::chrono::duration_cast<milliseconds>(read_late).count() / 4;
     EXPECT_GE(average_ms, 150);  // about every 200 ms, well inside the 400 ms period
     EXPECT_LT(average_ms, 350 + late_ms) << "each read " << late_ms << " ms late on average";
+    kill(s.pid, SIGHUP);
+    EXPECT_NE(notify_wait(notify_fd, "RELOADING=1\nMONOTONIC_USEC="), "");
+    EXPECT_NE(notify_wait(notify_fd, "READY=1"), "");
     kill(s.pid, SIGTERM);
     EXPECT_NE(notify_wait(notify_fd, "STOPPING=1"), "");
     EXPECT_TRUE(server_wait_exit(s, WAIT_MS));

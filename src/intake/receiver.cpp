@@ -232,5 +232,6 @@ void *rcv_sock_thread_func(void *arg) {
     }
     lock_give(&args->conn_lock, LOCK_RANK_CONN);
     progress_mark(progress_receiver_busy_usec, false);
+    pthread_detach(pthread_self());  // nobody joins it: the process ends once the lines are out
     return NULL;
 }

@@ -3,6 +3,10 @@
  * Plain C interface with module-level state. Call halvex_mapapi_init() once, on one thread,
  * before any send; halvex_mapapi_set_endpoint() and halvex_mapapi_set_timeouts() belong to the
  * same set-up phase. After set-up the sending functions may be called from one thread at a time.
+ * The set-up calls (init, endpoint, timeouts, keep-alive, TLS checks) may be made again later on
+ * the thread that posts, between two posts and while no halvex_mapapi_probe() runs: the next
+ * post uses them, on a new connection when the endpoint, the credentials or the TLS checks
+ * changed (a connection kept under the old ones is closed).
  *
  * Texts are NUL-terminated byte strings; nothing is converted between character sets.
  */
@@ -46,11 +50,12 @@ typedef struct halvex_mapapi_point {
 } halvex_mapapi_point;
 
 /* Keep the map id (at most 8 bytes) and key (at most 16 bytes); longer values are cut
- * silently. Then initialise libcurl for the whole process (once; never undone). */
+ * silently. Then initialise libcurl for the whole process (the first call only; never
+ * undone). */
 void halvex_mapapi_init(const char *map_id, const char *map_key);
 
 /* Replace the endpoint URL batches are posted to (at most 1023 bytes kept; longer ones are
- * cut silently). Without a call the built-in default endpoint is used. */
+ * cut silently). Without a call, or with NULL or "", the built-in default endpoint is used. */
 void halvex_mapapi_set_endpoint(const char *url);
 
 /* Check the map service's certificate and host name (verify != 0) against the system's
@@ -72,6 +77,11 @@ void halvex_mapapi_set_endpoint(const char *url);
 #define HALVEX_MAPAPI_CA_FILE_NO_CERTIFICATE (-3)
 int halvex_mapapi_set_tls_verify(int verify, const char *ca_file);
 
+/* Read the PEM file ca_file as halvex_mapapi_set_tls_verify() would and return 0 or the code
+ * it would return, changing nothing: so that settings can be checked whole before any is
+ * changed. NULL or "" is 0. Any thread, any time. */
+int halvex_mapapi_check_ca_file(const char *ca_file);
+
 /* Bound each post: give up when no connection is made within connect_timeout_sec, or when
  * the transfer moves no byte for stall_timeout_sec. A value <= 0 keeps the current bound.
  * Defaults: HALVEX_MAPAPI_CONNECT_TIMEOUT_SEC and HALVEX_MAPAPI_STALL_TIMEOUT_SEC. */
@@ -87,8 +97,8 @@ void halvex_mapapi_set_timeouts(long connect_timeout_sec, long stall_timeout_sec
  * out is never sent twice by the client: unanswered, it fails in transit, unconfirmed. With
  * keep 0 every judged post opens a connection of its own and closes it.
  * halvex_mapapi_send_raw_map_data() and halvex_mapapi_send_map_points() always use a
- * connection of their own. Set-up only, as is halvex_mapapi_set_tls_verify(),
- * after which no connection made before it is used again. */
+ * connection of their own. A set-up call, as is halvex_mapapi_set_tls_verify(), after which
+ * no connection made before it is used again. */
 void halvex_mapapi_set_keep_alive(int keep);
 
 /* What halvex_mapapi_probe() found (halvex_mapapi_probe_result.outcome):
@@ -121,7 +131,8 @@ typedef struct halvex_mapapi_probe_result {
 /* Resolve the endpoint's host and open one connection to it, with the TLS checks that posts
  * use, then close it: nothing is sent, so the map service sees no batch. Takes at most the
  * connect bound (halvex_mapapi_set_timeouts()). Callable from any thread once set-up is over,
- * also while a post runs. Fills *result (not NULL) and returns its outcome. Prints nothing. */
+ * also while a post runs, but not while set-up calls are made again (see the top of this
+ * file). Fills *result (not NULL) and returns its outcome. Prints nothing. */
 int halvex_mapapi_probe(halvex_mapapi_probe_result *result);
 
 /* Encode points[0..count) as the batch body

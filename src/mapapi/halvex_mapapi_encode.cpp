@@ -29,7 +29,8 @@
 // Scaled coordinates from 2^63 up do not fit the integer fast path and go to snprintf.
 #define COORD_FAST_LIMIT 9223372036854775808.0
 
-// Locks: none. [I] written by halvex_mapapi_init() during set-up, then only read.
+// Locks: none. [I] written by halvex_mapapi_init() during set-up (or on the posting thread
+// between posts), otherwise only read.
 static char map_id[HALVEX_MAPAPI_MAP_ID_MAX + 1];    // [I]
 static char map_key[HALVEX_MAPAPI_MAP_KEY_MAX + 1];  // [I]
 // [I] the key as a batch body writes it
@@ -48,12 +49,16 @@ static char *json_text_put(char *p, const char *s);
 
 // ---- credentials ----------------------------------------------------------------------------
 
-void mapapi_credentials_keep(const char *id, const char *key) {
-    strncpy(map_id, id ? id : "", HALVEX_MAPAPI_MAP_ID_MAX);
-    map_id[HALVEX_MAPAPI_MAP_ID_MAX] = '\0';
-    strncpy(map_key, key ? key : "", HALVEX_MAPAPI_MAP_KEY_MAX);
-    map_key[HALVEX_MAPAPI_MAP_KEY_MAX] = '\0';
+int mapapi_credentials_keep(const char *id, const char *key) {
+    char id_kept[sizeof map_id] = "", key_kept[sizeof map_key] = "";
+    strncat(id_kept, id ? id : "", HALVEX_MAPAPI_MAP_ID_MAX);
+    strncat(key_kept, key ? key : "", HALVEX_MAPAPI_MAP_KEY_MAX);
+    if (strcmp(id_kept, map_id) == 0 && strcmp(key_kept, map_key) == 0)
+        return 0;
+    memcpy(map_id, id_kept, sizeof map_id);
+    memcpy(map_key, key_kept, sizeof map_key);
     *json_text_put(map_key_json, map_key) = '\0';
+    return 1;
 }
 
 const char *mapapi_key_get(void) {

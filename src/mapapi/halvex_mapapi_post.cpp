@@ -24,9 +24,9 @@
 // The kept transfer: the multi handle's connection cache holds the kept connection, the easy
 // handle its TLS session; NULL until the first judged post with keep-alive, and again after
 // kept_transfer_drop().
-static CURLM *kept_multi;             // [P]
-static CURL *kept_curl;               // [P]
-static unsigned kept_tls_generation;  // [P] the trust the kept connection was checked under
+static CURLM *kept_multi;         // [P]
+static CURL *kept_curl;           // [P]
+static unsigned kept_generation;  // [P] the settings the kept connection was made under
 
 // Close the kept connection and forget the transfer; the next judged post makes a new one.
 static void kept_transfer_drop(void) {
@@ -289,20 +289,20 @@ static bool post_again_due(const post_body *b) {
     return connection_died && b->connections == 0 && !b->answered && b->sent < b->size;
 }
 
-// The kept transfer, made on first use and again once the trust has changed; false when it
-// cannot be made.
+// The kept transfer, made on first use and again once the endpoint, the credentials or the
+// trust have changed; false when it cannot be made.
 static bool kept_transfer_ready(void) {
     if (!mapapi_setup.keep_alive) {
         kept_transfer_drop();  // turned off at set-up: no connection stays open
         return false;
     }
-    if (kept_curl && kept_tls_generation != mapapi_tls_generation())
+    if (kept_curl && kept_generation != mapapi_setup.generation)
         kept_transfer_drop();
     if (!kept_multi)
         kept_multi = curl_multi_init();
     if (!kept_curl)
         kept_curl = curl_easy_init();
-    kept_tls_generation = mapapi_tls_generation();
+    kept_generation = mapapi_setup.generation;
     return kept_multi && kept_curl;
 }
 

@@ -15,21 +15,27 @@
 #endif
 
 mapapi_settings mapapi_setup = {HALVEX_MAPAPI_DEFAULT_ENDPOINT, HALVEX_MAPAPI_CONNECT_TIMEOUT_SEC,
-                                HALVEX_MAPAPI_STALL_TIMEOUT_SEC, true};
+                                HALVEX_MAPAPI_STALL_TIMEOUT_SEC, true, 0};
 
 // Locks: none. [I] set-up only; [A] atomic, written by any thread.
 static bool curl_ready;                             // [I] curl_global_init has succeeded
 static std::atomic<int64_t> post_deadline_usec{0};  // [A] see mapapi_deadline_get()
 
 void halvex_mapapi_init(const char *id, const char *key) {
-    mapapi_credentials_keep(id, key);
+    if (mapapi_credentials_keep(id, key))
+        mapapi_setup.generation++;
     if (!curl_ready)  // never undone: libcurl's global state lives as long as the process
         curl_ready = curl_global_init(CURL_GLOBAL_ALL) == CURLE_OK;
 }
 
 void halvex_mapapi_set_endpoint(const char *url) {
-    strncpy(mapapi_setup.endpoint, url ? url : "", sizeof mapapi_setup.endpoint);
-    mapapi_setup.endpoint[sizeof mapapi_setup.endpoint - 1] = '\0';
+    char kept[sizeof mapapi_setup.endpoint];
+    strncpy(kept, url && *url ? url : HALVEX_MAPAPI_DEFAULT_ENDPOINT, sizeof kept);
+    kept[sizeof kept - 1] = '\0';
+    if (strcmp(kept, mapapi_setup.endpoint) == 0)
+        return;  // the kept connection still goes where posts go
+    memcpy(mapapi_setup.endpoint, kept, sizeof kept);
+    mapapi_setup.generation++;
 }
 
 void halvex_mapapi_set_timeouts(long connect_sec, long stall_sec) {

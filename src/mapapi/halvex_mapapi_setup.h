@@ -11,12 +11,15 @@
 extern "C" {
 #endif
 
-/* Locks: none. [I] written during set-up (one thread, before any post), then only read. */
+/* Locks: none. [I] written during set-up (one thread, before any post; again on the posting
+ * thread between posts, while no probe runs), otherwise only read. */
 typedef struct mapapi_settings {
     char endpoint[HALVEX_MAPAPI_ENDPOINT_MAX + 1]; /* [I] where posts go */
     long connect_timeout_sec;                      /* [I] a connection not made by then fails */
     long stall_timeout_sec;                        /* [I] a post that moves no byte this long */
     bool keep_alive;                               /* [I] judged posts keep their connection */
+    unsigned generation; /* [I] changes whenever the endpoint, the credentials or the TLS checks
+                            do: a connection kept under another must not carry a post */
 } mapapi_settings;
 
 extern mapapi_settings mapapi_setup;

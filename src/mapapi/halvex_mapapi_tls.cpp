@@ -13,13 +13,14 @@
 #include <unistd.h>
 
 #include "mapapi/halvex_mapapi.h"
+#include "mapapi/halvex_mapapi_setup.h"
 
-// Locks: none. [I] written by halvex_mapapi_set_tls_verify() during set-up, then only read.
+// Locks: none. [I] written by halvex_mapapi_set_tls_verify() during set-up (or on the posting
+// thread between posts, while no probe runs), otherwise only read.
 static int tls_verify;  // [I] 1: check the map service's certificate and host name
 static char tls_ca_file[HALVEX_MAPAPI_CA_FILE_MAX + 1];  // [I] "" for the system's store
 // [I] The certificates of tls_ca_file, shared by every post; NULL with it "".
 static X509_STORE *tls_ca_store;
-static unsigned tls_generation;  // [I] changes whenever the three above do
 
 // The certificates of the PEM text in, added to store one at a time, so that a bundle of
 // repeated certificates costs the memory of its distinct ones. Returns how many were read, or
@@ -85,16 +86,25 @@ int halvex_mapapi_set_tls_verify(int verify, const char *ca_file) {
     int rc = 0;
     if (*ca_file && !(store = ca_store_load(ca_file, &rc)))
         return rc;
+    int verify_now = verify || *ca_file;
+    // The file's certificates may have changed even where its name did not.
+    if (store || tls_ca_store || verify_now != tls_verify)
+        mapapi_setup.generation++;
     X509_STORE_free(tls_ca_store);
     tls_ca_store = store;
     memcpy(tls_ca_file, ca_file, strlen(ca_file) + 1);
-    tls_verify = verify || *ca_file;
-    tls_generation++;
+    tls_verify = verify_now;
     return 0;
 }
 
-unsigned mapapi_tls_generation(void) {
-    return tls_generation;
+int halvex_mapapi_check_ca_file(const char *ca_file) {
+    if (!ca_file || !*ca_file)
+        return 0;
+    if (strlen(ca_file) > HALVEX_MAPAPI_CA_FILE_MAX)
+        return HALVEX_MAPAPI_CA_FILE_TOO_LONG;
+    int rc = 0;
+    X509_STORE_free(ca_store_load(ca_file, &rc));
+    return rc;
 }
 
 // Each post's TLS context checks against the store read at set-up; it holds a reference of

@@ -13,10 +13,6 @@ extern "C" {
  * read then. */
 void mapapi_tls_options_set(CURL *curl);
 
-/* Counts the calls of halvex_mapapi_set_tls_verify() that changed something: a connection
- * checked under an earlier count must not carry another post. */
-unsigned mapapi_tls_generation(void);
-
 #ifdef __cplusplus
 }
 #endif

@@ -5,21 +5,24 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <atomic>
+
 #include "base/clock.h"
 #include "base/counters.h"
 #include "base/figures.h"
 #include "base/log.h"
 #include "base/stop.h"
 #include "mapapi/halvex_mapapi.h"
+#include "outbox/client_settings.h"
 
 // The map service's answer to a body too large for it.
 static const long HTTP_PAYLOAD_TOO_LARGE = 413;
 
-// Locks: none. [I] set before the threads start, then only read.
-static size_t max_post_points;  // [I] most points one post carries; 0: no bound
+// Locks: none. [A] atomic: set at start and at a reload, read by the sender.
+static std::atomic<size_t> max_post_points{0};  // [A] most points one post carries; 0: no bound
 
 void delivery_set_max_post_points(size_t max) {
-    max_post_points = max;
+    max_post_points.store(max, std::memory_order_relaxed);
 }
 
 int64_t delivery_backoff_next(int64_t prev_usec, int64_t interval_usec) {
@@ -190,12 +193,14 @@ static int held_post(point_queue *q, delivery_state *st, size_t count, long time
 static size_t post_points_max(delivery_state *st) {
     if (st->post_limit && clock_now_usec() - st->post_limit_usec >= DELIVERY_POST_LIMIT_KEEP_USEC)
         st->post_limit = 0;
-    if (st->post_limit && (max_post_points == 0 || st->post_limit < max_post_points))
+    size_t most = max_post_points.load(std::memory_order_relaxed);
+    if (st->post_limit && (most == 0 || st->post_limit < most))
         return st->post_limit;
-    return max_post_points;
+    return most;
 }
 
 int delivery_post(point_queue *q, delivery_state *st, long timeout_ms) {
+    client_settings_take();  // a reload's map client settings, held points included
     if (!st->held) {
         st->held_count = queue_drain(q, &st->held);
         st->held_next = 0;

@@ -63,10 +63,12 @@ typedef struct delivery_state {
  * (0 for the first failure) and the send interval. */
 int64_t delivery_backoff_next(int64_t prev_usec, int64_t interval_usec);
 
-/* Most points one post carries (0, the default: every queued point). Before the threads start. */
+/* Most points one post carries (0, the default: every queued point). Any thread: the next post
+ * uses it. */
 void delivery_set_max_post_points(size_t max);
 
-/* Post what is held, or else take every queued point, and post it, as many as max_post_points
+/* Apply the map client settings a reload offered (client_settings_take()). Then post what is
+ * held, or else take every queued point, and post it, as many as max_post_points
  * and the limit learned from a 413 allow, within timeout_ms (<= 0: the client's bound); the
  * rest stays held for the next call, which the sender makes at once. Accepted: counted posted,
  * and possibly duplicated as far as an earlier post of them may have reached the map service.

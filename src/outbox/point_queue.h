@@ -6,6 +6,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <atomic>
+
 #include "mapapi/halvex_mapapi.h"
 
 /* Send interval used when the configuration gives none, in microseconds. */
@@ -23,7 +25,8 @@
 #define QUEUE_APPEND_FULL (-2)   /* max_points are held, counting the batch in flight */
 #define QUEUE_APPEND_CLOSED (-3) /* the service is stopping */
 
-/* Locks: [q] queue_lock, [I] set before the threads start, then only read. */
+/* Locks: [q] queue_lock, [I] set before the threads start, then only read; [A] atomic, set at
+ * start and at a reload. */
 typedef struct point_queue {
     pthread_mutex_t queue_lock;
     halvex_mapapi_point *points; /* [q] arrival order; the records own their colours */
@@ -31,11 +34,12 @@ typedef struct point_queue {
     size_t capacity;             /* [q] records the array has room for */
     int points_ready;            /* [q] raised when the queue goes from empty to one point */
     pthread_cond_t ready_cond;   /* signalled when points_ready is raised or on closing */
-    int64_t send_interval_usec;  /* [I] least spacing of two posts' starts */
     size_t max_points;           /* [I] most points held, queued and in flight together */
     size_t in_flight;            /* [q] points the sender has taken and not yet settled */
     int full_reported;           /* [q] the "full" line is out and the "room" line is not */
     int closed;                  /* [q] stopping: no more appends; the sender drains */
+    /* [A] least spacing of two posts' starts */
+    std::atomic<int64_t> send_interval_usec;
 } point_queue;
 
 /* Empty queue, points_ready lowered, interval POINT_QUEUE_DEFAULT_INTERVAL_USEC, bound
