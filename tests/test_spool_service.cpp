@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <httplib.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <unistd.h>
@@ -244,12 +245,25 @@ TEST(SpoolService, PointsOlderThanTheAgeLimitAreCountedExpiredNotPosted) {
 
 // The map service down, points beyond what the spool can take: FAILED, never OK; once it is
 // back every OK'd point arrives and OKs resume.
-static void full_spool_check(spooled &s, const std::string &line) {
+// /health says why meanwhile, and /metrics shows what the spool holds.
+static void full_spool_check(spooled &s, const std::string &line, const std::string &reason) {
+    int port = loopback_port_free();
+    s.extra += "metrics_listen = 127.0.0.1:" + std::to_string(port) + "\n";
     ASSERT_TRUE(spooled_start(s)) << server_stdout(s.server);
     std::set<long> ok = points_send(s, 1, 25000);
     ASSERT_LT(ok.size(), 25000u);
     ASSERT_GT(ok.size(), 0u);
     EXPECT_TRUE(printed(s, line)) << server_stdout(s.server);
+    httplib::Client metrics("127.0.0.1", port);
+    auto health = metrics.Get("/health");
+    ASSERT_TRUE(health);
+    EXPECT_EQ(health->status, 503);
+    EXPECT_NE(health->body.find("\"reason\":\"" + reason + "\""), std::string::npos)
+        << health->body;
+    auto figures = metrics.Get("/metrics");
+    ASSERT_TRUE(figures);
+    EXPECT_NE(figures->body.find("halvex_mapapi_spool_points " + std::to_string(ok.size())),
+              std::string::npos);
     ASSERT_TRUE(map_back(s));
     EXPECT_TRUE(arrivals_check(s, ok).empty());
     EXPECT_TRUE(wait_until([&] { return points_send(s, 30001, 1).size() == 1; }, ARRIVE_MS));
@@ -260,7 +274,7 @@ TEST(SpoolService, FullSpoolAnswersFailedNeverOkAndTakesPointsOnceEmptied) {
     SKIP_IF_SYSTEM_CONFIG();
     spooled s;
     spooled_make(s, false, "spool_max_bytes = 1048576\n");
-    full_spool_check(s, "The spool is full (");
+    full_spool_check(s, "The spool is full (", "the spool is full");
 }
 
 TEST(SpoolService, FullDiskAnswersFailedNeverOkAndTakesPointsOnceEmptied) {
@@ -272,7 +286,7 @@ TEST(SpoolService, FullDiskAnswersFailedNeverOkAndTakesPointsOnceEmptied) {
         GTEST_SKIP() << "a small tmpfs cannot be mounted here (" << strerror(errno)
                      << "): needs root";
     scope_exit unmount{[&] { umount2(s.spool.c_str(), MNT_DETACH); }};
-    full_spool_check(s, "Cannot write to the spool (");
+    full_spool_check(s, "Cannot write to the spool (", "the spool cannot be written");
 }
 
 // Two runs leave two files; one is cut short at its tail, the other damaged in its middle.
