@@ -200,21 +200,6 @@ static long ms(std::chrono::steady_clock::duration d) {
     return (long)std::chrono::duration_cast<std::chrono::milliseconds>(d).count();
 }
 
-// How long the service takes here and now from its launch to its end when start-up fails (no
-// configuration): what the build and the machine's load add to a process's start and end,
-// outside anything the service's stop does. A sanitizer's runtime, for one, pauses before a
-// process with threads ends.
-static std::chrono::steady_clock::duration failed_start_time() {
-    std::string dir = tempdir_make();
-    auto launched = std::chrono::steady_clock::now();
-    server_proc s = server_start(dir);
-    EXPECT_TRUE(server_wait_exit(s, WAIT_MS));
-    auto took = std::chrono::steady_clock::now() - launched;
-    EXPECT_EQ(server_stop(s), 1) << server_stdout(s);
-    tempdir_remove(dir);
-    return took;
-}
-
 // 10000 points queued behind a long interval, then a stop. With the stand-in up (taking 1 s to
 // answer, so the socket file can be seen gone mid-drain) all arrive; with it down, the stop
 // keeps its 5 s deadline and counts them lost. The deadline is checked with room for the
@@ -232,7 +217,7 @@ TEST(Delivery, SigintAndSigtermPostWhatIsQueuedAndExitZeroInTime) {
         for (auto &t : clients)
             t.join();
         auto allowed = std::chrono::microseconds(STOP_DEADLINE_USEC) + std::chrono::seconds(2) +
-                       failed_start_time();
+                       std::chrono::milliseconds(server_failed_start_ms());
         size_t before = map_stub_posts(d.stub).size();
         auto signalled = std::chrono::steady_clock::now();
         kill(d.server.pid, sig ? sig : SIGTERM);

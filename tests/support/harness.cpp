@@ -510,3 +510,14 @@ size_t server_stdout_count(const server_proc &s, const std::string &text) {
         n++;
     return n;
 }
+
+long server_failed_start_ms(void) {
+    std::string dir = tempdir_make();
+    auto launched = std::chrono::steady_clock::now();
+    server_proc s = server_start(dir);
+    server_wait_exit(s, WAIT_MS);
+    auto took = std::chrono::steady_clock::now() - launched;
+    server_stop(s);
+    tempdir_remove(dir);
+    return (long)std::chrono::duration_cast<std::chrono::milliseconds>(took).count();
+}

@@ -68,6 +68,12 @@ struct server_options {
     std::vector<int> listen_fds;
 };
 
+// How long the service takes here and now from its launch to its end when start-up fails (no
+// configuration), in milliseconds: what the build and the machine's load add to a process's
+// start and end, outside anything the service does. A sanitizer's runtime, for one, pauses
+// before a process with threads ends. Bounds on a stop add it.
+long server_failed_start_ms(void);
+
 // Start the real halvex_mapapi_server in dir (its working directory) with the given umask.
 server_proc server_start(const std::string &dir, mode_t umask_value = 022);
 server_proc server_start_with(const std::string &dir, const server_options &opt);
