@@ -30,7 +30,7 @@ static void bm_message_handle(benchmark::State &state, const char *text) {
         int ok = message_handle(text, len, &point);
         benchmark::DoNotOptimize(ok);
         benchmark::DoNotOptimize(point);
-        queue_point_colours_release(&point);
+        point_colours_release(&point);
     }
 }
 
@@ -44,7 +44,7 @@ static void bm_message_read_general(benchmark::State &state, const char *text) {
         int ok = message_read(text, len, &point, &outcome, 0);
         benchmark::DoNotOptimize(ok);
         benchmark::DoNotOptimize(point);
-        queue_point_colours_release(&point);
+        point_colours_release(&point);
     }
 }
 

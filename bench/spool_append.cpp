@@ -49,7 +49,7 @@ static void spool_empty(void) {
     halvex_mapapi_point *batch;
     for (size_t n; (n = spool_take(&batch, TAKE_MAX)) > 0;) {
         spool_settle(n);
-        queue_points_release(batch, n);
+        points_release(batch, n);
     }
 }
 
@@ -73,7 +73,7 @@ static void queue_empty(point_queue *q) {
     halvex_mapapi_point *batch;
     size_t n = queue_drain(q, &batch);
     queue_settle(q, n);
-    queue_points_release(batch, n);
+    points_release(batch, n);
 }
 
 static void bm_queue_pass(benchmark::State &state) {

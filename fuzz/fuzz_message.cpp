@@ -16,7 +16,7 @@
 
 #include "fuzz_check.h"
 #include "intake/message.h"
-#include "outbox/point_queue.h"
+#include "outbox/points.h"
 
 // Longest output one message can print: every fault line once, with room to spare.
 static const size_t PRINTED_MAX = 1024;
@@ -107,6 +107,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         FUZZ_REQUIRE(faults >= 1);
         FUZZ_REQUIRE(point.c == NULL && point.c2 == NULL);
     }
-    queue_point_colours_release(&point);
+    point_colours_release(&point);
     return 0;
 }

@@ -15,7 +15,7 @@
 
 #include "fuzz_check.h"
 #include "intake/message.h"
-#include "outbox/point_queue.h"
+#include "outbox/points.h"
 
 static unsigned long inputs_run, inputs_fast;
 
@@ -59,8 +59,8 @@ static void readers_compare(const char *data, size_t size) {
     FUZZ_REQUIRE(fast_ok == general_ok);
     outcomes_compare(&fast, &general);
     records_compare(&fast_point, &general_point);
-    queue_point_colours_release(&fast_point);
-    queue_point_colours_release(&general_point);
+    point_colours_release(&fast_point);
+    point_colours_release(&general_point);
 }
 
 // Objects with one value in every place: a short input is also tried as that value, so that

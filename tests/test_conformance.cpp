@@ -19,7 +19,7 @@
 
 #include "harness.h"
 #include "intake/message.h"
-#include "outbox/point_queue.h"
+#include "outbox/points.h"
 
 enum verdict { ACCEPT, REJECT, EITHER };
 
@@ -248,7 +248,7 @@ static int handle_checked(const std::string &text, verdict want) {
     char *body = halvex_mapapi_encode_batch(&p, 1, NULL);
     EXPECT_TRUE(body && strict_json(body)) << (body ? body : "(no body)");
     free(body);
-    queue_point_colours_release(&p);
+    point_colours_release(&p);
     return ok;
 }
 
@@ -282,7 +282,7 @@ TEST(Conformance, BothReadersGiveTheSameRecordLinesAndVerdict) {
         EXPECT_EQ(colour_of(p[0].c), colour_of(p[1].c));
         EXPECT_EQ(colour_of(p[0].c2), colour_of(p[1].c2));
         for (halvex_mapapi_point &point : p) {
-            queue_point_colours_release(&point);
+            point_colours_release(&point);
             point.c = point.c2 = NULL;
         }
         EXPECT_EQ(memcmp(&p[0], &p[1], sizeof p[0]), 0);
@@ -350,7 +350,7 @@ TEST(Conformance, ServiceAnswersEveryCaseOnceAndStaysUp) {
         halvex_mapapi_point p;
         int ok = message_handle(c.text.data(), c.text.size(), &p);
         testing::internal::GetCapturedStdout();
-        queue_point_colours_release(&p);
+        point_colours_release(&p);
         // A lost or extra reply would shift every later one and show here.
         ASSERT_EQ(point_exchange(fd, c.text, 10000), ok ? "OK\n" : "FAILED\n") << printable(c.text);
     }

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "intake/message.h"
-#include "outbox/point_queue.h"
+#include "outbox/points.h"
 
 struct handled {
     int ok;
@@ -23,7 +23,7 @@ static handled handle(const std::string &msg) {
 
 // Accepted messages own their colours; tests free them here.
 static void release(handled &h) {
-    queue_point_colours_release(&h.point);
+    point_colours_release(&h.point);
 }
 
 static void expect_rejected(const std::string &msg, const std::string &lines) {
@@ -196,7 +196,7 @@ TEST(Message, FlatObjectsTakeTheDedicatedReader) {
                             R"({"r":1,"r":-1e0,"c":"#ff8800"})", R"({"lat":-0,"lng":1e39})"}) {
         message_read(msg, strlen(msg), &p, &o, 1);
         EXPECT_EQ(o.fast, 1) << msg;
-        queue_point_colours_release(&p);
+        point_colours_release(&p);
     }
     for (const char *msg :
          {"null", "[1]", R"({"r":1,})", R"({"r":01})", R"({"r":1.})", R"({"r":-})", R"({"r":1}//)",
@@ -204,6 +204,6 @@ TEST(Message, FlatObjectsTakeTheDedicatedReader) {
           R"({"lat":1e-400,"lng":0})", R"({"r":1 /**/})"}) {
         message_read(msg, strlen(msg), &p, &o, 1);
         EXPECT_EQ(o.fast, 0) << msg;
-        queue_point_colours_release(&p);
+        point_colours_release(&p);
     }
 }

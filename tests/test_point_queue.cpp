@@ -33,12 +33,12 @@ TEST(PointQueue, RaisesReadyOnlyWhenGoingFromEmptyToOne) {
     EXPECT_EQ(q.points_ready, 0) << "appends to a non-empty queue must not raise it again";
     halvex_mapapi_point *batch;
     ASSERT_EQ(queue_drain(&q, &batch), 5u);
-    queue_points_release(batch, 5);
+    points_release(batch, 5);
     p = point_numbered(6);
     queue_append(&q, &p);
     EXPECT_EQ(q.points_ready, 1) << "the first append after a drain raises it";
     ASSERT_EQ(queue_drain(&q, &batch), 1u);
-    queue_points_release(batch, 1);
+    points_release(batch, 1);
 }
 
 TEST(PointQueue, DrainKeepsArrivalOrderAndHandsOverColours) {
@@ -57,7 +57,7 @@ TEST(PointQueue, DrainKeepsArrivalOrderAndHandsOverColours) {
         ASSERT_EQ(batch[i].zipcode, i);
         ASSERT_EQ(*batch[i].c, (uint32_t)i);
     }
-    queue_points_release(batch, n);  // under ASan, a double free or leak shows here
+    points_release(batch, n);  // under ASan, a double free or leak shows here
     EXPECT_EQ(q.count, 0u);
 }
 
@@ -102,7 +102,7 @@ TEST(PointQueue, WaitWakesWhenAnotherThreadAppends) {
     halvex_mapapi_point *batch;
     ASSERT_EQ(queue_drain(&q, &batch), 1u);
     EXPECT_EQ(batch[0].zipcode, 7);
-    queue_points_release(batch, 1);
+    points_release(batch, 1);
 }
 
 TEST(PointQueue, BoundCountsTheBatchInFlightAndARequeuedBatchGoesFirst) {
@@ -122,10 +122,10 @@ TEST(PointQueue, BoundCountsTheBatchInFlightAndARequeuedBatchGoesFirst) {
     EXPECT_EQ(batch[0].zipcode * 100 + batch[1].zipcode * 10 + batch[2].zipcode, 123);
     queue_settle(&q, 3);  // posted: room again
     EXPECT_EQ(queue_append(&q, &p[3]), QUEUE_APPEND_OK);
-    queue_points_release(batch, 3);
+    points_release(batch, 3);
     queue_close(&q);
     EXPECT_EQ(queue_append(&q, &p[3]), QUEUE_APPEND_CLOSED);
     EXPECT_EQ(queue_wait(&q) + queue_sleep(&q, 60000000), -2) << "nor does the sender wait";
     ASSERT_EQ(queue_drain(&q, &batch), 1u);
-    queue_points_release(batch, 1);
+    points_release(batch, 1);
 }

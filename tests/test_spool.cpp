@@ -94,7 +94,7 @@ TEST(SpoolStore, NextRunPostsWhatIsNotDoneInOrderCountsTheReplayAndGivesFilesBac
         halvex_mapapi_point *batch;
         size_t n = spool_take(&batch, 100);
         spool_settle(60);  // the rest of the post in flight when the run ends
-        queue_points_release(batch, n);
+        points_release(batch, n);
         return "took " + std::to_string(n);
     });
     EXPECT_EQ(first, "took 100");
@@ -109,7 +109,7 @@ TEST(SpoolStore, NextRunPostsWhatIsNotDoneInOrderCountsTheReplayAndGivesFilesBac
         for (size_t i = 0; i < n; i++)
             in_order &= batch[i].zipcode == (int)(60 + i);
         spool_settle(n);
-        queue_points_release(batch, n);
+        points_release(batch, n);
         return "took " + std::to_string(n) + (in_order ? " in order" : " out of order") +
                (locked ? " locked" : " not locked") + ", replayed " +
                std::to_string(counter_get(counters.points_replayed)) + ", held " +

@@ -12,7 +12,7 @@
 #include "base/log.h"
 #include "intake/message_fast.h"
 #include "intake/message_fields.h"
-#include "outbox/point_queue.h"
+#include "outbox/points.h"
 
 static_assert(MESSAGE_MAX_BYTES == 1024, "MESSAGE_TOO_LONG_LINE names the size of a receive");
 
@@ -137,7 +137,7 @@ int message_read(const char *data, size_t n, halvex_mapapi_point *out, message_o
     else
         outcome->fast = 1;
     if (!ok)
-        queue_point_colours_release(out);
+        point_colours_release(out);
     return ok;
 }
 

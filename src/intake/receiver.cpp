@@ -115,13 +115,13 @@ static int message_accept(rcv_thread_args *args, size_t n) {
         return REPLY_KIND_FAILED;
     if (spool_on()) {
         int staged = spool_stage(&point) == SPOOL_OK;
-        queue_point_colours_release(&point);
+        point_colours_release(&point);
         return staged ? REPLY_KIND_STAGED : REPLY_KIND_FAILED;
     }
     int rc = queue_append(args->queue, &point);
     if (rc == QUEUE_APPEND_OK)
         return REPLY_KIND_OK;
-    queue_point_colours_release(&point);
+    point_colours_release(&point);
     if (rc != QUEUE_APPEND_NO_MEMORY)
         return REPLY_KIND_FAILED;  // full or stopping: the queue says so once, not once per point
     log_warnf("Out of memory.");

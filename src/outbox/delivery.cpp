@@ -36,7 +36,7 @@ int64_t delivery_backoff_next(int64_t prev_usec, int64_t interval_usec) {
 // towards the queue's bound; the array goes once all of it has.
 static void held_settle(point_queue *q, delivery_state *st, size_t count) {
     for (size_t i = 0; i < count; i++)
-        queue_point_colours_release(&st->held[st->held_next + i]);
+        point_colours_release(&st->held[st->held_next + i]);
     st->held_next += count;
     queue_settle(q, count);
     if (st->held_next == st->held_count) {

@@ -135,7 +135,7 @@ void queue_settle(point_queue *q, size_t count) {
 int queue_requeue(point_queue *q, halvex_mapapi_point *batch, size_t count) {
     if (spool_on()) {
         spool_rewind();
-        queue_points_release(batch, count);
+        points_release(batch, count);
         lock_take(&q->queue_lock, LOCK_RANK_QUEUE);
         q->in_flight = 0;
         lock_give(&q->queue_lock, LOCK_RANK_QUEUE);
@@ -158,7 +158,7 @@ int queue_requeue(point_queue *q, halvex_mapapi_point *batch, size_t count) {
     q->in_flight = 0;
     lock_give(&q->queue_lock, LOCK_RANK_QUEUE);
     if (rc != 0)
-        queue_points_release(batch, count);
+        points_release(batch, count);
     return rc;
 }
 
@@ -182,17 +182,4 @@ void queue_close(point_queue *q) {
     q->closed = 1;
     pthread_cond_broadcast(&q->ready_cond);
     lock_give(&q->queue_lock, LOCK_RANK_QUEUE);
-}
-
-void queue_point_colours_release(halvex_mapapi_point *p) {
-    free(p->c);
-    free(p->c2);
-    p->c = NULL;
-    p->c2 = NULL;
-}
-
-void queue_points_release(halvex_mapapi_point *points, size_t count) {
-    for (size_t i = 0; i < count; i++)
-        queue_point_colours_release(&points[i]);
-    free(points);
 }

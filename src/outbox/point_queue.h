@@ -9,6 +9,7 @@
 #include <atomic>
 
 #include "mapapi/halvex_mapapi.h"
+#include "outbox/points.h"
 
 /* Send interval used when the configuration gives none, in microseconds. */
 #define POINT_QUEUE_DEFAULT_INTERVAL_USEC 1000000
@@ -61,7 +62,7 @@ int queue_wait(point_queue *q);
 int queue_sleep(point_queue *q, int64_t usec);
 
 /* Move every queued record, in arrival order, into a malloc()ed batch that the caller owns
- * (with the records' colours) and frees with queue_points_release(); the queue is left empty.
+ * (with the records' colours) and frees with points_release(); the queue is left empty.
  * Returns the count and stores the batch in *batch; returns 0 with *batch NULL when the
  * queue was empty (points_ready is then left as it was). The records still count towards
  * max_points, as in flight, until queue_settle() or queue_requeue(). With a spool
@@ -92,11 +93,5 @@ int queue_backlog(void);
 /* Stop taking points: from now on queue_append() refuses and queue_wait() and queue_sleep()
  * return -1, those waiting at once. Takes queue_lock. */
 void queue_close(point_queue *q);
-
-/* Free the colours of points[0..count) and then the array itself. */
-void queue_points_release(halvex_mapapi_point *points, size_t count);
-
-/* Free the two colours of one record and mark them absent. */
-void queue_point_colours_release(halvex_mapapi_point *p);
 
 #endif

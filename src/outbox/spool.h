@@ -80,7 +80,7 @@ int spool_stage_write(void);
 size_t spool_staged(void);
 
 /* Sender thread only. Read up to max points, oldest first, into a malloc()ed batch that the
- * caller owns with its colours (queue_points_release()); returns the count, 0 with *batch NULL
+ * caller owns with its colours (points_release()); returns the count, 0 with *batch NULL
  * when nothing is waiting. Points held longer than max_age_sec and damaged records are passed
  * over (counted once they are done; damage is reported once, naming the file and offset).
  * Call only when the previous take is all settled or rewound. */
