@@ -19,7 +19,7 @@ struct metrics_run {
     server_proc server;
     ~metrics_run() {  // a clean stop, with no sanitizer report
         EXPECT_EQ(server_stop(server), 0);
-        EXPECT_EQ(server_stderr(server).find("Sanitizer"), std::string::npos);
+        EXPECT_EQ(server_stderr(server).find("Sanitizer"), std::string::npos) << server_stderr(server);
         tempdir_remove(dir);
     }
 };
