@@ -98,7 +98,6 @@ static std::string changed_names(const service_config *old, const service_config
         {"map_api_keep_alive", old->keep_alive != now->keep_alive},
         {"send_interval_usec", old->send_interval_usec != now->send_interval_usec},
         {"max_post_points", old->max_post_points != now->max_post_points},
-        // spool_max_age_sec joins these once the spool is configured
     };
     std::string names;
     for (const auto &key : keys) {
@@ -119,7 +118,7 @@ static int ca_file_check(const service_config *cfg, std::vector<config_line> *li
 }
 
 // Each setting goes where it is read: the pacing and the post limit at once, the map client's
-// through the sender. (A spool's age limit goes here too, where a spool exists.)
+// through the sender.
 static void reload_apply(service_config *fresh) {
     kept_keys_keep(&running, fresh);
     std::string changed = changed_names(&running, fresh);

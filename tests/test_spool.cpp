@@ -8,6 +8,7 @@
 #include <string>
 
 #include "base/counters.h"
+#include "base/fd_write.h"
 #include "harness.h"
 #include "outbox/point_queue.h"
 #include "outbox/spool.h"
@@ -31,7 +32,7 @@ TEST(SpoolFile, DamagedAndCutRecordsArePassedOverAndTheRestReadInOrder) {
         uint8_t rec[SPOOL_RECORD_BYTES];
         halvex_mapapi_point p = zip_point(i);
         spool_record_encode((uint64_t)i, 0, &p, rec);
-        ASSERT_EQ(spool_write_all(fd, rec, sizeof rec), 0);
+        ASSERT_EQ(fd_write_all(fd, rec, sizeof rec), 0);
     }
     int64_t size = SLOT0 + 10 * SPOOL_RECORD_BYTES - 20;             // the tenth record cut short
     int rd = openat(dir_fd, spool_segment_name(1).c_str(), O_RDWR);  // fd appends, whatever

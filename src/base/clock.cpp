@@ -17,6 +17,12 @@ int64_t clock_coarse_usec(void) {
     return timespec_usec(&ts);
 }
 
+int64_t clock_wall_usec(void) {
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME_COARSE, &ts);  // milliseconds are plenty for these
+    return timespec_usec(&ts);
+}
+
 struct timespec clock_timespec(int64_t usec) {
     struct timespec ts;
     ts.tv_sec = (time_t)(usec / 1000000);

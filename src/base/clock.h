@@ -14,6 +14,10 @@ int64_t clock_now_usec(void);
  * taken on the receive path. */
 int64_t clock_coarse_usec(void);
 
+/* The wall clock (the date) in microseconds of the epoch, read coarsely: for times that must
+ * hold across restarts and reboots, never for waits. */
+int64_t clock_wall_usec(void);
+
 /* The time usec microseconds of the clock as a timespec, for a timed wait's absolute deadline
  * (usec >= 0). */
 struct timespec clock_timespec(int64_t usec);

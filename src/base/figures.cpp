@@ -1,8 +1,6 @@
 // figures.cpp -- the live figures: the post in flight, the failing streak, post durations.
 #include "base/figures.h"
 
-#include <time.h>
-
 #include "base/clock.h"
 #include "base/counters.h"
 
@@ -33,12 +31,8 @@ void figures_post_end(int64_t start_usec, bool failed_in_transit, bool accepted)
     } else {
         figures.failing_since_usec.store(0, std::memory_order_relaxed);  // the map service answered
     }
-    if (accepted) {
-        timespec wall;
-        clock_gettime(CLOCK_REALTIME, &wall);
-        figures.last_accepted_unix_usec.store((int64_t)wall.tv_sec * 1000000 + wall.tv_nsec / 1000,
-                                              std::memory_order_relaxed);
-    }
+    if (accepted)
+        figures.last_accepted_unix_usec.store(clock_wall_usec(), std::memory_order_relaxed);
     figures.post_started_usec.store(0, std::memory_order_relaxed);
 }
 

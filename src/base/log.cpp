@@ -24,6 +24,7 @@
 #include <atomic>
 
 #include "base/clock.h"
+#include "base/fd_write.h"
 #include "base/lock_rank.h"
 // Lines held while the writer is behind: about half a megabyte, and several seconds of rejected
 // messages at full speed, so a reader that catches up within that loses nothing.
@@ -56,19 +57,6 @@ static bool log_running;                        // [l] the writer thread has sta
 static bool log_journal[3];                     // [I] [fd]: fd writes to the journal
 // Lines dropped since start-up: written under log_lock, read by anyone without it.
 static std::atomic<unsigned long long> log_dropped_total;
-
-// Write all of len bytes, going on after interruptions; a failed write loses the line.
-static void fd_write_all(int fd, const char *text, size_t len) {
-    while (len > 0) {
-        ssize_t n = write(fd, text, len);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return;
-        text += n;
-        len -= (size_t)n;
-    }
-}
 
 // Copy line to out (room for LOG_LINE_MAX bytes) with each control character written as an
 // escape ("\n", "\t", "\x1b"): a value echoed in a line (a key given twice is joined by a line

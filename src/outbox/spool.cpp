@@ -10,6 +10,7 @@
 
 #include "base/clock.h"
 #include "base/counters.h"
+#include "base/fd_write.h"
 #include "base/lock_rank.h"
 #include "base/log.h"
 #include "outbox/spool_store.h"
@@ -34,12 +35,6 @@ static uint64_t next_seq;     // the number the next record written gets
 static uint8_t stage_buf[SPOOL_STAGE_MAX * SPOOL_RECORD_BYTES];
 static size_t stage_count;        // records in stage_buf
 static std::string write_failed;  // the file a write failed on, for the line that says so
-
-int64_t spool_unix_usec(void) {
-    struct timespec now;
-    clock_gettime(CLOCK_REALTIME_COARSE, &now);  // milliseconds are plenty for an age in seconds
-    return (int64_t)now.tv_sec * 1000000 + now.tv_nsec / 1000;
-}
 
 uint64_t spool_pass_bytes(void) {
     return SPOOL_STAGE_MAX * SPOOL_RECORD_BYTES + SPOOL_HEADER_BYTES;
@@ -180,7 +175,7 @@ static void segment_leave(void) {
 // A new segment for the next records; with sync_usec 0 its name reaches the disk first.
 static int segment_next(void) {
     write_failed = spool_segment_name(next_seq);
-    int fd = spool_segment_create(spool.dir_fd, spool.map_id, next_seq, spool_unix_usec());
+    int fd = spool_segment_create(spool.dir_fd, spool.map_id, next_seq, clock_wall_usec());
     if (fd >= 0 && spool.sync_usec == 0 && fsync(spool.dir_fd) != 0) {
         int saved = errno;
         close(fd);
@@ -229,7 +224,7 @@ static int stage_put(size_t count) {
     int64_t len = (int64_t)(count * SPOOL_RECORD_BYTES);
     if ((write_fd < 0 || write_bytes + len > spool.segment_max) && segment_next() != 0)
         return -1;
-    if (spool_write_all(write_fd, stage_buf, (size_t)len) != 0 ||
+    if (fd_write_all(write_fd, stage_buf, (size_t)len) != 0 ||
         (spool.sync_usec == 0 && fdatasync(write_fd) != 0)) {
         int saved = errno;
         write_failed = spool_segment_name(write_first);
@@ -251,7 +246,7 @@ int spool_stage(const halvex_mapapi_point *p) {
         refusing_begin(SPOOL_REFUSING_FULL, 0);
         return SPOOL_REFUSED;
     }
-    spool_record_encode(next_seq + stage_count, spool_unix_usec(), p,
+    spool_record_encode(next_seq + stage_count, clock_wall_usec(), p,
                         stage_buf + stage_count * SPOOL_RECORD_BYTES);
     stage_count++;
     return SPOOL_OK;

@@ -15,6 +15,7 @@
 
 #include <algorithm>
 
+#include "base/fd_write.h"
 #include "base/log.h"
 
 // Segment file names: this prefix, the first record's number in 16 hex digits, this suffix.
@@ -214,19 +215,6 @@ uint64_t spool_segment_slots(int64_t bytes) {
     return spool_damaged_records(bytes - SPOOL_HEADER_BYTES);
 }
 
-int spool_write_all(int fd, const uint8_t *buf, size_t len) {
-    while (len > 0) {
-        ssize_t n = write(fd, buf, len);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return -1;
-        buf += n;
-        len -= (size_t)n;
-    }
-    return 0;
-}
-
 int spool_segment_create(int dir_fd, const char *map_id, uint64_t first_seq,
                          int64_t created_unix_usec) {
     std::string name = spool_segment_name(first_seq);
@@ -240,7 +228,7 @@ int spool_segment_create(int dir_fd, const char *map_id, uint64_t first_seq,
     h.created_unix_usec = created_unix_usec;
     uint8_t head[SPOOL_HEADER_BYTES];
     spool_header_encode(&h, head);
-    if (spool_write_all(fd, head, sizeof head) == 0)
+    if (fd_write_all(fd, head, sizeof head) == 0)
         return fd;
     int saved = errno;
     close(fd);

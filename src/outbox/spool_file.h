@@ -70,8 +70,6 @@ std::string spool_segment_name(uint64_t first_seq);
  * meets it and reports it. */
 uint64_t spool_segment_slots(int64_t bytes);
 
-/* Write all of buf[0..len) where fd writes next: 0, or -1 (errno) when a write fails. */
-int spool_write_all(int fd, const uint8_t *buf, size_t len);
 
 /* Create segment first_seq of map_id in the folder and write its header: a descriptor open for
  * appending, or -1 (errno says why; no file is left behind). */

@@ -55,10 +55,6 @@ typedef struct spool_store {
 
 extern spool_store spool;
 
-/* The wall clock in microseconds since 1970: when a point was answered OK, for the age limit,
- * which must hold across restarts and reboots. */
-int64_t spool_unix_usec(void);
-
 /* Bytes that room for one more pass needs: a full stage and a new segment's header. */
 uint64_t spool_pass_bytes(void);
 

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 
+#include "base/clock.h"
 #include "base/counters.h"
 #include "base/lock_rank.h"
 #include "base/log.h"
@@ -239,7 +240,7 @@ static int record_take(const spool_record &rec, halvex_mapapi_point *into) {
         return 0;
     }
     bool expired =
-        spool.max_age_usec > 0 && rec.accepted_unix_usec < spool_unix_usec() - spool.max_age_usec;
+        spool.max_age_usec > 0 && rec.accepted_unix_usec < clock_wall_usec() - spool.max_age_usec;
     if (!expired && spool_record_point(&rec, into) != 0)
         return -1;
     tail_seq_end = rec.seq + 1;
