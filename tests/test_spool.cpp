@@ -26,7 +26,8 @@ static halvex_mapapi_point zip_point(int code) {
 TEST(SpoolFile, DamagedAndCutRecordsArePassedOverAndTheRestReadInOrder) {
     std::string dir = tempdir_make();
     int dir_fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY);
-    int fd = spool_segment_create(dir_fd, "map", 1, 0);
+    int64_t room = 0;
+    int fd = spool_segment_create(dir_fd, "map", 1, 0, SLOT0, SLOT0, &room);
     ASSERT_GE(fd, 0);
     for (int i = 1; i <= 10; i++) {
         uint8_t rec[SPOOL_RECORD_BYTES];
@@ -50,6 +51,33 @@ TEST(SpoolFile, DamagedAndCutRecordsArePassedOverAndTheRestReadInOrder) {
                     : "[" + std::to_string(at) + "," + std::to_string(next) + ") ";
     EXPECT_EQ(seen, "1 2 3 [232,288) 5 6 7 8 9 [568,604) ");
     close(rd);
+    close(fd);
+    close(dir_fd);
+    tempdir_remove(dir);
+}
+
+// A file given room ahead ends where its records do: after the last record whose marker is
+// there; a last slot stored without its marker was cut short before its OK.
+TEST(SpoolFile, RecordsEndBeforeTheRoomAheadAndASlotWithoutItsMarker) {
+    std::string dir = tempdir_make();
+    int dir_fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+    const int64_t room = 256 * 1024;  // more than the reader's window
+    int64_t given = 0;
+    int fd = spool_segment_create(dir_fd, "map", 1, 0, room, room, &given);
+    ASSERT_EQ(given, room);
+    uint8_t rec[SPOOL_RECORD_BYTES];
+    for (int i = 1; i <= 4; i++) {
+        halvex_mapapi_point p = zip_point(0);  // records ending in zero bytes
+        spool_record_encode((uint64_t)i, 0, &p, rec);
+        int64_t at = SLOT0 + (i - 1) * SPOOL_RECORD_BYTES,
+                from = i == 4 ? SPOOL_RECORD_HEAD_BYTES : 0;
+        ASSERT_EQ(pwrite(fd, rec + from, sizeof rec - from, at + from),
+                  (ssize_t)(sizeof rec - from));
+    }
+    std::vector<spool_found> found = spool_dir_list(dir_fd);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].file_bytes, room);
+    EXPECT_EQ(found[0].bytes, SLOT0 + 3 * SPOOL_RECORD_BYTES);
     close(fd);
     close(dir_fd);
     tempdir_remove(dir);

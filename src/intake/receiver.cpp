@@ -10,21 +10,20 @@
 // above that mark. When the marked node leaves the list, the mark moves to the following node,
 // which is registered already.
 //
-// Replies are held until every ready connection of the pass has been read and handled, and
-// then sent together, still under conn_lock. A client that waits for its reply is woken once
-// its reply is sent; sent back to back, the replies of a pass reach clients that are still
-// awake from the one before, instead of each send waking a client that went back to sleep
-// while the next message was parsed. Each connection still gets one reply per message, in
-// order: a descriptor appears at most once per wait.
+// Each message is answered as soon as it is handled, so that the client writes its next one
+// while the receiver reads the others of the pass: the two sides of the exchange then run on
+// two cores side by side. Each connection gets one reply per message, in order: a descriptor
+// appears at most once per wait.
 //
 // At a stop, the stop's last lines must count every message answered and no other: so the
 // receiver stops reading first (rcv_reading_stop()). A pass holds conn_lock from its first
 // receive to its last reply, so once the stop has taken and given back that lock after raising
 // the flag, the pass in progress is over and every later one sees the flag before it reads.
 //
-// With a spool, an accepted point is staged; the pass writes what it staged with one write()
-// before its replies go out (synced first when spool_sync_usec is 0, so that the replies of a
-// pass share one sync), and a pass whose write fails answers all its staged points FAILED.
+// With a spool, an accepted point's record is stored into the spool's file before its OK, and
+// the pass hands its records to the sender at its end. With spool_sync_usec 0 the OKs of a
+// pass are held until the pass is synced, so that they share one sync; a pass whose sync
+// fails answers all of them FAILED.
 #include "intake/receiver.h"
 
 #include <errno.h>
@@ -47,7 +46,7 @@
 // Events taken per wait; readiness not taken in one pass is level-triggered and is reported
 // again on the next, so this bounds only the stack array, not what is served.
 static const int RCV_EVENTS_MAX = 256;
-static_assert(RCV_EVENTS_MAX <= SPOOL_STAGE_MAX, "the spool stages every point of a pass");
+static_assert(RCV_EVENTS_MAX <= SPOOL_STAGE_MAX, "the spool takes every point of a pass");
 // Longest wait for readiness before looping anyway (10000 s, in milliseconds); nothing is
 // due on a time-out, so it is only an upper bound on an idle wait.
 static const int RCV_WAIT_TIMEOUT_MS = 10000 * 1000;
@@ -60,14 +59,11 @@ static char rcv_buffer[MESSAGE_MAX_BYTES];  // one receive, reused for every mes
 static std::atomic<rcv_thread_args *> rcv_args;  // [A] the list served; set before it starts
 static std::atomic<bool> rcv_reading_ended;      // [A] raised by rcv_reading_stop()
 
-// What a message earned: a reply held until the end of the pass, at most one per event.
-enum reply_kind { REPLY_KIND_FAILED, REPLY_KIND_OK, REPLY_KIND_STAGED /* OK once written */ };
-struct pending_reply {
-    sock_list_node *node;
-    int accepted; /* reply_kind */
-};
-static pending_reply rcv_replies[RCV_EVENTS_MAX];
-static int rcv_reply_count;
+// What a message earned. Only OKs that wait for the pass's sync are held, at most one per event.
+enum reply_kind { REPLY_KIND_FAILED, REPLY_KIND_OK, REPLY_KIND_STAGED /* OK once synced */ };
+static sock_list_node *rcv_held[RCV_EVENTS_MAX];
+static int rcv_held_count;
+static int rcv_spooled;  // points of the pass stored into the spool
 
 // Forget a connection: out of the set, then out of the list, closed, freed. conn_lock held.
 static void conn_drop(rcv_thread_args *args, sock_list_node *node) {
@@ -114,9 +110,12 @@ static int message_accept(rcv_thread_args *args, size_t n) {
     if (!message_handle(rcv_buffer, n, &point))
         return REPLY_KIND_FAILED;
     if (spool_on()) {
-        int staged = spool_stage(&point) == SPOOL_OK;
+        int rc = spool_stage(&point);
         point_colours_release(&point);
-        return staged ? REPLY_KIND_STAGED : REPLY_KIND_FAILED;
+        rcv_spooled += rc != SPOOL_REFUSED;
+        return rc == SPOOL_OK       ? REPLY_KIND_OK
+               : rc == SPOOL_STAGED ? REPLY_KIND_STAGED
+                                    : REPLY_KIND_FAILED;
     }
     int rc = queue_append(args->queue, &point);
     if (rc == QUEUE_APPEND_OK)
@@ -131,6 +130,7 @@ static int message_accept(rcv_thread_args *args, size_t n) {
 // The reply never waits: one thread serves everyone, so a client whose buffer is full of
 // unread replies is closed rather than allowed to stall the others. conn_lock held.
 static void reply_send(rcv_thread_args *args, sock_list_node *node, int accepted) {
+    counter_add(accepted ? counters.points_accepted : counters.points_rejected, 1);
     const char *reply = accepted ? REPLY_OK : REPLY_FAILED;
     size_t len = strlen(reply);
     ssize_t sent = send(node->fd, reply, len, MSG_DONTWAIT | MSG_NOSIGNAL);
@@ -156,25 +156,26 @@ static void client_serve(rcv_thread_args *args, sock_list_node *node) {
             log_perror("recv");
         return;
     }
-    pending_reply *reply = &rcv_replies[rcv_reply_count++];
-    reply->node = node;
-    reply->accepted = message_accept(args, (size_t)got);
+    int accepted = message_accept(args, (size_t)got);
+    if (accepted == REPLY_KIND_STAGED)
+        rcv_held[rcv_held_count++] = node;
+    else
+        reply_send(args, node, accepted);
 }
 
-// Send the pass's replies, once the points staged for the spool are written (or not). A node
-// is freed in the pass only by its own event, and no event follows its reply, so every held
-// node is still open here. conn_lock held.
-static void replies_flush(rcv_thread_args *args) {
-    int written = spool_staged() > 0 && spool_stage_write() == SPOOL_OK;
-    if (written)
+// The pass's records go to the sender, and the OKs held for its sync go out (or FAILED). A
+// node is freed in the pass only by its own event, and no event follows its message, so every
+// held node is still open here. conn_lock held.
+static void pass_end(rcv_thread_args *args) {
+    if (!spool_on())
+        return;
+    int written = spool_stage_write() == SPOOL_OK;
+    if (written && rcv_spooled > 0)
         queue_ready_raise(args->queue);
-    for (int i = 0; i < rcv_reply_count; i++) {
-        pending_reply *r = &rcv_replies[i];
-        int ok = r->accepted == REPLY_KIND_OK || (r->accepted == REPLY_KIND_STAGED && written);
-        counter_add(ok ? counters.points_accepted : counters.points_rejected, 1);
-        reply_send(args, r->node, ok);
-    }
-    rcv_reply_count = 0;
+    for (int i = 0; i < rcv_held_count; i++)
+        reply_send(args, rcv_held[i], written);
+    rcv_held_count = 0;
+    rcv_spooled = 0;
 }
 
 void rcv_set_create(rcv_thread_args *args) {
@@ -226,7 +227,7 @@ void *rcv_sock_thread_func(void *arg) {
             else
                 client_serve(args, node);
         }
-        replies_flush(args);
+        pass_end(args);
         lock_give(&args->conn_lock, LOCK_RANK_CONN);
         progress_mark(progress_receiver_busy_usec, false);
     }

@@ -2,15 +2,17 @@
 #include "outbox/spool.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 
 #include "base/clock.h"
 #include "base/counters.h"
-#include "base/fd_write.h"
 #include "base/lock_rank.h"
 #include "base/log.h"
 #include "outbox/spool_store.h"
@@ -28,12 +30,14 @@ static const size_t OTHER_FILES_NAMED = 3;
 spool_store spool;
 
 // The receiver's own state. [R]
-static int write_fd = -1;     // the segment it writes, or -1
-static int64_t write_bytes;   // that file's size
-static uint64_t write_first;  // its first record's number, which names it
-static uint64_t next_seq;     // the number the next record written gets
-static uint8_t stage_buf[SPOOL_STAGE_MAX * SPOOL_RECORD_BYTES];
-static size_t stage_count;        // records in stage_buf
+static int write_fd = -1;         // the segment it writes, or -1
+static uint8_t *write_map;        // that file, mapped shared: records are stored straight into it
+static int64_t write_room;        // the file's size: header, records and the room given ahead
+static int64_t write_bytes;       // header and records published
+static uint64_t write_first;      // its first record's number, which names it
+static uint64_t next_seq;         // the number the next record published gets
+static size_t stage_count;        // records stored after write_bytes, not yet published
+static int pass_refused;          // this pass found no room: its later points are refused at once
 static std::string write_failed;  // the file a write failed on, for the line that says so
 
 uint64_t spool_pass_bytes(void) {
@@ -42,10 +46,6 @@ uint64_t spool_pass_bytes(void) {
 
 int spool_on(void) {
     return spool.on;
-}
-
-size_t spool_staged(void) {
-    return stage_count;
 }
 
 static void refusing_begin(int why, int err) {
@@ -95,6 +95,18 @@ static void damaged_file_handle(const spool_found &f) {
               spool.dir.c_str(), f.name.c_str(), (unsigned long long)slots);
 }
 
+// The room an earlier run gave a file ahead and never wrote is given back to the disk.
+static void segment_room_trim(const spool_found &f) {
+    if (f.file_bytes <= f.bytes)
+        return;
+    int fd = openat(spool.dir_fd, f.name.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0 || ftruncate(fd, f.bytes) != 0)
+        log_warnf("Spool file %s/%s: its unwritten room cannot be given back (%s).",
+                  spool.dir.c_str(), f.name.c_str(), strerror(errno));
+    if (fd >= 0)
+        close(fd);
+}
+
 // The files an earlier run left: this map's become the segments, oldest first; the numbering
 // goes on after the highest record of any file.
 static void files_adopt(void) {
@@ -110,6 +122,7 @@ static void files_adopt(void) {
         } else if (slots == 0) {
             unlinkat(spool.dir_fd, f.name.c_str(), 0);  // a header alone: nothing to keep
         } else {
+            segment_room_trim(f);
             spool.segments.push_back({f.header.first_seq, slots, f.bytes});
             bytes += f.bytes;
         }
@@ -156,116 +169,144 @@ int spool_open(const spool_settings *s) {
     return 0;
 }
 
-// The receiver writes no more into its segment: the sync thread syncs and closes it, or with
-// sync_usec 0, where every pass was synced, it is closed now.
+// The receiver writes no more into its segment: the room never written is given back, and the
+// sync thread syncs and closes it, or with sync_usec 0, where every pass was synced, it is
+// closed now.
 static void segment_leave(void) {
     if (write_fd < 0)
         return;
+    munmap(write_map, (size_t)write_room);
+    int64_t unused = ftruncate(write_fd, write_bytes) == 0 ? write_room - write_bytes : 0;
     lock_take(&spool.lock, LOCK_RANK_SPOOL);
+    spool.segments.back().bytes -= unused;  // the sender gives back no segment being written
     if (spool.sync_usec > 0)
         spool.retired.push_back(write_fd);
     spool.writing_first = SPOOL_NO_SEGMENT;
     spool.write_fd = -1;
     lock_give(&spool.lock, LOCK_RANK_SPOOL);
+    counters.spool_bytes.fetch_sub((uint64_t)unused, std::memory_order_relaxed);
     if (spool.sync_usec == 0)
         close(write_fd);
     write_fd = -1;
 }
 
-// A new segment for the next records; with sync_usec 0 its name reaches the disk first.
-static int segment_next(void) {
+// A new segment of room bytes for the next records, mapped; with sync_usec 0 its name reaches
+// the disk first. The disk may give less room, down to one pass's.
+static int segment_next(int64_t room) {
     write_failed = spool_segment_name(next_seq);
-    int fd = spool_segment_create(spool.dir_fd, spool.map_id, next_seq, clock_wall_usec());
-    if (fd >= 0 && spool.sync_usec == 0 && fsync(spool.dir_fd) != 0) {
+    int64_t given = 0;
+    int fd = spool_segment_create(spool.dir_fd, spool.map_id, next_seq, clock_wall_usec(), room,
+                                  (int64_t)spool_pass_bytes(), &given);
+    void *map = MAP_FAILED;
+    if (fd >= 0 && (spool.sync_usec > 0 || fsync(spool.dir_fd) == 0))
+        map = mmap(NULL, (size_t)given, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (fd >= 0 && map == MAP_FAILED) {
         int saved = errno;
         close(fd);
         unlinkat(spool.dir_fd, write_failed.c_str(), 0);
         errno = saved;
-        fd = -1;
     }
-    if (fd < 0)
+    if (map == MAP_FAILED)
         return -1;
-    segment_leave();
     lock_take(&spool.lock, LOCK_RANK_SPOOL);
-    spool.segments.push_back({next_seq, 0, SPOOL_HEADER_BYTES});
+    spool.segments.push_back({next_seq, 0, given});
     spool.writing_first = next_seq;
     spool.write_fd = fd;
     spool.dir_dirty = 1;
     lock_give(&spool.lock, LOCK_RANK_SPOOL);
-    counters.spool_bytes.fetch_add(SPOOL_HEADER_BYTES, std::memory_order_relaxed);
+    counters.spool_bytes.fetch_add((uint64_t)given, std::memory_order_relaxed);
     write_fd = fd;
+    write_map = (uint8_t *)map;
+    write_room = given;
     write_bytes = SPOOL_HEADER_BYTES;
     write_first = next_seq;
     return 0;
 }
 
-// The written records become readable and held.
-static void records_publish(size_t count, int64_t len) {
-    lock_take(&spool.lock, LOCK_RANK_SPOOL);
-    spool.segments.back().slots += count;
-    spool.segments.back().bytes += len;
-    spool.write_dirty = 1;
-    lock_give(&spool.lock, LOCK_RANK_SPOOL);
-    counters.spool_bytes.fetch_add((uint64_t)len, std::memory_order_relaxed);
-    counters.spool_points.fetch_add(count, std::memory_order_relaxed);
-    write_bytes += len;
-    next_seq += count;
-}
-
-// One write() of the stage (synced with sync_usec 0), published only once it is whole. What a
-// failed write may have left is cut off, and the segment is left: the next pass starts a new
-// one, so that a full disk gets room back once the sender is done with this one.
-static int stage_put(size_t count) {
-    lock_take(&spool.lock, LOCK_RANK_SPOOL);
-    int closed = spool.closed;
-    lock_give(&spool.lock, LOCK_RANK_SPOOL);
-    if (closed)
-        return 1;
-    int64_t len = (int64_t)(count * SPOOL_RECORD_BYTES);
-    if ((write_fd < 0 || write_bytes + len > spool.segment_max) && segment_next() != 0)
-        return -1;
-    if (fd_write_all(write_fd, stage_buf, (size_t)len) != 0 ||
-        (spool.sync_usec == 0 && fdatasync(write_fd) != 0)) {
-        int saved = errno;
-        write_failed = spool_segment_name(write_first);
-        if (ftruncate(write_fd, write_bytes) != 0) {
-            // nothing more to do: the slots beyond those published are never read in this run
-        }
-        segment_leave();
-        errno = saved;
+// Room for a whole pass in the segment being written, or a new segment with the room the bound
+// leaves (no more than segment_max). 0, or -1 after saying why points are refused.
+static int pass_room_make(void) {
+    if (write_fd >= 0 &&
+        write_bytes + (int64_t)(SPOOL_STAGE_MAX * SPOOL_RECORD_BYTES) <= write_room)
+        return 0;
+    segment_leave();
+    uint64_t held = counters.spool_bytes.load(std::memory_order_relaxed);
+    uint64_t left = held < spool.max_bytes ? spool.max_bytes - held : 0;
+    if (left < spool_pass_bytes()) {
+        refusing_begin(SPOOL_REFUSING_FULL, 0);
         return -1;
     }
-    records_publish(count, len);
+    if (segment_next(std::min((int64_t)left, spool.segment_max)) != 0) {
+        refusing_begin(SPOOL_REFUSING_WRITE, errno);
+        return -1;
+    }
     return 0;
 }
 
-int spool_stage(const halvex_mapapi_point *p) {
-    uint64_t held = counters.spool_bytes.load(std::memory_order_relaxed);
-    uint64_t need = held + (stage_count + 1) * SPOOL_RECORD_BYTES + SPOOL_HEADER_BYTES;
-    if (stage_count >= SPOOL_STAGE_MAX || need > spool.max_bytes) {
-        refusing_begin(SPOOL_REFUSING_FULL, 0);
-        return SPOOL_REFUSED;
-    }
-    spool_record_encode(next_seq + stage_count, clock_wall_usec(), p,
-                        stage_buf + stage_count * SPOOL_RECORD_BYTES);
-    stage_count++;
-    return SPOOL_OK;
+// The records stored become readable and held.
+static void records_publish(size_t count) {
+    lock_take(&spool.lock, LOCK_RANK_SPOOL);
+    spool.segments.back().slots += count;
+    spool.write_dirty = 1;
+    lock_give(&spool.lock, LOCK_RANK_SPOOL);
+    counters.spool_points.fetch_add(count, std::memory_order_relaxed);
+    write_bytes += (int64_t)(count * SPOOL_RECORD_BYTES);
+    next_seq += count;
 }
 
+// The record goes into the mapping with its marker and checksum last, so that a slot a kill
+// cut short holds no marker, and the next start reads it as never written: it was not
+// answered OK.
+static void record_store(uint8_t *at, uint64_t seq, const halvex_mapapi_point *p) {
+    uint8_t rec[SPOOL_RECORD_BYTES];
+    spool_record_encode(seq, clock_wall_usec(), p, rec);
+    memcpy(at + SPOOL_RECORD_HEAD_BYTES, rec + SPOOL_RECORD_HEAD_BYTES,
+           SPOOL_RECORD_BYTES - SPOOL_RECORD_HEAD_BYTES);
+    std::atomic_signal_fence(std::memory_order_release);
+    memcpy(at, rec, SPOOL_RECORD_HEAD_BYTES);
+}
+
+// A pass's first point checks that the spool still takes points and makes room for the pass.
+static int pass_begin(void) {
+    lock_take(&spool.lock, LOCK_RANK_SPOOL);
+    int closed = spool.closed;
+    lock_give(&spool.lock, LOCK_RANK_SPOOL);
+    return closed ? -1 : pass_room_make();
+}
+
+int spool_stage(const halvex_mapapi_point *p) {
+    if (pass_refused || stage_count >= SPOOL_STAGE_MAX)
+        return SPOOL_REFUSED;
+    if (stage_count == 0 && pass_begin() != 0) {
+        pass_refused = 1;
+        return SPOOL_REFUSED;
+    }
+    record_store(write_map + write_bytes + stage_count * SPOOL_RECORD_BYTES, next_seq + stage_count,
+                 p);
+    stage_count++;
+    return spool.sync_usec == 0 ? SPOOL_STAGED : SPOOL_OK;
+}
+
+// With sync_usec 0 the pass's records reach the disk before they are published and answered;
+// records a failed sync leaves are cut off with the room when the segment is left, and the next
+// pass starts a new one, so that a failing disk gets room back once the sender is done with it.
+// Fdatasync also writes out what was stored through the mapping.
 int spool_stage_write(void) {
     size_t count = stage_count;
     stage_count = 0;
+    pass_refused = 0;
     if (count == 0)
         return SPOOL_OK;
-    int rc = stage_put(count);
-    int err = errno;
-    if (rc == 0) {
-        spool_refusing_end();
-        return SPOOL_OK;
-    }
-    if (rc < 0)
+    if (spool.sync_usec == 0 && fdatasync(write_fd) != 0) {
+        int err = errno;
+        write_failed = spool_segment_name(write_first);
+        segment_leave();
         refusing_begin(SPOOL_REFUSING_WRITE, err);
-    return SPOOL_REFUSED;
+        return SPOOL_REFUSED;
+    }
+    records_publish(count);
+    spool_refusing_end();
+    return SPOOL_OK;
 }
 
 // Sync what was written since the last round: segments left, the one being written, the

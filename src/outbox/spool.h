@@ -2,10 +2,12 @@
  * is written to a file of the spool folder, and the sender posts from there, in the order the
  * points were answered OK, from one run of the service to the next.
  *
- * The receiver stages each accepted point of a pass (spool_stage) and writes the pass with one
- * write() before it replies (spool_stage_write); with sync_usec 0 that write is synced before
- * the replies, otherwise a thread of the spool syncs what was written at least every
- * sync_usec. The sender takes a post's worth of points back from the files (spool_take), and
+ * The receiver stores each accepted point's record into a shared mapping of the file being
+ * written (spool_stage), where a kill cannot take it, and answers it OK at once; at the end of
+ * its pass it hands the pass's records to the sender (spool_stage_write). With sync_usec 0
+ * the pass is synced first and its OKs wait for that; otherwise a thread of the spool syncs
+ * what was written at least every sync_usec. Each file is given its room on disk ahead
+ * (allocated, not only sized), so that a store into the mapping never meets a full disk. The sender takes a post's worth of points back from the files (spool_take), and
  * settles them once the map service has answered (spool_settle: done on disk, and a file all
  * done is given back) or, when the post failed in transit, has them read again by the next
  * take (spool_rewind). Memory holds at most the points of one take. */
@@ -37,7 +39,8 @@
 
 /* spool_stage() and spool_stage_write() results. */
 #define SPOOL_OK 0
-#define SPOOL_REFUSED (-1) /* full, a write that failed, or stopping: answer FAILED */
+#define SPOOL_STAGED 1     /* in the file; answer once spool_stage_write() has synced it */
+#define SPOOL_REFUSED (-1) /* full, a file that cannot be made or synced, or stopping: FAILED */
 
 /* figures.spool_refusing: why new points are answered FAILED (0: they are not). */
 #define SPOOL_REFUSING_FULL 1  /* the files would grow past spool_max_bytes */
@@ -65,19 +68,19 @@ int spool_on(void);
 /* Start the thread that syncs what was written every sync_usec (none when sync_usec is 0). */
 void spool_sync_start(void);
 
-/* Receiver thread only. Stage the record of p (only read: its colours stay the caller's) to be
- * written by the next spool_stage_write(). SPOOL_REFUSED when it would not fit under
- * max_bytes (one line when the spool becomes full) or the stage holds SPOOL_STAGE_MAX. */
+/* Receiver thread only. Store the record of p (only read: its colours stay the caller's) into
+ * the file being written, through a shared mapping: SPOOL_OK when it is there and p may be
+ * answered OK at once; SPOOL_STAGED (sync_usec 0) when p may be answered OK only once
+ * spool_stage_write() has synced the pass; SPOOL_REFUSED when the spool takes no point now
+ * (full: one line when that starts; a file that cannot be made; stopping), and then for the
+ * rest of the pass. */
 int spool_stage(const halvex_mapapi_point *p);
 
-/* Receiver thread only. Write every staged record with one write() (and sync it when
- * sync_usec is 0): SPOOL_OK when all of them are in the file, SPOOL_REFUSED when none is (a
- * write or sync that failed: one line when that starts; or stopping). The stage is empty
- * afterwards. Points staged were not counted held before this. */
+/* Receiver thread only, at the end of every pass: publish the pass's records to the sender
+ * (synced first when sync_usec is 0): SPOOL_OK, or SPOOL_REFUSED when the sync failed and
+ * none of them is kept (one line when that starts). Points stored were not counted held
+ * before this. */
 int spool_stage_write(void);
-
-/* Records staged and not yet written. */
-size_t spool_staged(void);
 
 /* Sender thread only. Read up to max points, oldest first, into a malloc()ed batch that the
  * caller owns with its colours (points_release()); returns the count, 0 with *batch NULL

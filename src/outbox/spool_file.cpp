@@ -170,19 +170,49 @@ static bool segment_named(const char *name) {
     return strspn(name + prefix, "0123456789abcdef") == SEGMENT_HEX_DIGITS;
 }
 
+// Where the records of a file end. A file is given its room ahead, zero-filled, and a record's
+// marker is stored after the rest of it: the last slot holding anything ends the records,
+// unless its marker is missing, when the write was cut short before its point was answered.
+// A file that cannot be read is taken whole.
+static int64_t written_end(int fd, int64_t size) {
+    static uint8_t buf[SPOOL_READ_CHUNK];  // start-up only, one thread
+    for (int64_t end = size; end > SPOOL_HEADER_BYTES;) {
+        int64_t from = std::max<int64_t>(SPOOL_HEADER_BYTES, end - (int64_t)sizeof buf);
+        if (pread(fd, buf, (size_t)(end - from), from) != end - from)
+            return size;
+        int64_t i = end - from;
+        while (i > 0 && buf[i - 1] == 0)
+            i--;
+        if (i > 0) {
+            int64_t slot_at =
+                from + i - 1 - (from + i - 1 - SPOOL_HEADER_BYTES) % SPOOL_RECORD_BYTES;
+            uint8_t marker[SPOOL_MARKER_BYTES] = {0};
+            if (pread(fd, marker, sizeof marker, slot_at) != (ssize_t)sizeof marker)
+                return size;
+            static const uint8_t none[SPOOL_MARKER_BYTES] = {0};
+            if (memcmp(marker, none, sizeof none) == 0)
+                return slot_at;
+            return std::min(size, slot_at + SPOOL_RECORD_BYTES);
+        }
+        end = from;
+    }
+    return std::min<int64_t>(size, SPOOL_HEADER_BYTES);
+}
+
 // The header and size of one segment file; a file that cannot be read has no good header.
 static spool_found segment_look(int dir_fd, const char *name) {
     spool_found f;
     f.name = name;
     f.name_seq = strtoull(name + sizeof SEGMENT_PREFIX - 1, NULL, 16);
     f.header_good = 0;
-    f.bytes = 0;
+    f.bytes = f.file_bytes = 0;
     memset(&f.header, 0, sizeof f.header);
     int fd = openat(dir_fd, name, O_RDONLY | O_CLOEXEC);
     struct stat st;
     uint8_t head[SPOOL_HEADER_BYTES];
     if (fd >= 0 && fstat(fd, &st) == 0) {
-        f.bytes = st.st_size;
+        f.file_bytes = st.st_size;
+        f.bytes = written_end(fd, st.st_size);
         ssize_t n = pread(fd, head, sizeof head, 0);
         f.header_good = n > 0 && spool_header_decode(head, (size_t)n, &f.header) == 0 &&
                         f.header.first_seq == f.name_seq;
@@ -215,10 +245,26 @@ uint64_t spool_segment_slots(int64_t bytes) {
     return spool_damaged_records(bytes - SPOOL_HEADER_BYTES);
 }
 
+// Give the file its room ahead, halving it while the disk has less, down to room_min.
+static int64_t room_give(int fd, int64_t room, int64_t room_min) {
+    for (; room >= room_min; room /= 2) {
+        int rc = posix_fallocate(fd, 0, room);
+        if (rc == 0)
+            return room;
+        if (rc != ENOSPC) {
+            errno = rc;
+            return -1;
+        }
+    }
+    errno = ENOSPC;
+    return -1;
+}
+
 int spool_segment_create(int dir_fd, const char *map_id, uint64_t first_seq,
-                         int64_t created_unix_usec) {
+                         int64_t created_unix_usec, int64_t room, int64_t room_min,
+                         int64_t *room_given) {
     std::string name = spool_segment_name(first_seq);
-    int fd = openat(dir_fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC, 0600);
+    int fd = openat(dir_fd, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0)
         return -1;
     spool_header h;
@@ -228,7 +274,8 @@ int spool_segment_create(int dir_fd, const char *map_id, uint64_t first_seq,
     h.created_unix_usec = created_unix_usec;
     uint8_t head[SPOOL_HEADER_BYTES];
     spool_header_encode(&h, head);
-    if (fd_write_all(fd, head, sizeof head) == 0)
+    if (fd_write_all(fd, head, sizeof head) == 0 &&
+        (*room_given = room_give(fd, std::max(room, room_min), room_min)) > 0)
         return fd;
     int saved = errno;
     close(fd);

@@ -57,7 +57,8 @@ typedef struct spool_found {
     uint64_t name_seq; /* the first record's number, as the name says */
     int header_good;   /* its header was read and holds */
     spool_header header;
-    int64_t bytes; /* its size */
+    int64_t bytes;      /* where its records end: its size without the room never written */
+    int64_t file_bytes; /* its size */
 } spool_found;
 
 /* Every segment file of the folder (by name), oldest first. */
@@ -71,10 +72,15 @@ std::string spool_segment_name(uint64_t first_seq);
 uint64_t spool_segment_slots(int64_t bytes);
 
 
-/* Create segment first_seq of map_id in the folder and write its header: a descriptor open for
- * appending, or -1 (errno says why; no file is left behind). */
+/* Create segment first_seq of map_id in the folder, write its header and give the file room
+ * ahead: room bytes in all (halved while the disk has less, never below room_min), zero-filled
+ * and allocated, so that records stored into a shared mapping of it never meet a full disk.
+ * Sets *room_given to the file's size. A descriptor open for reading and writing, at the end
+ * of the header; or -1 (errno says why, ENOSPC when not even room_min fits; no file is left
+ * behind). */
 int spool_segment_create(int dir_fd, const char *map_id, uint64_t first_seq,
-                         int64_t created_unix_usec);
+                         int64_t created_unix_usec, int64_t room, int64_t room_min,
+                         int64_t *room_given);
 
 /* Open (creating it owner-only) the done file of map_id and read its marks (all zero for a new
  * one): a descriptor, or -1 (errno says why). */

@@ -12,7 +12,7 @@ static const char HEADER_MAGIC[8] = {'H', 'X', 'S', 'P', 'O', 'O', 'L', '\0'};
 // Where the checksums sit and what they cover.
 static const size_t HEADER_CRC_AT = 60;
 static const size_t RECORD_CRC_AT = 4;
-static const size_t RECORD_SUMMED_FROM = 8;
+static const size_t RECORD_SUMMED_FROM = SPOOL_RECORD_HEAD_BYTES;
 static const size_t MARKS_CRC_AT = 4;
 static const size_t MARKS_SUMMED_FROM = 8;
 // Bits of the colours-present byte.

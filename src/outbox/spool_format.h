@@ -33,6 +33,10 @@
 #define SPOOL_MARKER_BYTES 4
 extern const uint8_t spool_record_marker[SPOOL_MARKER_BYTES];
 
+/* A record's marker and checksum: stored after the rest of it, so that a record cut short
+ * holds no marker. */
+#define SPOOL_RECORD_HEAD_BYTES 8
+
 /* Bytes of one copy of the marks; the done file holds two, which take turns. */
 #define SPOOL_MARKS_BYTES 32
 
