@@ -27,8 +27,9 @@
 //   spool sync -- outbox/spool.cpp, with spool_dir and spool_sync_usec > 0: syncs what was
 //                 written to the spool every spool_sync_usec.
 //   receiver   -- intake/receiver.cpp: owns the epoll set and closes every connection; reads
-//                 one message per ready connection, queues and answers; returns when the stop
-//                 ends its reading.
+//                 one message per ready connection, queues it (with a spool: stores it into
+//                 the spool's file) and answers it at once; returns when the stop ends its
+//                 reading.
 //   notifier   -- notifier.cpp, under systemd only: STATUS= when it changed, WATCHDOG=1 while
 //                 the receiver and the sender make progress.
 //   reach      -- reach.cpp, after the start line: tries the map service once, prints whether
@@ -40,14 +41,14 @@
 // queue_lock) -> log_lock; stop_report_lock -> log_lock; stop_lock (base/stop.cpp) is taken
 // alone; settings_lock (outbox/client_settings.cpp: the client settings a reload offers) ->
 // log_lock. Debug builds check the order at every lock (base/lock_rank.h).
-// Counters and figures are atomics that nobody waits on, and so are the two settings a
-// reload changes in place: the send interval and max_post_points.
+// Counters and figures are atomics that nobody waits on, and so are the three settings a
+// reload changes in place: the send interval, max_post_points and the spool's age limit.
 //
 // THE RELOAD: SIGHUP reads the file the start read again (config_load(), the CA file's
 // certificates checked); one that cannot be used is refused whole. Otherwise the interval and
-// max_post_points are stored at once, the client's settings are offered to the sender, and
-// the keys that need a new socket or listener, max_queued_points and the spool's keys keep
-// their values.
+// max_post_points (and the spool's age limit) are stored at once, the client's settings are
+// offered to the sender, and the keys that need a new socket or listener, max_queued_points
+// and the spool's other keys keep their values.
 //
 // THE WAKE PIPE carries one byte from the accept loop to the receiver per new connection; its
 // read end is the last node of the connection list and sits in the receiver's epoll set.

@@ -12,6 +12,7 @@
 #include "notifier.h"
 #include "outbox/client_settings.h"
 #include "outbox/delivery.h"
+#include "outbox/spool.h"
 
 // Locks: none. [I] set by reload_setup() before the signal thread starts, then only read;
 // [R] the signal thread's own.
@@ -43,8 +44,8 @@ static std::string gid_shown(gid_t gid) {
 
 // The socket and the metrics listener are made once, and the queue's bound is what the
 // metrics report: a change waits for a restart, and the running value stays. So do the
-// spool's keys, its folder being locked and read at start, and with a spool the map id, which
-// its files carry: points held for one map are never posted to another.
+// spool's keys but its age limit, its folder being locked and read at start, and with a spool
+// the map id, which its files carry: points held for one map are never posted to another.
 static void kept_keys_keep(const service_config *old, service_config *fresh) {
     bool spool = !old->spool_dir.empty();
     const kept_key keys[] = {
@@ -59,8 +60,6 @@ static void kept_keys_keep(const service_config *old, service_config *fresh) {
          fresh->spool_dir.empty() ? "(off)" : fresh->spool_dir},
         {"spool_max_bytes", std::to_string(old->spool_max_bytes),
          std::to_string(fresh->spool_max_bytes)},
-        {"spool_max_age_sec", std::to_string(old->spool_max_age_sec),
-         std::to_string(fresh->spool_max_age_sec)},
         {"spool_sync_usec", std::to_string(old->spool_sync_usec),
          std::to_string(fresh->spool_sync_usec)},
         {"map_id", old->map_id, spool ? fresh->map_id : old->map_id},
@@ -78,7 +77,8 @@ static void kept_keys_keep(const service_config *old, service_config *fresh) {
     fresh->max_queued_points = old->max_queued_points;
     fresh->spool_dir = old->spool_dir;
     fresh->spool_max_bytes = old->spool_max_bytes;
-    fresh->spool_max_age_sec = old->spool_max_age_sec;
+    if (!spool)
+        fresh->spool_max_age_sec = old->spool_max_age_sec;  // nothing to apply it to
     fresh->spool_sync_usec = old->spool_sync_usec;
     if (spool)
         fresh->map_id = old->map_id;
@@ -98,6 +98,7 @@ static std::string changed_names(const service_config *old, const service_config
         {"map_api_keep_alive", old->keep_alive != now->keep_alive},
         {"send_interval_usec", old->send_interval_usec != now->send_interval_usec},
         {"max_post_points", old->max_post_points != now->max_post_points},
+        {"spool_max_age_sec", old->spool_max_age_sec != now->spool_max_age_sec},
     };
     std::string names;
     for (const auto &key : keys) {
@@ -124,6 +125,8 @@ static void reload_apply(service_config *fresh) {
     std::string changed = changed_names(&running, fresh);
     reload_queue->send_interval_usec = fresh->send_interval_usec;
     delivery_set_max_post_points(fresh->max_post_points);
+    if (spool_on())
+        spool_max_age_set(fresh->spool_max_age_sec);
     client_settings settings = config_client_settings(fresh);
     client_settings_offer(&settings);
     running = *fresh;

@@ -45,11 +45,15 @@ static void spooled_make(spooled &s, bool up, const std::string &extra = "") {
     s.extra = extra;
 }
 
-// Start the service (again) on the same folder: true once it listens.
-static bool spooled_start(spooled &s) {
+static void spooled_config_write(spooled &s) {
     std::string url = "https://127.0.0.1:" + std::to_string(s.port) + "/points";
     std::string cfg = config_basic(s.sock, url, "spool_dir = " + s.spool + "\n" + s.extra);
     file_write(s.dir + "/halvex_mapapi_server.ini", cfg.replace(cfg.find("testmap1"), 8, s.map_id));
+}
+
+// Start the service (again) on the same folder: true once it listens.
+static bool spooled_start(spooled &s) {
+    spooled_config_write(s);
     s.server = server_start(s.dir);
     return server_wait_listening(s.server, s.sock, WAIT_MS);
 }
@@ -222,20 +226,27 @@ TEST(SpoolService, StopDuringAnOutageExitsWithinASecondAndTheNextStartPostsAll) 
     EXPECT_TRUE(arrivals_check(s, ok).empty());
 }
 
-// Held through a stop: the next run finds them too old.
+// Held through a stop; the next run is given a limit by a reload and finds them too old.
 TEST(SpoolService, PointsOlderThanTheAgeLimitAreCountedExpiredNotPosted) {
     SKIP_IF_SYSTEM_CONFIG();
     spooled s;
-    spooled_make(s, false, "spool_max_age_sec = 1\n");
+    spooled_make(s, false);
     ASSERT_TRUE(spooled_start(s));
     ASSERT_EQ(points_send(s, 1, 20).size(), 20u);
     auto sent = std::chrono::steady_clock::now();
     ASSERT_TRUE(spooled_stop(s, WAIT_MS));
+    ASSERT_TRUE(spooled_start(s));
+    s.extra = "spool_max_age_sec = 3\n";
+    spooled_config_write(s);
+    kill(s.server.pid, SIGHUP);
+    ASSERT_TRUE(printed(s, ": spool_max_age_sec changed; the next post uses it."));
     // The scenario is time passing: the limit counts from the OK.
-    wait_until([&] { return std::chrono::steady_clock::now() - sent > std::chrono::seconds(2); },
+    wait_until([&] { return std::chrono::steady_clock::now() - sent > std::chrono::seconds(4); },
                WAIT_MS);
     ASSERT_TRUE(map_back(s));
-    ASSERT_TRUE(spooled_start(s));
+    // The fresh points come once the old ones are passed over, not during a backoff that would
+    // age them too.
+    ASSERT_TRUE(counters_show(s, "expired 20,"));
     std::set<long> fresh = points_send(s, 101, 5);
     ASSERT_EQ(fresh.size(), 5u);
     EXPECT_TRUE(arrivals_check(s, fresh).empty());

@@ -44,6 +44,10 @@ uint64_t spool_pass_bytes(void) {
     return SPOOL_STAGE_MAX * SPOOL_RECORD_BYTES + SPOOL_HEADER_BYTES;
 }
 
+void spool_max_age_set(int64_t sec) {
+    spool.max_age_usec.store(sec * 1000000, std::memory_order_relaxed);
+}
+
 int spool_on(void) {
     return spool.on;
 }
@@ -136,7 +140,7 @@ static void settings_keep(const spool_settings *s) {
     memset(spool.map_id, 0, sizeof spool.map_id);
     strncpy(spool.map_id, s->map_id.c_str(), HALVEX_MAPAPI_MAP_ID_MAX);
     spool.max_bytes = s->max_bytes;
-    spool.max_age_usec = s->max_age_sec * 1000000;
+    spool_max_age_set(s->max_age_sec);
     spool.sync_usec = s->sync_usec;
     spool.segment_max = std::clamp((int64_t)(s->max_bytes / SEGMENTS_PER_BOUND), SEGMENT_BYTES_MIN,
                                    SEGMENT_BYTES_MAX);

@@ -7,10 +7,12 @@
  * its pass it hands the pass's records to the sender (spool_stage_write). With sync_usec 0
  * the pass is synced first and its OKs wait for that; otherwise a thread of the spool syncs
  * what was written at least every sync_usec. Each file is given its room on disk ahead
- * (allocated, not only sized), so that a store into the mapping never meets a full disk. The sender takes a post's worth of points back from the files (spool_take), and
- * settles them once the map service has answered (spool_settle: done on disk, and a file all
- * done is given back) or, when the post failed in transit, has them read again by the next
- * take (spool_rewind). Memory holds at most the points of one take. */
+ * (allocated, not only sized), so that a store into the mapping never meets a full disk.
+ *
+ * The sender takes a post's worth of points back from the files (spool_take), and settles
+ * them once the map service has answered (spool_settle: done on disk, and a file all done is
+ * given back) or, when the post failed in transit, has them read again by the next take
+ * (spool_rewind). Memory holds at most the points of one take. */
 #ifndef SPOOL_H
 #define SPOOL_H
 
@@ -61,6 +63,9 @@ typedef struct spool_settings {
  * 0, or -1 after printing one line (not a folder, cannot be written, locked by another
  * service). Prints how many points are held when some are. */
 int spool_open(const spool_settings *s);
+
+/* Any thread: the age limit, spool_max_age_sec (0: none), from the next take on. */
+void spool_max_age_set(int64_t sec);
 
 /* Whether spool_open() succeeded: the service runs with a spool. */
 int spool_on(void);

@@ -7,6 +7,7 @@
 #include <pthread.h>
 #include <stdint.h>
 
+#include <atomic>
 #include <deque>
 #include <string>
 #include <vector>
@@ -30,15 +31,15 @@ typedef struct spool_pos {
 /* No segment: writing_first when the receiver has none open. */
 #define SPOOL_NO_SEGMENT UINT64_MAX
 
-/* Locks: [I] set by spool_open() before the threads start, then only read; [l] spool_lock;
- * [R] the receiver only; [S] the sender only. */
+/* Locks: [I] set by spool_open() before the threads start, then only read; [A] atomic;
+ * [l] spool_lock; [R] the receiver only; [S] the sender only. */
 typedef struct spool_store {
     int on;                                    /* [I] a spool is in use */
     std::string dir;                           /* [I] its folder */
     int dir_fd;                                /* [I] the folder, open */
     char map_id[HALVEX_MAPAPI_MAP_ID_MAX + 1]; /* [I] written into each header */
     uint64_t max_bytes;                        /* [I] spool_max_bytes */
-    int64_t max_age_usec;                      /* [I] 0: no limit */
+    std::atomic<int64_t> max_age_usec;         /* [A] 0: no limit; a reload sets it */
     int64_t sync_usec;                         /* [I] 0: the receiver syncs before its OKs */
     int64_t segment_max;                       /* [I] a file takes no record beyond this */
     int marks_fd;                              /* [I] the done file; written by [S] */

@@ -239,8 +239,8 @@ static int record_take(const spool_record &rec, halvex_mapapi_point *into) {
         tail_damaged++;
         return 0;
     }
-    bool expired =
-        spool.max_age_usec > 0 && rec.accepted_unix_usec < clock_wall_usec() - spool.max_age_usec;
+    int64_t max_age = spool.max_age_usec.load(std::memory_order_relaxed);
+    bool expired = max_age > 0 && rec.accepted_unix_usec < clock_wall_usec() - max_age;
     if (!expired && spool_record_point(&rec, into) != 0)
         return -1;
     tail_seq_end = rec.seq + 1;
