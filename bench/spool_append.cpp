@@ -1,6 +1,6 @@
 // spool_append.cpp -- points per second through the receiver's side of the spool: a pass of 1,
-// 16 or 64 points staged and written with one write(), beside the same points put in the
-// in-memory queue as the service does without a spool. Every 4096 passes both are emptied the
+// 16 or 64 points stored into the mapped file and handed to the sender, beside the same points
+// put in the in-memory queue as the service does without a spool. Every 4096 passes both are emptied the
 // way the sender empties them (taken, settled, released), so the spool's files are given back
 // and the figures include that work.
 //
