@@ -12,8 +12,8 @@
 #include <numeric>
 #include <set>
 
-#include "harness.h"
 #include "base/stop.h"
+#include "harness.h"
 #include "outbox/delivery.h"
 
 // Bounds on waits; retries back off to several seconds, so arrivals get longer.
@@ -260,10 +260,11 @@ TEST(Delivery, PostInFlightAtAStopIsCutAndItsBatchCountedUnconfirmed) {
     EXPECT_TRUE(server_wait_exit(d.server, WAIT_MS));
     EXPECT_LT(std::chrono::steady_clock::now() - signalled, std::chrono::seconds(6));
     EXPECT_EQ(d.server.exit_status, 0);
-    EXPECT_TRUE(printed(d, "Stopped: 0 points posted while stopping, " + lost + " lost, " +
-                               doubt + " unconfirmed.\n"));
+    EXPECT_TRUE(printed(d, "Stopped: 0 points posted while stopping, " + lost + " lost, " + doubt +
+                               " unconfirmed.\n"));
     EXPECT_TRUE(printed(d, "accepted 5, rejected 0, posted 0, refused 0, lost " + lost +
-                               ", unconfirmed " + doubt + ", queued 0; posts made 1, failed in "
+                               ", unconfirmed " + doubt +
+                               ", queued 0; posts made 1, failed in "
                                "transit 1,"))
         << server_stdout(d.server);
     delivery_stop(d);
@@ -512,4 +513,14 @@ TEST(DeliveryUnit, RetryWaitDoublesFromOneSecondOrTheIntervalUpToAMinute) {
         EXPECT_EQ(wait = delivery_backoff_next(wait, 300000), want * 1000000);
     EXPECT_EQ(delivery_backoff_next(0, 5000000), 5000000) << "starts at a longer interval";
     EXPECT_EQ(delivery_backoff_next(60000000, 900000000), 900000000) << "never sooner than it";
+}
+
+TEST(DeliveryUnit, NothingLeftToRetryEndsTheBackoff) {
+    point_queue q;
+    queue_create(&q);
+    delivery_state st = {};
+    st.backoff_usec = 8000000;
+    st.retry_after_usec = 8000000;
+    EXPECT_EQ(delivery_post(&q, &st, 0), DELIVERY_NOTHING);
+    EXPECT_EQ(st.backoff_usec, 0) << "the sender would poll at the backoff, not wait for points";
 }

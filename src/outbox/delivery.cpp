@@ -204,8 +204,13 @@ int delivery_post(point_queue *q, delivery_state *st, long timeout_ms) {
     if (!st->held) {
         st->held_count = queue_drain(q, &st->held);
         st->held_next = 0;
-        if (st->held_count == 0)
+        if (st->held_count == 0) {
+            // Nothing is held to retry (a spool's held points may all have expired): the sender
+            // waits for new points, not out a backoff, so that they leave at once.
+            st->backoff_usec = 0;
+            st->retry_after_usec = 0;
             return DELIVERY_NOTHING;
+        }
     }
     size_t count = st->held_count - st->held_next, most = post_points_max(st);
     if (most > 0 && count > most)
