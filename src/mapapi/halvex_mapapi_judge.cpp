@@ -93,14 +93,15 @@ static bool status_transient(long status) {
 
 // A port that speaks the other protocol than the endpoint's scheme fails with texts that do
 // not say so: TLS reads a plain HTTP answer as a "wrong version number", and a TLS port gives
-// plain HTTP no answer. Those failures name the scheme.
+// plain HTTP no answer, or closes on it while the request is still being written (a broken
+// pipe, on a loaded machine). Those failures name the scheme.
 static const char *scheme_hint(CURLcode rc, const char *error_text) {
     const char *endpoint = mapapi_setup.endpoint;
     if (strncasecmp(endpoint, "https://", 8) == 0 && rc == CURLE_SSL_CONNECT_ERROR &&
         strstr(error_text, "wrong version number"))
         return "; the endpoint is https://, but its port seems to answer plain HTTP";
     if (strncasecmp(endpoint, "http://", 7) == 0 &&
-        (rc == CURLE_GOT_NOTHING || rc == CURLE_RECV_ERROR))
+        (rc == CURLE_GOT_NOTHING || rc == CURLE_RECV_ERROR || rc == CURLE_SEND_ERROR))
         return "; the endpoint is http://, does its port expect https://?";
     return "";
 }
