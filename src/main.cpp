@@ -86,6 +86,7 @@
 #include "metrics.h"
 #include "notifier.h"
 #include "outbox/delivery.h"
+#include "outbox/outbox.h"
 #include "outbox/point_queue.h"
 #include "outbox/sender.h"
 #include "outbox/spool.h"
@@ -262,16 +263,19 @@ static const char *config_take(const run_options *opt, service_config *cfg) {
     return path;
 }
 
-// With spool_dir: the folder opened and locked and what an earlier run left found, before the
-// socket exists, so that a spool that cannot be used ends start-up first.
-static void spool_take_up(const service_config *cfg) {
+// The store of the points answered OK, chosen here once: with spool_dir the spool's files
+// (the folder opened and locked, and what an earlier run left read, before the socket exists,
+// so that a spool that cannot be used ends start-up first), else the point queue in memory.
+// Nothing else asks which it is.
+static const outbox_kind *store_choose(const service_config *cfg) {
     if (cfg->spool_dir.empty())
-        return;
-    spool_settings s = {cfg->spool_dir, cfg->map_id, cfg->spool_max_bytes, cfg->spool_max_age_sec,
-                        cfg->spool_sync_usec};
-    if (spool_open(&s) != 0)
+        return queue_store_open(cfg->max_queued_points);
+    spool_settings s = {cfg->spool_dir,       cfg->map_id,          cfg->spool_max_bytes,
+                        cfg->spool_max_age_sec, cfg->spool_sync_usec, cfg->max_queued_points};
+    const outbox_kind *spool = spool_store_open(&s);
+    if (!spool)
         log_exit(1);
-    stop_keep_held();
+    return spool;
 }
 
 int main(int argc, char **argv) {
@@ -292,28 +296,23 @@ int main(int argc, char **argv) {
     // Static: the listener keeps the socket path to remove the socket at the stop.
     static service_config config;
     const char *config_path = config_take(&options, &config);
-    spool_take_up(&config);
+    const outbox_kind *store = store_choose(&config);
 
     int listen_fd = listener_create(config.sock_path.c_str());
     stop_create();
-    static point_queue queue;
-    queue_create(&queue);
-    queue.send_interval_usec = config.send_interval_usec;
-    queue.max_points = config.max_queued_points;
+    static outbox box;
+    outbox_start(&box, store, config.send_interval_usec);
     delivery_set_max_post_points(config.max_post_points);
-    if (counters_held() > 0)
-        queue_ready_raise(&queue);  // points an earlier run left in the spool go first
-    spool_sync_start();
-    reload_setup(config_path, &config, &queue);  // before a SIGHUP can be taken
-    lifecycle_signals_start();
+    reload_setup(config_path, &config, &box);  // before a SIGHUP can be taken
+    lifecycle_signals_start(&box);
 
     // After the socket: a second service on a path in use says so, not that the port is taken.
-    metrics_start(config.metrics_listen.c_str(), &config.metrics_addr, queue.max_points);
+    metrics_start(config.metrics_listen.c_str(), &config.metrics_addr, &box);
     pthread_t sender;
-    pthread_create(&sender, NULL, sending_thread_func, &queue);
+    pthread_create(&sender, NULL, sending_thread_func, &box);
 
     static rcv_thread_args rcv_args;
-    conn_list_create(&rcv_args, &queue);
+    conn_list_create(&rcv_args, &box);
     rcv_set_create(&rcv_args);  // now, before the accept loop can use up the descriptors
     pthread_t receiver;
     pthread_create(&receiver, NULL, rcv_sock_thread_func, &rcv_args);
@@ -325,5 +324,5 @@ int main(int argc, char **argv) {
                       config.endpoint.empty());
 
     listener_accept_loop(listen_fd, &rcv_args, conn_limit);  // until a stop
-    lifecycle_stop(&queue);
+    lifecycle_stop();
 }

@@ -12,15 +12,14 @@
 #include "notifier.h"
 #include "outbox/client_settings.h"
 #include "outbox/delivery.h"
-#include "outbox/spool.h"
 
 // Locks: none. [I] set by reload_setup() before the signal thread starts, then only read;
 // [R] the signal thread's own.
 static const char *reload_path;    // [I] the file the start read
-static point_queue *reload_queue;  // [I] the queue whose interval a reload sets
+static outbox *reload_queue;       // [I] the outbox whose interval a reload sets
 static service_config running;     // [R] the configuration in use
 
-void reload_setup(const char *path, const service_config *cfg, point_queue *q) {
+void reload_setup(const char *path, const service_config *cfg, outbox *q) {
     reload_path = path;
     running = *cfg;
     reload_queue = q;
@@ -125,8 +124,7 @@ static void reload_apply(service_config *fresh) {
     std::string changed = changed_names(&running, fresh);
     reload_queue->send_interval_usec = fresh->send_interval_usec;
     delivery_set_max_post_points(fresh->max_post_points);
-    if (spool_on())
-        spool_max_age_set(fresh->spool_max_age_sec);
+    reload_queue->kind->age_limit_set(fresh->spool_max_age_sec);
     client_settings settings = config_client_settings(fresh);
     client_settings_offer(&settings);
     running = *fresh;
