@@ -13,7 +13,7 @@
 #include <set>
 
 #include "base/stop.h"
-#include "harness.h"
+#include "service.h"
 #include "outbox/delivery.h"
 
 // Bounds on waits; retries back off to several seconds, so arrivals get longer.
@@ -22,69 +22,29 @@ static const char FAILING[] = "Posting to the map service fails";
 static const char RECOVERED[] = "Posting to the map service works again";
 static const char REFUSED[] = "The map service refused";
 
-// Stops its service and stand-in however the test ends.
-struct delivery {
-    std::string dir, sock;
-    map_stub stub;
-    server_proc server;
-    ~delivery() {
-        server_stop(server);
-        tempdir_remove(dir);
-    }
-};
-
 // The service posting to the stand-in; when down, nothing listens on the stand-in's port
-// until map_stub_start_on_port().
-static void delivery_start(delivery &d, const std::string &extra, bool down = false,
+// until map_back().
+static void delivery_start(service_run &d, const std::string &extra, bool down = false,
                            const server_options &opt = server_options()) {
-    map_stub_start(d.stub);
-    if (down)
-        map_stub_stop(d.stub);
-    d.dir = tempdir_make();
-    d.sock = d.dir + "/sock";
-    file_write(d.dir + "/halvex_mapapi_server.ini",
-               config_basic(d.sock, map_stub_url(d.stub, "/points"), extra));
-    d.server = server_start_with(d.dir, opt);
-    ASSERT_TRUE(server_wait_listening(d.server, d.sock, WAIT_MS)) << server_stderr(d.server);
-}
-
-// Stop it: nothing it printed holds the map key or a sanitizer report.
-static void delivery_stop(delivery &d) {
-    server_stop(d.server);
-    std::string out = server_stdout(d.server) + server_stderr(d.server);
-    EXPECT_EQ(out.find("testkey123456789"), std::string::npos) << out;
-    EXPECT_EQ(out.find("Sanitizer"), std::string::npos) << out;
-    map_stub_stop(d.stub);
-    tempdir_remove(d.dir);
+    service_up(d, extra, down, opt);
 }
 
 // Wait until text has been printed, and say whether it was printed exactly times times.
-static bool printed(delivery &d, const std::string &text, size_t times = 1) {
-    wait_until([&] { return server_stdout_count(d.server, text) >= times; }, ARRIVE_MS);
-    return server_stdout_count(d.server, text) == times;
+static bool printed(service_run &d, const std::string &text, size_t times = 1) {
+    return printed_exactly(d.server, text, times, ARRIVE_MS);
 }
 
-static std::string zip(long code) {
-    return "{\"zipcode\":" + std::to_string(code) + "}";
+// Codes [first, first + n) on a new connection: how many were answered OK.
+static long points_send(const service_run &d, long first, long n) {
+    return (long)points_send(d.sock, first, n).size();
 }
 
-// Send codes [first, first + n) on a new connection; how many were answered OK.
-static long points_send(const delivery &d, long first, long n) {
-    int fd = unix_connect(d.sock);
-    long ok = 0;
-    for (long c = first; fd >= 0 && c < first + n; c++)
-        ok += point_exchange(fd, zip(c)) == "OK\n";
-    close(fd);
-    return ok;
-}
-
-static bool arrived(delivery &d, size_t n) {
+static bool arrived(service_run &d, size_t n) {
     return wait_until([&] { return map_stub_zipcodes(d.stub).size() >= n; }, ARRIVE_MS);
 }
 
 TEST(Delivery, SinkDownThreeSecondsMidStreamLosesNothing) {
-    SKIP_IF_SYSTEM_CONFIG();
-    delivery d;
+    service_run d;
     delivery_start(d, "send_interval_usec = 100000\n");
     std::atomic<bool> stop{false};
     std::atomic<long> accepted{0};      // points answered OK, on every connection
@@ -135,12 +95,11 @@ TEST(Delivery, SinkDownThreeSecondsMidStreamLosesNothing) {
     for (auto &s : ok)
         EXPECT_TRUE(std::includes(seen.begin(), seen.end(), s.begin(), s.end()))
             << "a point answered OK never arrived";
-    delivery_stop(d);
+    service_stop(d);
 }
 
 TEST(Delivery, HeldPointsArriveOnceTheMapServiceRecovers) {
-    SKIP_IF_SYSTEM_CONFIG();
-    delivery d;
+    service_run d;
     d.stub.reply_status = 503;
     d.stub.reply_body = "busy";
     delivery_start(d, "");
@@ -151,14 +110,13 @@ TEST(Delivery, HeldPointsArriveOnceTheMapServiceRecovers) {
     std::vector<long> codes = map_stub_zipcodes(d.stub);  // the last post held all five
     EXPECT_EQ(std::vector<long>(codes.end() - 5, codes.end()), (std::vector<long>{1, 2, 3, 4, 5}));
     EXPECT_TRUE(printed(d, FAILING)) << server_stdout(d.server);
-    delivery_stop(d);
+    service_stop(d);
 }
 
 // Not retried, one line per 10 s; an answer that repeats the request shows the key masked.
 TEST(Delivery, RefusedBatchesAreReportedOnceAndNotRetried) {
-    SKIP_IF_SYSTEM_CONFIG();
     for (int status : {401, 200}) {
-        delivery d;
+        service_run d;
         d.stub.custom = [status](const std::string &, const std::string &body) {
             return std::make_pair(status, status == 200 ? std::string("false") : body);
         };
@@ -176,24 +134,23 @@ TEST(Delivery, RefusedBatchesAreReportedOnceAndNotRetried) {
                            "point,"),
                   out.find("Stopped:"))
             << out;
-        delivery_stop(d);
+        service_stop(d);
     }
 }
 
 TEST(Delivery, BoundedQueueAnswersFailedBeyondItAndKeepsWhatItHolds) {
-    SKIP_IF_SYSTEM_CONFIG();
-    delivery d;
+    service_run d;
     delivery_start(d, "max_queued_points = 1000\n", true);
     EXPECT_EQ(points_send(d, 1, 1002), 1000);
     EXPECT_TRUE(printed(d, "The point queue is full"));
     ASSERT_TRUE(printed(d, FAILING));  // held after a failed post, not merely not yet posted
-    ASSERT_TRUE(map_stub_start_on_port(d.stub, d.stub.port));
+    ASSERT_TRUE(map_back(d));
     ASSERT_TRUE(arrived(d, 1000));
     std::vector<long> want(1000);
     std::iota(want.begin(), want.end(), 1);
     EXPECT_EQ(map_stub_zipcodes(d.stub), want);
     EXPECT_TRUE(printed(d, "The point queue has room again."));
-    delivery_stop(d);
+    service_stop(d);
 }
 
 static long ms(std::chrono::steady_clock::duration d) {
@@ -206,9 +163,8 @@ static long ms(std::chrono::steady_clock::duration d) {
 // signal's delivery and the process's end on a loaded machine: 2 s, and what a process's start
 // and end cost in this build, measured beside it.
 TEST(Delivery, SigintAndSigtermPostWhatIsQueuedAndExitZeroInTime) {
-    SKIP_IF_SYSTEM_CONFIG();
     for (int sig : {SIGINT, SIGTERM, 0}) {
-        delivery d;
+        service_run d;
         delivery_start(d, "send_interval_usec = 60000000\n", sig == 0);
         map_stub_reply(d.stub, 200, "true", 1000);
         std::vector<std::thread> clients;
@@ -236,7 +192,7 @@ TEST(Delivery, SigintAndSigtermPostWhatIsQueuedAndExitZeroInTime) {
             printed(d, sig ? " 0 lost, 0 unconfirmed."
                            : "Stopped: 0 points posted while stopping, 10000 lost, 0 unconfirmed."))
             << server_stdout(d.server);
-        delivery_stop(d);
+        service_stop(d);
     }
 }
 
@@ -244,8 +200,7 @@ TEST(Delivery, SigintAndSigtermPostWhatIsQueuedAndExitZeroInTime) {
 // deadline. Its batch went out and may have been taken, so it is unconfirmed; the points held
 // behind it never went and are lost.
 TEST(Delivery, PostInFlightAtAStopIsCutAndItsBatchCountedUnconfirmed) {
-    SKIP_IF_SYSTEM_CONFIG();
-    delivery d;
+    service_run d;
     delivery_start(d, "send_interval_usec = 100000\n");
     map_stub_reply(d.stub, 200, "true", 8000);
     EXPECT_EQ(points_send(d, 1, 3), 3);
@@ -266,14 +221,13 @@ TEST(Delivery, PostInFlightAtAStopIsCutAndItsBatchCountedUnconfirmed) {
                                lost + ", expired 0, unconfirmed " + doubt +
                                ", set aside 0, held 0; posts made 1, failed in transit 1,"))
         << server_stdout(d.server);
-    delivery_stop(d);
+    service_stop(d);
 }
 
 // A gateway's 504 after the whole body went out: the map service may have the batch, so a
 // stop before a later post settles it counts the point unconfirmed, not lost.
 TEST(Delivery, PointAnswered504ByAGatewayIsUnconfirmedAtAStop) {
-    SKIP_IF_SYSTEM_CONFIG();
-    delivery d;
+    service_run d;
     d.stub.reply_status = 504;
     delivery_start(d, "send_interval_usec = 5000000\n");
     EXPECT_EQ(points_send(d, 1, 1), 1);
@@ -281,14 +235,13 @@ TEST(Delivery, PointAnswered504ByAGatewayIsUnconfirmedAtAStop) {
     kill(d.server.pid, SIGTERM);
     EXPECT_TRUE(printed(d, "Stopped: 0 points posted while stopping, 0 lost, 1 unconfirmed."))
         << server_stdout(d.server);
-    delivery_stop(d);
+    service_stop(d);
 }
 
 // A connection cut after the map service read a whole post on it: the post fails in transit,
 // in doubt, and goes again through the counted retry, not silently on a new connection.
 TEST(Delivery, PostCutUnansweredOnAKeptConnectionIsRetriedAndCountedPossiblyDuplicated) {
-    SKIP_IF_SYSTEM_CONFIG();
-    delivery d;
+    service_run d;
     d.stub.unanswered_post = 2;
     delivery_start(d, "send_interval_usec = 100000\n");
     for (long code = 1; code <= 2; code++) {
@@ -304,13 +257,13 @@ TEST(Delivery, PostCutUnansweredOnAKeptConnectionIsRetriedAndCountedPossiblyDupl
                         "failed in transit 1, refused 0; points possibly duplicated 1, replayed "
                         "0, damaged 0.\n"))
         << server_stdout(d.server);
-    delivery_stop(d);
+    service_stop(d);
 }
 
 // A map service failing in transit while the service stops: retries keep the interval, here
 // 400 ms, above the 200 ms floor, from the last failure before the stop through the drain.
 TEST(Delivery, StopRetriesAFailingMapServiceNoFasterThanTheInterval) {
-    delivery d;
+    service_run d;
     d.stub.reply_status = 503;
     delivery_start(d, "send_interval_usec = 400000\n");
     EXPECT_EQ(points_send(d, 1, 1), 1);
@@ -323,7 +276,7 @@ TEST(Delivery, StopRetriesAFailingMapServiceNoFasterThanTheInterval) {
         auto gap = posts[i].at - posts[i - 1].at;
         EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(gap).count(), 400) << i;
     }
-    delivery_stop(d);
+    service_stop(d);
 }
 
 static size_t thread_count(pid_t pid) {
@@ -337,8 +290,7 @@ static size_t thread_count(pid_t pid) {
 // Standard output is full when the stop lines are due, and a second SIGTERM comes while they
 // wait in the log: it still writes them out whole before it ends the process.
 TEST(Delivery, SecondSigtermWritesTheStopLinesWhole) {
-    SKIP_IF_SYSTEM_CONFIG();
-    delivery d;
+    service_run d;
     server_options opt;
     opt.stdout_pipe = true;
     delivery_start(d, "", false, opt);
@@ -372,12 +324,11 @@ TEST(Delivery, SecondSigtermWritesTheStopLinesWhole) {
         std::string::npos)
         << out.substr(out.size() > 300 ? out.size() - 300 : 0);
     close(fd);
-    delivery_stop(d);
+    service_stop(d);
 }
 
 TEST(Delivery, Sigusr1PrintsCountersThatAddUp) {
-    SKIP_IF_SYSTEM_CONFIG();
-    delivery d;
+    service_run d;
     delivery_start(d, "max_queued_points = 10x\n");  // invalid: warns, keeps 100000
     EXPECT_TRUE(printed(d, "Invalid value for max_queued_points.  Using default.\n"));
     EXPECT_EQ(points_send(d, 1, 5), 5);
@@ -400,7 +351,7 @@ TEST(Delivery, Sigusr1PrintsCountersThatAddUp) {
                                   "0.\n"),
               0u)
         << server_stdout(d.server);
-    delivery_stop(d);
+    service_stop(d);
 }
 
 static std::vector<long> codes_upto(long n) {
@@ -411,10 +362,10 @@ static std::vector<long> codes_upto(long n) {
 
 // Queue codes 1..n while the stand-in is down, bring it back, and say whether exactly 1..n
 // arrived, in order, in bodies of at most max_body bytes.
-static bool backlog_arrives(delivery &d, long n, size_t max_body = SIZE_MAX) {
+static bool backlog_arrives(service_run &d, long n, size_t max_body = SIZE_MAX) {
     EXPECT_EQ(points_send(d, 1, n), n);
     EXPECT_TRUE(printed(d, FAILING));
-    EXPECT_TRUE(map_stub_start_on_port(d.stub, d.stub.port));
+    EXPECT_TRUE(map_back(d));
     wait_until([&] { return map_stub_zipcodes(d.stub, max_body).size() >= (size_t)n; }, ARRIVE_MS);
     return map_stub_zipcodes(d.stub, max_body) == codes_upto(n);
 }
@@ -427,7 +378,7 @@ TEST(Delivery, PostsKeepTheirConnectionUnlessTurnedOffOrClosed) {
         size_t answers_per_connection, connections;
     } cases[] = {{"yes", 1000, 1}, {"no", 1000, 20}, {"yes", 3, 7}};
     for (const auto &c : cases) {
-        delivery d;
+        service_run d;
         d.stub.answers_per_connection = c.answers_per_connection;
         delivery_start(d, std::string("send_interval_usec = 100000\nmap_api_keep_alive = ") +
                               c.keep_alive + "\n");
@@ -440,12 +391,12 @@ TEST(Delivery, PostsKeepTheirConnectionUnlessTurnedOffOrClosed) {
             ports.insert(p.client_port);
         EXPECT_EQ(ports.size(), c.connections) << c.keep_alive << c.answers_per_connection;
         EXPECT_EQ(map_stub_zipcodes(d.stub), codes_upto(20)) << "lost, twice or out of order";
-        delivery_stop(d);
+        service_stop(d);
     }
 }
 
 // A stand-in that takes bodies of at most limit bytes and answers 413 to larger ones.
-static void body_limit_set(delivery &d, size_t limit) {
+static void body_limit_set(service_run &d, size_t limit) {
     d.stub.custom = [limit](const std::string &, const std::string &body) {
         return body.size() > limit ? std::make_pair(413, std::string("too large"))
                                    : std::make_pair(200, std::string("true"));
@@ -453,17 +404,17 @@ static void body_limit_set(delivery &d, size_t limit) {
 }
 
 TEST(Delivery, BacklogTooLargeForOnePostArrivesWholeInHalves) {
-    delivery d;
+    service_run d;
     body_limit_set(d, 64 * 1024);
     delivery_start(d, "", true);
     EXPECT_TRUE(backlog_arrives(d, 20000, 64 * 1024));
     EXPECT_EQ(server_stdout_count(d.server, REFUSED), 0u) << server_stdout(d.server);
-    delivery_stop(d);
+    service_stop(d);
 }
 
 // Posted together, the small points around a large one arrive; the large one alone is refused.
 TEST(Delivery, SinglePointTooLargeIsRefusedAndReported) {
-    delivery d;
+    service_run d;
     body_limit_set(d, 100);
     delivery_start(d, "");
     int fd = unix_connect(d.sock);
@@ -477,12 +428,12 @@ TEST(Delivery, SinglePointTooLargeIsRefusedAndReported) {
     EXPECT_TRUE(printed(d,
                         "accepted 3, rejected 0, carried in 0, posted 2, refused 1, lost 0, "
                         "expired 0, unconfirmed 0, set aside 0, held 0;"));
-    delivery_stop(d);
+    service_stop(d);
 }
 
 // Five posts of 1000, none waiting for the 5 s interval.
 TEST(Delivery, MaxPostPointsCutsTheBacklogIntoPostsBackToBack) {
-    delivery d;
+    service_run d;
     delivery_start(d, "max_post_points = 1000\nsend_interval_usec = 5000000\n", true);
     EXPECT_TRUE(backlog_arrives(d, 5000));
     std::vector<received_post> posts = map_stub_posts(d.stub);
@@ -490,11 +441,11 @@ TEST(Delivery, MaxPostPointsCutsTheBacklogIntoPostsBackToBack) {
     for (const received_post &p : posts)
         EXPECT_EQ(std::count(p.body.begin(), p.body.end(), '{'), 1001);
     EXPECT_LT(posts.back().at - posts.front().at, std::chrono::seconds(5));
-    delivery_stop(d);
+    service_stop(d);
 }
 
 TEST(Delivery, RetryAfterHoldsTheNextAttemptBack) {
-    delivery d;
+    service_run d;
     d.stub.reply_status = 429;
     d.stub.reply_headers = {{"Retry-After", "2"}};
     delivery_start(d, "");
@@ -505,7 +456,7 @@ TEST(Delivery, RetryAfterHoldsTheNextAttemptBack) {
     ASSERT_EQ(map_stub_wait_posts(d.stub, 2, WAIT_MS), 2u);
     std::vector<received_post> posts = map_stub_posts(d.stub);
     EXPECT_GE(posts[1].at - posts[0].at, std::chrono::seconds(2));
-    delivery_stop(d);
+    service_stop(d);
 }
 
 TEST(DeliveryUnit, RetryWaitDoublesFromOneSecondOrTheIntervalUpToAMinute) {

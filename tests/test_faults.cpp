@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "base/stop.h"
-#include "harness.h"
+#include "service.h"
 #include "intake/listener.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -36,32 +36,23 @@ static const int REPLY_PROMPT_MS = 2500;
 // Resident memory the service may gain over a few thousand connections (allocator noise).
 static const long RSS_GROWTH_MAX_KIB = 2048;
 
-struct faulty {
-    std::string dir, sock;
-    server_proc server;
-    ~faulty() {  // whatever the test's outcome, the service does not outlive it
-        server_stop(server);
-        tempdir_remove(dir);
-    }
-};
-
-// Folder, socket path and configuration; the service is not started yet.
-static void faulty_prepare(faulty &f, const std::string &endpoint, const std::string &extra = "") {
-    f.dir = tempdir_make();
-    f.sock = f.dir + "/sock";
-    file_write(f.dir + "/halvex_mapapi_server.ini", config_basic(f.sock, endpoint, extra));
+// The service's folder and configuration, posting to endpoint; not started yet.
+static void faulty_prepare(service_run &f, const std::string &endpoint,
+                           const std::string &extra = "") {
+    f.endpoint = endpoint;
+    service_prepare(f, extra);
+    service_configure(f);
 }
 
-static void faulty_start(faulty &f, const std::string &endpoint, const std::string &extra = "") {
+static void faulty_start(service_run &f, const std::string &endpoint,
+                         const std::string &extra = "") {
     faulty_prepare(f, endpoint, extra);
-    f.server = server_start(f.dir);
-    ASSERT_TRUE(server_wait_listening(f.server, f.sock, WAIT_MS)) << server_stderr(f.server);
+    ASSERT_TRUE(service_start(f)) << server_stderr(f.server);
 }
 
-static void faulty_stop(faulty &f) {
-    EXPECT_EQ(server_stop(f.server), 0);
-    EXPECT_EQ(server_stderr(f.server).find("Sanitizer"), std::string::npos)
-        << server_stderr(f.server);
+// A clean stop: status 0, and no sanitizer report.
+static void faulty_stop(service_run &f) {
+    EXPECT_EQ(service_stop(f), 0);
 }
 
 static bool alive(server_proc &s) {
@@ -69,7 +60,7 @@ static bool alive(server_proc &s) {
 }
 
 static std::string zip_point(int code) {
-    return "{\"zipcode\":" + std::to_string(code) + ",\"c\":\"#ff8800\"}";
+    return zip(code, "#ff8800");
 }
 
 // The zipcode as the batch body writes it.
@@ -139,8 +130,7 @@ static void vanish_repeatedly(const std::string &sock, int rounds) {
 }
 
 TEST(Faults, MisbehavingClientsDoNotHoldUpAWellBehavedOne) {
-    SKIP_IF_SYSTEM_CONFIG();
-    faulty f;
+    service_run f;
     ASSERT_NO_FATAL_FAILURE(faulty_start(f, "https://127.0.0.1:1/"));
     int good = unix_connect(f.sock);
     ASSERT_GE(good, 0);
@@ -175,11 +165,10 @@ static bool connection_cycle(const std::string &sock, int i) {
 }
 
 TEST(Faults, ConnectionFloodLeavesNoDescriptorsOrMemoryBehind) {
-    SKIP_IF_SYSTEM_CONFIG();
     const int warm_up = 1000, flood = 3000;
     map_stub stub;
     map_stub_start(stub);
-    faulty f;
+    service_run f;
     ASSERT_NO_FATAL_FAILURE(
         faulty_start(f, map_stub_url(stub, "/points"), "send_interval_usec = 100000\n"));
     int control = unix_connect(f.sock);  // open throughout, and still served at the end
@@ -214,11 +203,10 @@ TEST(Faults, ConnectionFloodLeavesNoDescriptorsOrMemoryBehind) {
 
 // Start the prepared service with a descriptor limit of max, soft and hard alike, so that it
 // cannot raise it.
-static void faulty_start_limited(faulty &f, rlim_t max) {
+static void faulty_start_limited(service_run &f, rlim_t max) {
     server_options opt;
     opt.fd_limit = max;
-    f.server = server_start_with(f.dir, opt);
-    ASSERT_TRUE(server_wait_listening(f.server, f.sock, WAIT_MS)) << server_stderr(f.server);
+    ASSERT_TRUE(service_start(f, opt)) << server_stderr(f.server);
 }
 
 static void fds_close(std::vector<int> &fds) {
@@ -247,7 +235,7 @@ static void replies_check(server_proc &s, std::vector<int> &fds, int from, int t
     }
 }
 
-static void exhaustion_check(faulty &f, map_stub &stub, rlim_t limit, std::vector<int> &fds) {
+static void exhaustion_check(service_run &f, map_stub &stub, rlim_t limit, std::vector<int> &fds) {
     const int conns = 100, early = 20, closing = 60;
     ASSERT_NO_FATAL_FAILURE(connections_open(f.sock, conns, fds));
     // The oldest connections were accepted before the limit was reached.
@@ -276,11 +264,10 @@ static void exhaustion_check(faulty &f, map_stub &stub, rlim_t limit, std::vecto
 }
 
 TEST(Faults, RunningOutOfDescriptorsKeepsPostingAndDelaysNewClients) {
-    SKIP_IF_SYSTEM_CONFIG();
     const rlim_t limit = 64;  // room for about forty clients
     map_stub stub;
     map_stub_start(stub);
-    faulty f;
+    service_run f;
     faulty_prepare(f, map_stub_url(stub, "/points"), "send_interval_usec = -1\n");
     ASSERT_NO_FATAL_FAILURE(faulty_start_limited(f, limit));
     // The start-up probe's connection comes out of the reserve for a moment: counted from its
@@ -316,8 +303,7 @@ static void rush_in(const std::string &sock, int n, std::vector<int> &fds) {
 
 // Clients that take every descriptor while the service is still starting up.
 TEST(Faults, ClientsRushingInAtStartUpCannotStarveTheService) {
-    SKIP_IF_SYSTEM_CONFIG();
-    faulty f;
+    service_run f;
     faulty_prepare(f, "https://127.0.0.1:1/");
     std::vector<int> fds;
     scope_exit fds_closer{[&] { fds_close(fds); }};
@@ -366,10 +352,9 @@ static bool body_in_client_order(const std::string &body) {
 }
 
 TEST(Faults, FailingAndStallingMapServiceNeverDelaysReplies) {
-    SKIP_IF_SYSTEM_CONFIG();
     map_stub stub;
     map_stub_start(stub);
-    faulty f;
+    service_run f;
     ASSERT_NO_FATAL_FAILURE(
         faulty_start(f, map_stub_url(stub, "/points"), "send_interval_usec = -1\n"));
     std::atomic<bool> stop{false};
@@ -415,12 +400,11 @@ TEST(Faults, FailingAndStallingMapServiceNeverDelaysReplies) {
 }
 
 TEST(Faults, MapServiceThatGoesAwayAndComesBackGetsLaterPoints) {
-    SKIP_IF_SYSTEM_CONFIG();
     map_stub gone;
     map_stub_start(gone);
     int port = gone.port;
     map_stub_stop(gone);  // nothing listens there now: every post is refused
-    faulty f;
+    service_run f;
     ASSERT_NO_FATAL_FAILURE(faulty_start(f, "https://127.0.0.1:" + std::to_string(port) + "/points",
                                          "send_interval_usec = -1\n"));
     int fd = unix_connect(f.sock);
@@ -458,8 +442,7 @@ TEST(Faults, MapServiceThatGoesAwayAndComesBackGetsLaterPoints) {
 // Idle clients hold every connection the service may take and more wait in the backlog: a
 // stop still ends the process within its deadline.
 TEST(Faults, StopEndsWhileNewConnectionsWaitForRoom) {
-    SKIP_IF_SYSTEM_CONFIG();
-    faulty f;
+    service_run f;
     faulty_prepare(f, "https://127.0.0.1:1/");
     ASSERT_NO_FATAL_FAILURE(faulty_start_limited(f, 64));
     std::vector<int> fds;
@@ -476,8 +459,7 @@ TEST(Faults, StopEndsWhileNewConnectionsWaitForRoom) {
 
 // The last counters line counts exactly the OK and FAILED replies the clients got.
 TEST(Faults, SigintDuringTrafficEndsCleanly) {
-    SKIP_IF_SYSTEM_CONFIG();
-    faulty f;
+    service_run f;
     ASSERT_NO_FATAL_FAILURE(faulty_start(f, "https://127.0.0.1:1/"));
     std::atomic<long> replies[2] = {{0}, {0}};  // OK, FAILED
     std::vector<std::thread> clients;

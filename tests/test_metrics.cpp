@@ -4,38 +4,24 @@
 #include <httplib.h>
 #include <signal.h>
 
-#include "harness.h"
+#include "service.h"
 #include "metrics.h"
 
-static const char KEY[] = "testkey123456789";  // config_basic's map key
 static const char POINT[] = "{\"lat\":1.5,\"lng\":2.5}";
 static const char FAILED_POSTS[] = "halvex_mapapi_posts_total{outcome=\"failed\"}";
 
-// The service posting to a stand-in, with its metrics on a free loopback port.
-struct metrics_run {
-    std::string dir, sock;
+// The service posting to a stand-in, with its metrics on a free loopback port; a clean stop.
+struct metrics_run : service_run {
     int port = loopback_port_free();
-    map_stub stub;
-    server_proc server;
-    ~metrics_run() {  // a clean stop, with no sanitizer report
-        EXPECT_EQ(server_stop(server), 0);
-        EXPECT_EQ(server_stderr(server).find("Sanitizer"), std::string::npos) << server_stderr(server);
-        tempdir_remove(dir);
-    }
+    ~metrics_run() { EXPECT_EQ(service_stop(*this), 0); }
 };
 
 // Few descriptors to spare (128), so that an endpoint holding many would starve clients.
 static void run_start(metrics_run &r, const std::string &extra, std::string ip = "127.0.0.1") {
-    map_stub_start(r.stub);
-    r.dir = tempdir_make();
-    r.sock = r.dir + "/sock";
-    std::string listen = "metrics_listen = " + ip + ":" + std::to_string(r.port) + "\n";
-    file_write(r.dir + "/halvex_mapapi_server.ini",
-               config_basic(r.sock, map_stub_url(r.stub, "/points"), listen + extra));
     server_options opt;
     opt.fd_limit = 128;
-    r.server = server_start_with(r.dir, opt);
-    ASSERT_TRUE(server_wait_listening(r.server, r.sock, WAIT_MS)) << server_stdout(r.server);
+    service_up(r, "metrics_listen = " + ip + ":" + std::to_string(r.port) + "\n" + extra, false,
+               opt);
 }
 
 // Status and body of GET path, or -1 and "" when no answer came.
@@ -54,12 +40,7 @@ static double sample(const std::string &scrape, const std::string &name) {
 
 // Send msg n times on one connection; how many replies were reply.
 static long points_send(const metrics_run &r, const char *msg, int n, const char *reply) {
-    int fd = unix_connect(r.sock);
-    long matched = 0;
-    for (int i = 0; i < n; i++)
-        matched += point_exchange(fd, msg) == reply;
-    close(fd);
-    return matched;
+    return replies_count(r.sock, msg, n, reply);
 }
 
 static bool post_failed_wait(const metrics_run &r) {
@@ -91,7 +72,6 @@ TEST(MetricsUnit, HealthFailsAfterThirtySecondsOfFailingPostsWhileRefusingOrRefu
 }
 
 TEST(Metrics, BadAddressOrTakenPortEndsStartUpWithOneLine) {
-    SKIP_IF_SYSTEM_CONFIG();
     metrics_run r;
     run_start(r, "");
     std::string taken = "127.0.0.1:" + std::to_string(r.port);
@@ -115,7 +95,6 @@ TEST(Metrics, BadAddressOrTakenPortEndsStartUpWithOneLine) {
 // Accepted, rejected, a refused batch, a failed post: the scrape shows what the counters line
 // says, the histogram holds every post, and promtool finds nothing wrong.
 TEST(Metrics, KnownRunShowsTheCountersLineAndPassesPromtool) {
-    SKIP_IF_SYSTEM_CONFIG();
     metrics_run r;
     run_start(r, "send_interval_usec = 100000\n");
     EXPECT_EQ(points_send(r, POINT, 3, "OK\n") + points_send(r, "nonsense", 2, "FAILED\n"), 5);
@@ -169,7 +148,7 @@ TEST(Metrics, KnownRunShowsTheCountersLineAndPassesPromtool) {
     EXPECT_EQ(sample(m, "halvex_mapapi_points_accepted_total"), 6) << m;
     EXPECT_EQ(sample(m, "halvex_mapapi_posts_total{outcome=\"accepted\"}"), 2) << m;
     EXPECT_NEAR(sample(m, "halvex_mapapi_last_accepted_post_timestamp_seconds"), time(NULL), 60);
-    EXPECT_EQ(m.find(KEY), std::string::npos);
+    EXPECT_EQ(m.find(SERVICE_MAP_KEY), std::string::npos);
     file_write(r.dir + "/scrape.txt", m);
     std::string lint = r.dir + "/lint", cmd = "promtool check metrics <" + r.dir + "/scrape.txt";
     EXPECT_EQ(system((cmd + " >" + lint + " 2>&1").c_str()), 0) << file_read(lint);
@@ -180,7 +159,6 @@ TEST(Metrics, KnownRunShowsTheCountersLineAndPassesPromtool) {
 // A map service that answers 413 to everything: no post is accepted; the halving learns its
 // limit once, so the eight points take at most three halvings and eight refused posts.
 TEST(Metrics, PostsAnswered413AreTooLargeAndNeverAccepted) {
-    SKIP_IF_SYSTEM_CONFIG();
     metrics_run r;
     r.stub.reply_status = 413;
     r.stub.reply_body = "too large";
@@ -196,7 +174,6 @@ TEST(Metrics, PostsAnswered413AreTooLargeAndNeverAccepted) {
 
 // While posts fail, a queue with room keeps /health at 200; full, 503; the map service back, 200.
 TEST(Metrics, HealthTurns503WhileTheMapServiceIsDownAndTheQueueFullsAnd200WhenBack) {
-    SKIP_IF_SYSTEM_CONFIG();
     metrics_run r;
     run_start(r, "send_interval_usec = 100000\nmax_queued_points = 2\n");
     int stub_port = r.stub.port;
@@ -209,7 +186,7 @@ TEST(Metrics, HealthTurns503WhileTheMapServiceIsDownAndTheQueueFullsAnd200WhenBa
     health = http_get(r, "/health");
     EXPECT_EQ(health.first, 503);
     EXPECT_NE(health.second.find("the queue is full"), std::string::npos) << health.second;
-    EXPECT_EQ(health.second.find(KEY), std::string::npos);
+    EXPECT_EQ(health.second.find(SERVICE_MAP_KEY), std::string::npos);
     ASSERT_TRUE(map_stub_start_on_port(r.stub, stub_port));
     EXPECT_TRUE(
         wait_until([&] { return (health = http_get(r, "/health")).first == 200; }, WAIT_MS));
@@ -219,7 +196,6 @@ TEST(Metrics, HealthTurns503WhileTheMapServiceIsDownAndTheQueueFullsAnd200WhenBa
 // A thousand idle connections, a request that never ends and a 100 MB one on the metrics port:
 // clients are still answered and points still posted.
 TEST(Metrics, HostileScrapersHoldUpNoClientAndNoPost) {
-    SKIP_IF_SYSTEM_CONFIG();
     metrics_run r;
     run_start(r, "send_interval_usec = 100000\n");
     std::vector<int> hostile;
@@ -245,7 +221,6 @@ TEST(Metrics, HostileScrapersHoldUpNoClientAndNoPost) {
 // Off loopback a warning says so; peers that send one byte of a request, enough to fill every
 // worker, waiting place and the backlog, are cut in 250 ms each: /health answers within 5 s.
 TEST(Metrics, OffLoopbackItWarnsAndTricklingPeersCannotStarveHealth) {
-    SKIP_IF_SYSTEM_CONFIG();
     metrics_run r;
     run_start(r, "", "0.0.0.0");
     ASSERT_TRUE(wait_until([&] { return http_get(r, "/health").first == 200; }, WAIT_MS));

@@ -15,7 +15,6 @@ static const char PROBE_MARK[] = "map service at ";
 class Reach : public ::testing::Test {
 protected:
     void SetUp() override {
-        SKIP_IF_SYSTEM_CONFIG();
         dir = tempdir_make();
         sock = dir + "/sock";
     }

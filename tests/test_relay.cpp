@@ -6,7 +6,7 @@
 
 #include <atomic>
 
-#include "harness.h"
+#include "service.h"
 #include "outbox/point_queue.h"
 #include "outbox/sender.h"
 
@@ -27,39 +27,16 @@ static long early_ms(void) {
     return (long)((res.tv_sec * 1000000000L + res.tv_nsec + 999999) / 1000000) + 1;
 }
 
-struct relay {
-    std::string dir;
-    std::string sock;
-    map_stub stub;
-    server_proc server;
-    int fd = -1;
-    ~relay() {  // whatever the test's outcome, nothing it started outlives it
-        if (fd >= 0)
-            close(fd);
-        server_stop(server);
-        tempdir_remove(dir);
-    }
-};
-
-static void relay_start(relay &r, const std::string &extra_config = "") {
-    r.dir = tempdir_make();
-    r.sock = r.dir + "/sock";
-    map_stub_start(r.stub);
-    file_write(r.dir + "/halvex_mapapi_server.ini",
-               config_basic(r.sock, map_stub_url(r.stub, "/points"), extra_config));
-    r.server = server_start(r.dir);
-    ASSERT_TRUE(server_wait_listening(r.server, r.sock, 5000)) << server_stderr(r.server);
+// The service posting to the stand-in, with one connection open (r.fd).
+static void relay_start(service_run &r, const std::string &extra_config = "") {
+    service_up(r, extra_config);
     r.fd = unix_connect(r.sock);
     ASSERT_GE(r.fd, 0);
 }
 
-static void relay_stop(relay &r) {
-    EXPECT_EQ(server_stop(r.server), 0);
+static void relay_stop(service_run &r) {
+    EXPECT_EQ(service_stop(r), 0);
     map_stub_stop(r.stub);
-}
-
-static std::string point_zip(int code) {
-    return "{\"zipcode\":" + std::to_string(code) + "}";
 }
 
 static long ms_between(clock_type::time_point a, clock_type::time_point b) {
@@ -67,15 +44,14 @@ static long ms_between(clock_type::time_point a, clock_type::time_point b) {
 }
 
 // Send one point and return when it was sent.
-static clock_type::time_point point_send(relay &r, const std::string &msg) {
+static clock_type::time_point point_send(service_run &r, const std::string &msg) {
     auto at = clock_type::now();
     EXPECT_EQ(point_exchange(r.fd, msg), "OK\n");
     return at;
 }
 
 TEST(Relay, SinglePointAfterIdleIsPostedAboutFiftyMillisecondsLater) {
-    SKIP_IF_SYSTEM_CONFIG();
-    relay r;
+    service_run r;
     ASSERT_NO_FATAL_FAILURE(relay_start(r));
     auto sent = point_send(r, "{\"lat\":40.7128,\"lng\":-74.006}");
     ASSERT_EQ(map_stub_wait_posts(r.stub, 1, POST_WAIT_MS), 1u);
@@ -93,11 +69,10 @@ TEST(Relay, SinglePointAfterIdleIsPostedAboutFiftyMillisecondsLater) {
 }
 
 TEST(Relay, PointsSentWithinThePauseTravelInOnePostInOrder) {
-    SKIP_IF_SYSTEM_CONFIG();
-    relay r;
+    service_run r;
     ASSERT_NO_FATAL_FAILURE(relay_start(r));
     for (int i = 1; i <= 10; i++)
-        point_send(r, point_zip(i));
+        point_send(r, zip(i));
     ASSERT_GE(map_stub_wait_posts(r.stub, 1, POST_WAIT_MS), 1u);
     // All ten arrive, in order, however the machine's load split them.
     std::string all;
@@ -127,22 +102,21 @@ TEST(Relay, PointsSentWithinThePauseTravelInOnePostInOrder) {
 // second post on, as the first waits for its TLS handshake). After a quiet spell of more than
 // an interval, a point still leaves after the collect pause.
 TEST(Relay, SteadyLoadPostsOncePerIntervalAndAPointAfterIdleAfterThePause) {
-    SKIP_IF_SYSTEM_CONFIG();
     for (long interval_ms : {1000L, 100L}) {
-        relay r;
+        service_run r;
         ASSERT_NO_FATAL_FAILURE(
             relay_start(r, "send_interval_usec = " + std::to_string(interval_ms * 1000) + "\n"));
         size_t sent = 0;
         for (auto until = clock_type::now() + std::chrono::seconds(10); clock_type::now() < until;
              std::this_thread::sleep_for(milliseconds(10)))  // the load, not a wait
-            point_send(r, point_zip((int)++sent));
+            point_send(r, zip((int)++sent));
         ASSERT_TRUE(
             wait_until([&] { return map_stub_zipcodes(r.stub).size() == sent; }, POST_WAIT_MS));
         std::vector<received_post> posts = map_stub_posts(r.stub);
         long span = ms_between(posts[1].at, posts.back().at);
         EXPECT_LE((long)posts.size() - 2, span / (interval_ms - early_ms()) + 1) << interval_ms;
         std::this_thread::sleep_for(milliseconds(interval_ms * 3 / 2));  // the quiet spell
-        auto at = point_send(r, point_zip(0));
+        auto at = point_send(r, zip(0));
         ASSERT_EQ(map_stub_wait_posts(r.stub, posts.size() + 1, POST_WAIT_MS), posts.size() + 1);
         long delay = ms_between(at, map_stub_posts(r.stub).back().at);
         EXPECT_GE(delay, COLLECT_MS - early_ms()) << interval_ms;
@@ -155,7 +129,6 @@ TEST(Relay, SteadyLoadPostsOncePerIntervalAndAPointAfterIdleAfterThePause) {
 // number; zero, no digits or too large a value fall back to one second. Each case also names
 // the spacing that misreading it would give.
 TEST(Relay, IntervalInUseFollowsTheConfiguredValue) {
-    SKIP_IF_SYSTEM_CONFIG();
     struct {
         const char *value;
         long want_ms, misread_ms;
@@ -164,12 +137,12 @@ TEST(Relay, IntervalInUseFollowsTheConfiguredValue) {
                  {"abc", 1000, COLLECT_MS},
                  {"900000001", 1000, 900000}};
     for (const auto &c : cases) {
-        relay r;
+        service_run r;
         ASSERT_NO_FATAL_FAILURE(
             relay_start(r, std::string("send_interval_usec = ") + c.value + "\n"));
-        auto first = point_send(r, point_zip(1));
+        auto first = point_send(r, zip(1));
         ASSERT_EQ(map_stub_wait_posts(r.stub, 1, POST_WAIT_MS), 1u) << c.value;
-        point_send(r, point_zip(2));
+        point_send(r, zip(2));
         ASSERT_EQ(map_stub_wait_posts(r.stub, 2, POST_WAIT_MS), 2u) << c.value;
         long spacing = ms_between(first, map_stub_posts(r.stub)[1].at);
         EXPECT_GE(spacing, c.want_ms - early_ms()) << c.value;
@@ -181,12 +154,11 @@ TEST(Relay, IntervalInUseFollowsTheConfiguredValue) {
 }
 
 TEST(Relay, NegativeIntervalAlwaysPausesFiftyMilliseconds) {
-    SKIP_IF_SYSTEM_CONFIG();
-    relay r;
+    service_run r;
     ASSERT_NO_FATAL_FAILURE(relay_start(r, "send_interval_usec = -5\n"));
-    point_send(r, point_zip(1));
+    point_send(r, zip(1));
     ASSERT_EQ(map_stub_wait_posts(r.stub, 1, POST_WAIT_MS), 1u);
-    auto sent = point_send(r, point_zip(2));
+    auto sent = point_send(r, zip(2));
     ASSERT_EQ(map_stub_wait_posts(r.stub, 2, POST_WAIT_MS), 2u);
     long delay = ms_between(sent, map_stub_posts(r.stub)[1].at);
     EXPECT_GE(delay, COLLECT_MS - early_ms());
@@ -212,7 +184,6 @@ static void reset_server_serve(int listen_fd, int connections, std::atomic<int> 
 }
 
 TEST(Relay, MapServiceResettingMidPostDoesNotEndTheService) {
-    SKIP_IF_SYSTEM_CONFIG();
     int port = 0, listen_fd = loopback_listen(&port);
     ASSERT_GE(listen_fd, 0);
     std::atomic<int> served{0};

@@ -10,13 +10,9 @@
 #include <map>
 #include <set>
 
-#include "harness.h"
+#include "service.h"
 
 static const char RELOADED[] = "Configuration reloaded from";
-
-static std::string zip(long code) {
-    return "{\"zipcode\":" + std::to_string(code) + "}";
-}
 
 // The map id a post's body opens with.
 static std::string map_id_in(const std::string &body) {
@@ -27,10 +23,7 @@ static std::string map_id_in(const std::string &body) {
 class Reload : public ::testing::Test {
 protected:
     void SetUp() override {
-        SKIP_IF_SYSTEM_CONFIG();
-        map_stub_start(stub);
-        dir = tempdir_make();
-        sock = dir + "/sock";
+        service_prepare(run);
         url = map_stub_url(stub, "/points");
         configure("testmap1");
         server = server_start(dir);
@@ -38,11 +31,7 @@ protected:
         // The start's probe holds a reload's client settings back until its line is out.
         ASSERT_TRUE(printed("The map service at", 1)) << server_stdout(server);
     }
-    void TearDown() override {
-        server_stop(server);
-        EXPECT_EQ(server_stderr(server).find("Sanitizer"), std::string::npos);
-        tempdir_remove(dir);
-    }
+    void TearDown() override { service_stop(run); }
     void configure(const std::string &map_id, const std::string &extra = "",
                    const std::string &sock_path = "") {
         file_write(dir + "/halvex_mapapi_server.ini",
@@ -51,7 +40,7 @@ protected:
                        "\nsend_interval_usec = 20000\n" + extra);
     }
     bool printed(const std::string &text, size_t times) {
-        return wait_until([&] { return server_stdout_count(server, text) >= times; }, WAIT_MS);
+        return printed_wait(server, text, times);
     }
     // Send code on a connection of its own; the map id of the post that carried it.
     std::string posted_with(long code) {
@@ -68,9 +57,11 @@ protected:
             WAIT_MS);
         return id;
     }
-    map_stub stub;
-    std::string dir, sock, url;  // url: the endpoint configure() writes
-    server_proc server;
+    service_run run;
+    map_stub &stub = run.stub;
+    std::string &dir = run.dir, &sock = run.sock;
+    std::string url;  // the endpoint configure() writes
+    server_proc &server = run.server;
 };
 
 // A client sends throughout ten reloads, each with a new map id: every point answered OK

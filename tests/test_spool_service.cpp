@@ -14,81 +14,42 @@
 #include <map>
 #include <set>
 
-#include "harness.h"
+#include "service.h"
 
 // Bound on waiting for arrivals: a map service that comes back is found within a backoff.
 static const int ARRIVE_MS = 40000;
 // Client k sends codes k * CLIENT_CODES + 1, + 2, ...: the code says whose and in which order.
 static const long CLIENT_CODES = 1000000;
 
-// A service with a spool, the stand-in it posts to, their folder; stopped however a test ends.
-struct spooled {
-    std::string dir, sock, spool, extra, map_id = "testmap1";
-    map_stub stub;
-    int port = 0;
-    server_proc server;
-    ~spooled() {
-        server_stop(server);
-        tempdir_remove(dir);
-    }
-};
-
-// The stand-in started, and stopped again unless up: its port stays for its return.
-static void spooled_make(spooled &s, bool up, const std::string &extra = "") {
-    map_stub_start(s.stub);
-    s.port = s.stub.port;
-    if (!up)
-        map_stub_stop(s.stub);
-    s.dir = tempdir_make();
-    s.sock = s.dir + "/sock";
+// The stand-in started, and stopped again unless up: its port stays for its return. The
+// service's spool is in its folder.
+static void spooled_make(service_run &s, bool up, const std::string &extra = "") {
+    service_prepare(s, extra, !up);
     s.spool = s.dir + "/spool";
-    s.extra = extra;
-}
-
-static void spooled_config_write(spooled &s) {
-    std::string url = "https://127.0.0.1:" + std::to_string(s.port) + "/points";
-    std::string cfg = config_basic(s.sock, url, "spool_dir = " + s.spool + "\n" + s.extra);
-    file_write(s.dir + "/halvex_mapapi_server.ini", cfg.replace(cfg.find("testmap1"), 8, s.map_id));
 }
 
 // Start the service (again) on the same folder: true once it listens.
-static bool spooled_start(spooled &s) {
-    spooled_config_write(s);
-    s.server = server_start(s.dir);
-    return server_wait_listening(s.server, s.sock, WAIT_MS);
-}
-
-static bool map_back(spooled &s) {
-    return map_stub_start_on_port(s.stub, s.port);
+static bool spooled_start(service_run &s) {
+    return service_start(s);
 }
 
 // Stop with SIGTERM: true when it exited 0 within ms.
-static bool spooled_stop(spooled &s, int ms) {
+static bool spooled_stop(service_run &s, int ms) {
     kill(s.server.pid, SIGTERM);
     return server_wait_exit(s.server, ms) && s.server.exit_status == 0;
 }
 
-static std::string zip(long code) {
-    return "{\"zipcode\":" + std::to_string(code) + "}";
-}
-
 // Codes [first, first + n) on one connection: those answered OK.
-static std::set<long> points_send(const spooled &s, long first, long n) {
-    std::set<long> ok;
-    int fd = unix_connect(s.sock);
-    for (long c = first; fd >= 0 && c < first + n; c++)
-        if (point_exchange(fd, zip(c)) == "OK\n")
-            ok.insert(c);
-    close(fd);
-    return ok;
+static std::set<long> points_send(const service_run &s, long first, long n) {
+    return points_send(s.sock, first, n);
 }
 
-static bool printed(const spooled &s, const std::string &text) {
-    return wait_until([&] { return server_stdout_count(s.server, text) > 0; }, ARRIVE_MS);
+static bool printed(const service_run &s, const std::string &text) {
+    return printed_wait(s.server, text, 1, ARRIVE_MS);
 }
 
 // Ask for the counters line until it shows text: a post is settled only once answered.
-static bool counters_show(const spooled &s, const std::string &text) {
+static bool counters_show(const service_run &s, const std::string &text) {
     return wait_until(
         [&] {
             size_t lines = server_stdout_count(s.server, "Counters:");
@@ -108,7 +69,7 @@ struct senders {
     std::atomic<long> sent{0};
 };
 
-static void senders_start(senders &c, const spooled &s, int n) {
+static void senders_start(senders &c, const service_run &s, int n) {
     c.ok.resize(n);
     for (int k = 0; k < n; k++)
         c.threads.emplace_back([&c, &s, k] {
@@ -136,7 +97,7 @@ static std::set<long> senders_end(senders &c) {
 
 // Wait until every code of ok arrived; check that each client's first arrivals keep its
 // order. Returns the codes that arrived more than once.
-static std::set<long> arrivals_check(spooled &s, const std::set<long> &ok) {
+static std::set<long> arrivals_check(service_run &s, const std::set<long> &ok) {
     std::set<long> seen, twice;
     EXPECT_TRUE(wait_until(
         [&] {
@@ -159,13 +120,13 @@ static std::set<long> arrivals_check(spooled &s, const std::set<long> &ok) {
     return twice;
 }
 
-static void killed(spooled &s) {
+static void killed(service_run &s) {
     kill(s.server.pid, SIGKILL);
     ASSERT_TRUE(server_wait_exit(s.server, WAIT_MS));
 }
 
 // The spool's segment files, oldest first.
-static std::vector<std::string> segment_files(const spooled &s) {
+static std::vector<std::string> segment_files(const service_run &s) {
     std::vector<std::string> files;
     DIR *d = opendir(s.spool.c_str());
     for (struct dirent *e = d ? readdir(d) : NULL; e; e = readdir(d))
@@ -178,8 +139,7 @@ static std::vector<std::string> segment_files(const spooled &s) {
 }
 
 TEST(SpoolService, Kill9DuringAnOutageLosesNoPointAnsweredOk) {
-    SKIP_IF_SYSTEM_CONFIG();
-    spooled s;
+    service_run s;
     spooled_make(s, false);
     ASSERT_TRUE(spooled_start(s)) << server_stdout(s.server);
     senders c;
@@ -193,8 +153,7 @@ TEST(SpoolService, Kill9DuringAnOutageLosesNoPointAnsweredOk) {
 }
 
 TEST(SpoolService, Kill9WhilePostingRepeatsOnlyThePostInFlight) {
-    SKIP_IF_SYSTEM_CONFIG();
-    spooled s;
+    service_run s;
     spooled_make(s, true, "send_interval_usec = 100000\n");
     ASSERT_TRUE(spooled_start(s));
     senders c;
@@ -210,8 +169,7 @@ TEST(SpoolService, Kill9WhilePostingRepeatsOnlyThePostInFlight) {
 }
 
 TEST(SpoolService, StopDuringAnOutageExitsWithinASecondAndTheNextStartPostsAll) {
-    SKIP_IF_SYSTEM_CONFIG();
-    spooled s;
+    service_run s;
     spooled_make(s, false);
     ASSERT_TRUE(spooled_start(s));
     std::set<long> ok = points_send(s, 1, 10000);
@@ -228,8 +186,7 @@ TEST(SpoolService, StopDuringAnOutageExitsWithinASecondAndTheNextStartPostsAll) 
 
 // Held through a stop; the next run is given a limit by a reload and finds them too old.
 TEST(SpoolService, PointsOlderThanTheAgeLimitAreCountedExpiredNotPosted) {
-    SKIP_IF_SYSTEM_CONFIG();
-    spooled s;
+    service_run s;
     spooled_make(s, false);
     ASSERT_TRUE(spooled_start(s));
     ASSERT_EQ(points_send(s, 1, 20).size(), 20u);
@@ -237,7 +194,7 @@ TEST(SpoolService, PointsOlderThanTheAgeLimitAreCountedExpiredNotPosted) {
     ASSERT_TRUE(spooled_stop(s, WAIT_MS));
     ASSERT_TRUE(spooled_start(s));
     s.extra = "spool_max_age_sec = 3\n";
-    spooled_config_write(s);
+    service_configure(s);
     kill(s.server.pid, SIGHUP);
     ASSERT_TRUE(printed(s, ": spool_max_age_sec changed; the next post uses it."));
     // The scenario is time passing: the limit counts from the OK.
@@ -260,7 +217,7 @@ TEST(SpoolService, PointsOlderThanTheAgeLimitAreCountedExpiredNotPosted) {
 // The map service down, points beyond what the spool can take: FAILED, never OK; once it is
 // back every OK'd point arrives and OKs resume.
 // /health says why meanwhile, and /metrics shows what the spool holds.
-static void full_spool_check(spooled &s, const std::string &line, const std::string &reason) {
+static void full_spool_check(service_run &s, const std::string &line, const std::string &reason) {
     int port = loopback_port_free();
     s.extra += "metrics_listen = 127.0.0.1:" + std::to_string(port) + "\n";
     ASSERT_TRUE(spooled_start(s)) << server_stdout(s.server);
@@ -285,15 +242,13 @@ static void full_spool_check(spooled &s, const std::string &line, const std::str
 }
 
 TEST(SpoolService, FullSpoolAnswersFailedNeverOkAndTakesPointsOnceEmptied) {
-    SKIP_IF_SYSTEM_CONFIG();
-    spooled s;
+    service_run s;
     spooled_make(s, false, "spool_max_bytes = 1048576\n");
     full_spool_check(s, "The spool is full (", "the spool is full");
 }
 
 TEST(SpoolService, FullDiskAnswersFailedNeverOkAndTakesPointsOnceEmptied) {
-    SKIP_IF_SYSTEM_CONFIG();
-    spooled s;
+    service_run s;
     spooled_make(s, false);
     mkdir(s.spool.c_str(), 0700);
     if (mount("tmpfs", s.spool.c_str(), "tmpfs", 0, "size=1m,mode=0700") != 0)
@@ -305,8 +260,7 @@ TEST(SpoolService, FullDiskAnswersFailedNeverOkAndTakesPointsOnceEmptied) {
 
 // Two runs leave two files; one is cut short at its tail, the other damaged in its middle.
 TEST(SpoolService, DamagedFilesArePassedOverCountedAndTheRestPosted) {
-    SKIP_IF_SYSTEM_CONFIG();
-    spooled s;
+    service_run s;
     spooled_make(s, false);
     std::set<long> ok;
     for (long first : {1, 51}) {
@@ -341,8 +295,7 @@ TEST(SpoolService, DamagedFilesArePassedOverCountedAndTheRestPosted) {
 }
 
 TEST(SpoolService, FilesOfAnotherMapIdStayAndAreNotPostedAndAFolderServesOne) {
-    SKIP_IF_SYSTEM_CONFIG();
-    spooled s;
+    service_run s;
     spooled_make(s, false);
     ASSERT_TRUE(spooled_start(s));
     ASSERT_EQ(points_send(s, 1, 20).size(), 20u);
@@ -356,7 +309,7 @@ TEST(SpoolService, FilesOfAnotherMapIdStayAndAreNotPostedAndAFolderServesOne) {
     std::set<long> fresh = points_send(s, 101, 3);
     EXPECT_TRUE(arrivals_check(s, fresh).empty());
     EXPECT_EQ(map_stub_zipcodes(s.stub), (std::vector<long>{101, 102, 103}));
-    spooled second;  // the same folder for a second service
+    service_run second;  // the same folder for a second service
     spooled_make(second, true);
     second.spool = s.spool;
     EXPECT_FALSE(spooled_start(second));
@@ -368,11 +321,10 @@ TEST(SpoolService, FilesOfAnotherMapIdStayAndAreNotPostedAndAFolderServesOne) {
 
 // Its folder is read at start, and its files carry the map id: a reload keeps both.
 TEST(SpoolService, ReloadKeepsTheSpoolKeysAndItsMapIdUntilARestart) {
-    SKIP_IF_SYSTEM_CONFIG();
-    spooled s;
+    service_run s;
     spooled_make(s, true);
     ASSERT_TRUE(spooled_start(s));
-    std::string url = "https://127.0.0.1:" + std::to_string(s.port) + "/points";
+    std::string url = "https://127.0.0.1:" + std::to_string(s.stub_port) + "/points";
     file_write(s.dir + "/halvex_mapapi_server.ini",
                config_basic(s.sock, url, "spool_dir = " + s.spool + "\nspool_max_bytes = 2097152\n")
                    .replace(0, 17, "map_id = othermap"));

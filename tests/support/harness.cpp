@@ -127,41 +127,7 @@ static void launch_child(const launch_spec &l, int in, int out, int err) {
     _exit(127);
 }
 
-// The service's launch, when the system configuration exists: in a private mount namespace
-// (as root a mount namespace is enough; otherwise in a user namespace that maps us to root),
-// with an empty tmpfs over the system file's folder, then whatever it ran under before.
-static std::vector<std::string> system_config_hiding(const std::vector<std::string> &wrap) {
-    std::string file = SYSTEM_CONFIG_FILE, folder = file.substr(0, file.rfind('/'));
-    std::vector<std::string> w = {"unshare", "--mount"};
-    if (geteuid() != 0)
-        w.insert(w.begin() + 1, {"--user", "--map-root-user"});
-    w.insert(w.end(),
-             {"sh", "-c", "mount -t tmpfs -o size=16k none " + folder + " && exec \"$@\"", "sh"});
-    w.insert(w.end(), wrap.begin(), wrap.end());
-    return w;
-}
-
-bool system_config_in_the_way() {
-    static const bool in_the_way = [] {
-        if (!system_config_present())
-            return false;
-        launch_spec probe{{"true"}, "", "", server_options()};
-        probe.opt.wrap = system_config_hiding({});
-        pid_t pid = fork();
-        if (pid == 0) {
-            int null = open("/dev/null", O_RDWR);
-            launch_child(probe, null, null, null);
-        }
-        int status = -1;
-        return pid < 0 || waitpid(pid, &status, 0) != pid || status != 0;
-    }();
-    return in_the_way;
-}
-
-static server_proc process_launch(const std::string &dir, launch_spec l) {
-    bool service = std::find(l.args.begin(), l.args.end(), HALVEX_SERVER_BIN) != l.args.end();
-    if (service && system_config_present())
-        l.opt.wrap = system_config_hiding(l.opt.wrap);
+static server_proc process_launch(const std::string &dir, const launch_spec &l) {
     server_proc p;
     p.dir = dir;
     p.out_path = dir + "/stdout.txt";
@@ -184,7 +150,11 @@ static server_proc process_launch(const std::string &dir, launch_spec l) {
 }
 
 server_proc server_start_with(const std::string &dir, const server_options &opt) {
-    return process_launch(dir, {{HALVEX_SERVER_BIN}, "/dev/null", dir, opt});
+    std::vector<std::string> args = {HALVEX_SERVER_BIN};
+    if (!opt.config_lookup)
+        args.insert(args.end(), {"--config", "halvex_mapapi_server.ini"});
+    args.insert(args.end(), opt.args.begin(), opt.args.end());
+    return process_launch(dir, {args, "/dev/null", dir, opt});
 }
 
 server_proc server_start(const std::string &dir, mode_t umask_value) {
@@ -278,10 +248,6 @@ std::string config_basic(const std::string &sock_path, const std::string &endpoi
 }
 
 const char SYSTEM_CONFIG_FILE[] = "/etc/halvex-mapapi-server/halvex_mapapi_server.ini";
-
-bool system_config_present() {
-    return access(SYSTEM_CONFIG_FILE, F_OK) == 0;
-}
 
 // ---- loopback TCP ---------------------------------------------------------------------
 

@@ -66,6 +66,11 @@ struct server_options {
     std::vector<std::string> wrap;  // a command the service runs under, e.g. {"unshare", ...}
     // Sockets handed over as systemd does it: from descriptor 3 on, LISTEN_FDS and LISTEN_PID.
     std::vector<int> listen_fds;
+    // Arguments after the service's own "--config halvex_mapapi_server.ini" (a later --config
+    // wins), or, with config_lookup, its only ones: it then looks for its file itself, and
+    // finds the system one where it exists.
+    std::vector<std::string> args;
+    bool config_lookup = false;
 };
 
 // How long the service takes here and now from its launch to its end when start-up fails (no
@@ -74,7 +79,9 @@ struct server_options {
 // before a process with threads ends. Bounds on a stop add it.
 long server_failed_start_ms(void);
 
-// Start the real halvex_mapapi_server in dir (its working directory) with the given umask.
+// Start the real halvex_mapapi_server in dir (its working directory) with the given umask, on
+// the configuration file dir/halvex_mapapi_server.ini (named by --config, so that a system
+// file never stands in for it).
 server_proc server_start(const std::string &dir, mode_t umask_value = 022);
 server_proc server_start_with(const std::string &dir, const server_options &opt);
 // Start any program: args[0] is its path; standard input from in_path, standard output and
@@ -99,20 +106,8 @@ std::string server_stderr(const server_proc &s);
 std::string config_basic(const std::string &sock_path, const std::string &endpoint,
                          const std::string &extra = "");
 
-// Where the system-wide configuration exists the service would read it instead of the test's
-// own. The launches here then run the service in a private mount namespace with an empty
-// folder over the system file's; where namespaces are not allowed, a test that starts the
-// service skips (first thing in the test or its SetUp).
+// The system-wide configuration, which the service reads when it is given no --config.
 extern const char SYSTEM_CONFIG_FILE[];
-bool system_config_present();
-bool system_config_in_the_way();  // present, and it cannot be hidden here
-#define SKIP_IF_SYSTEM_CONFIG()                                                              \
-    do {                                                                                     \
-        if (system_config_in_the_way())                                                      \
-            GTEST_SKIP() << SYSTEM_CONFIG_FILE                                               \
-                         << " exists and cannot be hidden here (no private mount namespace)" \
-                            ": it would be read instead of test configs";                    \
-    } while (0)
 
 // ---- client side of the local socket --------------------------------------------------
 
