@@ -4,8 +4,8 @@
 #include <httplib.h>
 #include <signal.h>
 
-#include "service.h"
 #include "metrics.h"
+#include "service.h"
 
 static const char POINT[] = "{\"lat\":1.5,\"lng\":2.5}";
 static const char FAILED_POSTS[] = "halvex_mapapi_posts_total{outcome=\"failed\"}";
@@ -63,8 +63,9 @@ TEST(MetricsUnit, HealthFailsAfterThirtySecondsOfFailingPostsWhileRefusingOrRefu
     EXPECT_NE(strstr(body, "\"reason\":\"the queue is full\""), nullptr) << body;
     f = {now, 0, 0, NULL, METRICS_HEALTH_REFUSED_POSTS - 1, 401, 0, "spool", 7, 1048576};
     EXPECT_EQ(metrics_health_judge(&f, body, sizeof body), 200) << body;
-    EXPECT_STREQ(body, "{\"status\":\"ok\",\"queue_points\":0,\"spool_bytes\":7,"
-                       "\"spool_limit_bytes\":1048576}\n");
+    EXPECT_STREQ(body,
+                 "{\"status\":\"ok\",\"queue_points\":0,\"spool_bytes\":7,"
+                 "\"spool_limit_bytes\":1048576}\n");
     f.refused_streak++;
     EXPECT_EQ(metrics_health_judge(&f, body, sizeof body), 503);
     EXPECT_NE(strstr(body, "the map service refused the last 3 posts (HTTP status 401)"), nullptr)
@@ -170,6 +171,30 @@ TEST(Metrics, PostsAnswered413AreTooLargeAndNeverAccepted) {
     EXPECT_EQ(sample(m, "halvex_mapapi_posts_total{outcome=\"accepted\"}"), 0) << m;
     EXPECT_EQ(sample(m, "halvex_mapapi_posts_total{outcome=\"refused\"}"), 8) << m;
     EXPECT_LE(sample(m, "halvex_mapapi_posts_total{outcome=\"too_large\"}"), 3) << m;
+}
+
+// A map service refusing every post (a wrong key): /health says so after a short run of them,
+// naming the status, and is ok again once a post is accepted.
+TEST(Metrics, HealthTurns503WhileTheMapServiceRefusesPostsAnd200OnceOneIsAccepted) {
+    metrics_run r;
+    r.stub.reply_status = 401;
+    r.stub.reply_body = "wrong key";
+    run_start(r, "send_interval_usec = 100000\n");
+    const std::string refused = "halvex_mapapi_posts_total{outcome=\"refused\"}";
+    for (int i = 1; i <= METRICS_HEALTH_REFUSED_POSTS; i++) {
+        EXPECT_EQ(http_get(r, "/health").first, 200);
+        EXPECT_EQ(points_send(r, POINT, 1, "OK\n"), 1);
+        ASSERT_TRUE(wait_until([&] { return sample(http_get(r, "/metrics").second, refused) == i; },
+                               WAIT_MS));
+    }
+    auto health = http_get(r, "/health");
+    EXPECT_EQ(health.first, 503);
+    EXPECT_NE(health.second.find("the map service refused the last 3 posts (HTTP status 401)"),
+              std::string::npos)
+        << health.second;
+    map_stub_reply(r.stub, 200, "true");
+    EXPECT_EQ(points_send(r, POINT, 1, "OK\n"), 1);
+    EXPECT_TRUE(wait_until([&] { return http_get(r, "/health").first == 200; }, WAIT_MS));
 }
 
 // While posts fail, a queue with room keeps /health at 200; full, 503; the map service back, 200.

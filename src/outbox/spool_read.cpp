@@ -169,17 +169,18 @@ static void damage_report(uint64_t seg, int64_t at, int64_t next) {
               (unsigned long long)records, log_plural(records, "record", "records"));
 }
 
-// The segment at pos or the first after it: moves pos there when pos names one given back or
-// cut. Returns its readable end, or -1 when there is none; *more says whether another follows.
+// The first segment at pos or after it that holds slots not yet read: moves pos there when
+// pos names one that has none (read to its end, given back or cut). Returns its readable end,
+// or -1 when there is none; *more says whether another follows.
 static int64_t segment_find(spool_pos *pos, bool *more) {
     int64_t end = -1;
     lock_take(&spool.lock, LOCK_RANK_SPOOL);
     for (size_t i = 0; i < spool.segments.size(); i++) {
         const spool_segment &s = spool.segments[i];
-        if (s.first_seq < pos->seg || (s.first_seq == pos->seg && pos->off >= segment_end(s)))
-            continue;
-        if (s.first_seq != pos->seg)
-            *pos = {s.first_seq, SPOOL_HEADER_BYTES};
+        int64_t from = s.first_seq == pos->seg ? pos->off : SPOOL_HEADER_BYTES;
+        if (s.first_seq < pos->seg || slot_index(from) >= s.slots)
+            continue;  // read to its end: a position inside its last slot is past it
+        *pos = {s.first_seq, from};
         end = segment_end(s);
         *more = i + 1 < spool.segments.size();
         break;
@@ -203,15 +204,16 @@ static int segment_open(uint64_t seg, const char **what) {
 
 // Segment seg cannot be read from slot on: what it held from there leaves the chain once, said
 // in one line: lost when its file is gone or ends early, else set aside, the file moved aside.
-// Its room stays counted while it is on the disk. Never the segment being written.
+// Its room stays counted while it is on the disk. Never the segment being written, and only
+// when there is something to cut (false otherwise: reading stops there).
 static bool segment_cut(uint64_t seg, uint64_t slot, int err, const char *what) {
     uint64_t n = 0;
     int64_t bytes = -1;
     lock_take(&spool.lock, LOCK_RANK_SPOOL);
     for (spool_segment &s : spool.segments)
-        if (s.first_seq == seg && seg != spool.writing_first) {
-            n = s.slots > slot ? s.slots - slot : 0;
-            s.slots = std::min(s.slots, slot);
+        if (s.first_seq == seg && seg != spool.writing_first && s.slots > slot) {
+            n = s.slots - slot;
+            s.slots = slot;
             bytes = s.bytes;
             s.bytes = 0;
         }

@@ -33,12 +33,14 @@ enum found_kind {
     FOUND_GONE,    // its records are gone (emptied, or something else in its place)
     FOUND_UNREAD,  // it cannot be read: moved aside, its points (up to the next file) set aside
     FOUND_ASIDE,   // its header is damaged: moved aside, its records set aside
-    FOUND_OUT,     // its name and its numbers disagree: moved aside, out of the chain
+    FOUND_ASTRAY,  // its header numbers it otherwise than its name: moved aside, set aside
+    FOUND_OUT,     // no number of it can be trusted: moved aside, out of the chain
 };
 
 struct found_file {
     std::string name;
     uint64_t name_seq;
+    uint64_t at;  // its place among the numbers: its name's, or its header's when they differ
     int kind;
     uint64_t first, slots;  // its records' numbers, when its header holds
     int64_t end;            // where its records end
@@ -123,16 +125,21 @@ static void tail_say(const found_file &f, bool torn, int64_t stray) {
             path_of(f.name).c_str(), (long long)stray);
 }
 
-// Where a file whose header holds stands: this map's, another's, or numbered out of line.
+// Where a file whose header holds stands: this map's, another's, or numbered otherwise than
+// its name says (renamed, or a copy): then it holds the numbers its header says, set aside.
 static void header_judge(found_file &f, const spool_header &h, int fd) {
     f.first = h.first_seq;
     f.map_id = h.map_id;
-    if (f.first != f.name_seq || f.first > SPOOL_SEQ_MAX - f.slots) {
+    if (f.first > SPOOL_SEQ_MAX - f.slots) {
+        moved_aside(f, FOUND_OUT, "numbers its records past the highest record number", f.slots);
+        return;
+    }
+    if (f.first != f.name_seq) {
         char why[96];
         snprintf(why, sizeof why, "numbers its first record %llx, not as its name says",
                  (unsigned long long)f.first);
-        moved_aside(f, FOUND_OUT, f.first != f.name_seq ? why : "numbers its records too high",
-                    f.slots);
+        f.at = f.first;
+        moved_aside(f, FOUND_ASTRAY, why, f.slots);
         return;
     }
     room_give_back(f, fd);
@@ -215,35 +222,46 @@ static void gap_count(uint64_t from, uint64_t to, const std::string &before) {
               (unsigned long long)(to - from), before.empty() ? "" : " after ", before.c_str());
 }
 
+// The files in the order of their places among the numbers, those out of it left out.
+static std::vector<found_file *> chain_of(std::vector<found_file> &files) {
+    std::vector<found_file *> chain;
+    for (found_file &f : files)
+        if (f.kind != FOUND_OUT)
+            chain.push_back(&f);
+    std::stable_sort(chain.begin(), chain.end(),
+                     [](const found_file *a, const found_file *b) { return a->at < b->at; });
+    return chain;
+}
+
 // Walk the files in the order of their numbers. Numbers between two files that no file holds
 // were this map's when the file before them is (or, with none known before, the one after);
 // a file that cannot be read holds the numbers up to the next one, and is set aside.
 static void chain_walk(std::vector<found_file> &files) {
+    std::vector<found_file *> chain = chain_of(files);
     const found_file *known = NULL;  // the last file whose records are known
     bool open = false;               // numbers after known (or the first gone) may be missing
     uint64_t from = 0;
-    for (size_t i = 0; i < files.size(); i++) {
-        found_file &f = files[i];
-        if (f.kind == FOUND_OUT)
-            continue;
-        bool ours = f.kind == FOUND_OURS, has = ours || f.kind == FOUND_OTHER;
-        if (has && open && (known ? known->kind == FOUND_OURS : ours))
+    for (size_t i = 0; i < chain.size(); i++) {
+        found_file &f = *chain[i];
+        bool has = f.kind == FOUND_OURS || f.kind == FOUND_OTHER || f.kind == FOUND_ASTRAY;
+        bool ours = has && f.map_id == spool.map_id;
+        if (has && open && (known ? known->map_id == spool.map_id : ours))
             gap_count(from, f.first, known ? known->name : "");
         if (has) {
             known = &f;
             open = true;
             from = f.first + f.slots;
         } else if (f.kind == FOUND_UNREAD || f.kind == FOUND_ASIDE) {
-            uint64_t points = i + 1 < files.size() ? files[i + 1].name_seq - f.name_seq : 0;
+            uint64_t points = i + 1 < chain.size() ? chain[i + 1]->at - f.at : 0;
             if (f.kind == FOUND_UNREAD)
                 moved_aside(f, FOUND_UNREAD, f.why.c_str(), points);
             open = false;
         } else if (!known && !open) {
             open = true;
-            from = f.name_seq;
+            from = f.at;
         }
     }
-    if (open && known && known->kind == FOUND_OURS)
+    if (open && known && known->map_id == spool.map_id)
         gap_count(from, spool.marks.doubt_seq, known->name);
 }
 
@@ -259,7 +277,7 @@ static void chain_adopt(const std::vector<found_file> &files) {
             continue;
         }
         bytes += f.bytes;
-        if (f.kind == FOUND_OURS || f.kind == FOUND_OTHER)
+        if (f.kind == FOUND_OURS || f.kind == FOUND_OTHER || f.kind == FOUND_ASTRAY)
             next = std::max(next, f.first + f.slots);
         else if (f.kind != FOUND_OUT)
             next = std::max(next, f.name_seq + std::max<uint64_t>(f.slots, 1));
@@ -380,14 +398,18 @@ static void ledger_start(uint64_t held) {
                (unsigned long long)bytes, files, log_plural(files, "file", "files"));
 }
 
-// Each segment file looked at once; a name past every number a record may take is set aside
-// before anything else (it would wrap the numbering).
+// Each segment file looked at once. One whose header cannot tell its numbers and whose name
+// is past every number a record may take has no place among them (it would wrap the
+// numbering).
 static void files_look(std::vector<found_file> &files) {
     for (found_file &f : files) {
-        if (f.name_seq >= SPOOL_SEQ_MAX)
-            moved_aside(f, FOUND_OUT, "is named past the highest record number", 0);
-        else
-            file_look(f);
+        file_look(f);
+        if (f.name_seq < SPOOL_SEQ_MAX || (f.kind != FOUND_GONE && f.kind != FOUND_UNREAD))
+            continue;
+        if (f.kind == FOUND_UNREAD)
+            moved_aside(f, FOUND_OUT, (f.why + ", named past the highest record number").c_str(),
+                        0);
+        f.kind = FOUND_OUT;
     }
 }
 
@@ -400,7 +422,8 @@ int spool_recover(const spool_settings *s) {
     spool_dir_names(spool.dir_fd, &names, &asides);
     static std::vector<found_file> files;  // others points into it: filled once, then looked at
     for (const std::string &name : names)
-        files.push_back({name, spool_segment_name_seq(name), FOUND_GONE, 0, 0, 0, 0, "", ""});
+        files.push_back({name, spool_segment_name_seq(name), spool_segment_name_seq(name),
+                         FOUND_GONE, 0, 0, 0, 0, "", ""});
     files_look(files);
     if (marks_read() != 0) {
         log_errorf("Spool folder %s cannot be written (%s).", spool.dir.c_str(), strerror(errno));
