@@ -489,3 +489,40 @@ TEST(SpoolService, FileRemovedWhileRunningLosesOnlyItsPoints) {
         s.server, files[1] + " is gone: " + std::to_string(third - second) + " points lost."));
     EXPECT_TRUE(counters_show(s, "lost " + std::to_string(third - second) + ","));
 }
+
+// The spool's disk turns read-only under it (ext4 with errors=remount-ro, an error triggered,
+// on a loop device): new points are answered FAILED from the first look that finds it, with
+// the line, and every point answered OK before is still posted while the service runs.
+// Needs root, a loop device and ext4's error trigger; skips where any is missing.
+TEST(SpoolService, DiskTurningReadOnlyIsNoticedAndEveryOkIsStillPosted) {
+    service_run s;
+    spooled_make(s, false);
+    std::string img = s.dir + "/disk.img", loop_file = s.dir + "/loop";
+    mkdir(s.spool.c_str(), 0700);
+    std::string make = "truncate -s 32M " + img + " && mkfs.ext4 -q " + img +
+                       " && losetup -f --show " + img + " >" + loop_file +
+                       " && mount -o errors=remount-ro $(cat " + loop_file + ") " + s.spool +
+                       " 2>/dev/null";
+    if (getuid() != 0 || system(make.c_str()) != 0)
+        GTEST_SKIP() << "no loop-mounted ext4 here (needs root and a loop device)";
+    std::string loop = file_read(loop_file);
+    loop = loop.substr(0, loop.find('\n'));
+    scope_exit unmount{[&] {
+        server_stop(s.server);
+        umount2(s.spool.c_str(), MNT_DETACH);
+        EXPECT_EQ(system(("losetup -d " + loop).c_str()), 0);
+    }};
+    std::string trigger = "/sys/fs/ext4/" + loop.substr(5) + "/trigger_fs_error";
+    if (access(trigger.c_str(), W_OK) != 0)
+        GTEST_SKIP() << "ext4 has no error trigger here";
+    ASSERT_TRUE(spooled_start(s));
+    std::set<long> ok = points_send(s, 1, 200);
+    file_write(trigger, "1");
+    long code = 1000;
+    while (code < 1000000 && points_send(s, code, 1).size() == 1)
+        ok.insert(code++);
+    EXPECT_LT(code, 1000000) << "OKs went on";
+    EXPECT_TRUE(printed(s, "Cannot write to the spool (")) << server_stdout(s.server);
+    ASSERT_TRUE(map_back(s));
+    EXPECT_TRUE(arrivals_check(s, ok).empty());
+}

@@ -3,9 +3,7 @@
 
 #include <stdlib.h>
 
-int points_room(halvex_mapapi_point **points, size_t *cap, size_t need) {
-    if (need <= *cap)
-        return 0;
+int points_grow(halvex_mapapi_point **points, size_t *cap, size_t need) {
     size_t grown = *cap ? *cap : POINTS_FIRST_CAPACITY;
     while (grown < need)
         grown *= 2;

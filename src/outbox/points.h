@@ -10,10 +10,15 @@
 /* Room for this many records when an array is first given room; it grows by doubling. */
 #define POINTS_FIRST_CAPACITY 64
 
-/* Make room in *points (capacity *cap records, count of them in use) for at least need
- * records, doubling from POINTS_FIRST_CAPACITY; the records in use stay. Returns 0, or -1 when
- * memory runs out (then *points and *cap are as they were). */
-int points_room(halvex_mapapi_point **points, size_t *cap, size_t need);
+/* points_room() when the array must grow. */
+int points_grow(halvex_mapapi_point **points, size_t *cap, size_t need);
+
+/* Make room in *points (capacity *cap records) for at least need records, doubling from
+ * POINTS_FIRST_CAPACITY; the records in it stay. Returns 0, or -1 when memory runs out (then
+ * *points and *cap are as they were). Inline: the receive path asks once per point. */
+inline int points_room(halvex_mapapi_point **points, size_t *cap, size_t need) {
+    return need <= *cap ? 0 : points_grow(points, cap, need);
+}
 
 /* Free the colours of points[0..count) and then the array itself. */
 void points_release(halvex_mapapi_point *points, size_t count);

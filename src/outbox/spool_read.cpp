@@ -305,7 +305,8 @@ static int64_t record_age(const spool_record &rec) {
 static int record_take(const spool_record &rec, halvex_mapapi_point *into) {
     if (rec.seq < spool.marks.done_seq || rec.seq < tail_seq_end)
         return 0;
-    int64_t max_age = spool.max_age_usec.load(std::memory_order_relaxed), age = record_age(rec);
+    int64_t max_age = spool.max_age_usec.load(std::memory_order_relaxed);
+    int64_t age = max_age > 0 ? record_age(rec) : 0;
     bool expired = max_age > 0 && age > max_age;
     if (!expired && spool_record_point(&rec, into) != 0)
         return -1;

@@ -17,6 +17,10 @@
 #include "outbox/spool.h"
 #include "outbox/spool_store.h"
 
+// While points wait to be synced, the sync thread looks this often whether the disk still
+// takes writes: a system call ten times a second, only while points are written.
+static const int64_t SPOOL_WRITABLE_LOOK_USEC = 100000;
+
 // The receiver's own state. [R]
 static int write_fd = -1;         // the segment it writes, or -1
 static uint8_t *write_map;        // that file, mapped shared: records are stored straight into it
@@ -234,19 +238,40 @@ static void sync_failed_say(int err, const std::string &file) {
     spool_refusing_begin(SPOOL_REFUSING_WRITE, file, err);
 }
 
+// Until the next round, while points wait to be synced: whether the spool's disk still takes
+// writes (one that turned read-only on an error refuses even a write of no byte, which costs
+// no disk work), so that OKs stop within one look of that, not at the next sync. An idle
+// spool does not look. spool_lock held; *round_due is set when the round's time has come (or
+// the stop's, or a segment was finished). Returns 0, or the errno of the look that failed.
+static int round_wait(int64_t round_usec, bool *round_due) {
+    for (;;) {
+        int64_t now = clock_now_usec(), until = round_usec;
+        if (spool.write_dirty && now + SPOOL_WRITABLE_LOOK_USEC < until)
+            until = now + SPOOL_WRITABLE_LOOK_USEC;
+        struct timespec at = clock_timespec(until);
+        int waited = 0;
+        while (!spool.closed && spool.retired.empty() && waited != ETIMEDOUT)
+            waited = pthread_cond_timedwait(&spool.sync_cond, &spool.lock, &at);
+        *round_due = waited != ETIMEDOUT || until >= round_usec;
+        if (*round_due)
+            return 0;
+        if (pwrite(spool.marks_fd, "", 0, 0) != 0)
+            return errno;
+    }
+}
+
 // Wakes every sync_usec, at once when a segment is finished, and for the last round at the
-// stop.
+// stop; meanwhile, while points wait, it looks whether the disk still takes writes.
 static void *sync_thread_func(void *) {
     for (int last = 0; !last;) {
-        struct timespec until = clock_timespec(clock_now_usec() + spool.sync_usec);
+        bool round_due = false;
         lock_take(&spool.lock, LOCK_RANK_SPOOL);
-        while (!spool.closed && spool.retired.empty() &&
-               pthread_cond_timedwait(&spool.sync_cond, &spool.lock, &until) != ETIMEDOUT) {
-        }
+        int err = round_wait(clock_now_usec() + spool.sync_usec, &round_due);
         last = spool.closed;
         lock_give(&spool.lock, LOCK_RANK_SPOOL);
-        std::string file;
-        int err = sync_round(&file);
+        std::string file = "the folder";
+        if (round_due)
+            err = sync_round(&file);
         if (err)
             sync_failed_say(err, file);
     }
