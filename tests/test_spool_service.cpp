@@ -222,6 +222,7 @@ TEST(SpoolService, ReplayedCountsOnlyThePointsOfAPostInDoubtAtAKill) {
     s.endpoint = "";
     ASSERT_TRUE(spooled_start(s));
     EXPECT_TRUE(counters_show(s, "posted 7,"));
+    EXPECT_EQ(service_stop(s), 0);  // its last line, at rest
     std::string out = server_stdout(s.server), line = out.substr(out.rfind("possibly duplicated"));
     long twice = strtol(line.c_str() + 20, NULL, 10);
     EXPECT_TRUE(twice >= 1 && twice <= 7) << line;

@@ -51,11 +51,11 @@ static uint64_t held_settle(outbox *box, delivery_state *st, size_t count, bool 
 // may have reached the map service, and the first of them an earlier run's: they may be there
 // twice now. Both are heads of the batch, so the longer says how many.
 static void delivery_accepted(outbox *box, delivery_state *st, size_t count, uint64_t in_doubt) {
-    counter_add(counters.points_posted, count);
-    counter_add(counters.posts_accepted, 1);
     uint64_t replayed = held_settle(box, st, count, true);
     uint64_t twice = in_doubt < count ? in_doubt : count;
     counter_add(counters.points_possibly_duplicated, replayed > twice ? replayed : twice);
+    counter_add(counters.points_posted, count);  // last: a line showing them shows the rest
+    counter_add(counters.posts_accepted, 1);
     figures.refused_streak.store(0, std::memory_order_relaxed);
     if (st->failed_posts > 0) {
         log_printf("Posting to the map service works again: %zu %s posted after %llu failed %s.",
