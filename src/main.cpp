@@ -83,6 +83,7 @@
 #include "intake/listener.h"
 #include "intake/receiver.h"
 #include "lifecycle.h"
+#include "mapapi/halvex_mapapi.h"
 #include "metrics.h"
 #include "notifier.h"
 #include "outbox/delivery.h"
@@ -96,10 +97,6 @@
 static const int ALLOC_MMAP_THRESHOLD = 128 * 1024;
 // Free memory above this at the top of a heap is returned to the system.
 static const int ALLOC_TRIM_THRESHOLD = 128 * 1024;
-
-// Shortest run of the map key's characters hidden in the endpoint as printed, as the map client
-// hides the key in answers: shorter runs are too common to give the key away.
-static const size_t ENDPOINT_KEY_RUN_HIDDEN = 6;
 
 // A busy second's queue array and batch body run to megabytes. With the allocator's default
 // sliding thresholds, freeing them once raises the mmap threshold to their size, and every
@@ -173,33 +170,6 @@ static bool options_answer(int argc, char **argv) {
     return false;
 }
 
-// The byte of url at i, a %XX escape read as the byte it stands for; *width is its length.
-static int url_byte_at(const std::string &url, size_t i, size_t *width) {
-    *width = 1;
-    if (url[i] != '%' || i + 2 >= url.size() || !isxdigit((unsigned char)url[i + 1]) ||
-        !isxdigit((unsigned char)url[i + 2]))
-        return (unsigned char)url[i];
-    *width = 3;
-    return (int)strtol(url.substr(i + 1, 2).c_str(), NULL, 16);
-}
-
-// Length in url, from i, of the longest part of key spelt there (any case, escapes read), when
-// it is at least ENDPOINT_KEY_RUN_HIDDEN long or the whole key; else 0.
-static size_t key_run_at(const std::string &url, size_t i, const std::string &key) {
-    size_t shortest = std::min(key.size(), ENDPOINT_KEY_RUN_HIDDEN), longest = 0;
-    for (size_t from = 0; from < key.size(); from++) {
-        size_t at = i, n = 0, width;
-        while (at < url.size() && from + n < key.size() &&
-               tolower(url_byte_at(url, at, &width)) == tolower((unsigned char)key[from + n])) {
-            at += width;
-            n++;
-        }
-        if (n >= shortest && at - i > longest)
-            longest = at - i;
-    }
-    return longest;
-}
-
 // The endpoint as the start line shows it: a user name and password in the URL are hidden, and
 // so is the map key wherever it is written (a query value, a path segment).
 static std::string endpoint_shown(const std::string &endpoint, const std::string &key) {
@@ -209,12 +179,10 @@ static std::string endpoint_shown(const std::string &endpoint, const std::string
     std::string url = endpoint;
     if (at != std::string::npos && at < endpoint.find('/', host))
         url = endpoint.substr(0, host) + "...@" + endpoint.substr(at + 1);
-    std::string shown;
-    for (size_t i = 0, run; i < url.size(); i += run ? run : 1) {
-        run = key.empty() ? 0 : key_run_at(url, i, key);
-        shown += run ? std::string("***") : url.substr(i, 1);
-    }
-    return shown;
+    std::vector<char> shown(url.size() * 3 + 1);  // room for "***" in place of each byte
+    size_t n = halvex_mapapi_key_hide(url.data(), url.size(), key.c_str(), shown.data(),
+                                      shown.size() - 1);
+    return std::string(shown.data(), n);
 }
 
 static std::string endpoint_in_use(const service_config *cfg) {
