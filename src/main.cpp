@@ -44,11 +44,18 @@
 // Counters and figures are atomics that nobody waits on, and so are the three settings a
 // reload changes in place: the send interval, max_post_points and the spool's age limit.
 //
-// THE RELOAD: SIGHUP reads the file the start read again (config_load(), the CA file's
-// certificates checked); one that cannot be used is refused whole. Otherwise the interval and
-// max_post_points (and the spool's age limit) are stored at once, the client's settings are
-// offered to the sender, and the keys that need a new socket or listener, max_queued_points
-// and the spool's other keys keep their values.
+// THE START: every key is read and checked through one table (config_values.cpp: reader,
+// default, what a reload does with it, what it needs from the system), and what the keys need
+// (the CA file's certificates, the socket's folder and path, its group, the metrics port, the
+// spool's folder) is looked at before anything is made; --check runs the same and ends there.
+// Then config_apply() hands the keys on, and the spool, the socket and the threads are made.
+//
+// THE RELOAD: SIGHUP reads the file the start read again (config_check(), the CA file's
+// certificates checked); one that cannot be used is refused whole. Otherwise the keys the
+// table says change in place go through config_apply() (the interval and max_post_points at
+// once, the client's settings offered to the sender) and the spool's age limit is set; the
+// keys that need a new socket or listener, max_queued_points and the spool's other keys keep
+// their values.
 //
 // THE WAKE PIPE carries one byte from the accept loop to the receiver per new connection; its
 // read end is the last node of the connection list and sits in the receiver's epoll set.
@@ -60,7 +67,6 @@
 // answered), the stop and counters lines, exit 0 within 5 s. A second signal ends the reading
 // and prints those lines at once, and exits. With a spool the stop posts nothing: the post in
 // flight is cut at once, what was written is synced, and it exits within 1 s.
-#include <ctype.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -71,7 +77,6 @@
 #include <string.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -86,7 +91,6 @@
 #include "mapapi/halvex_mapapi.h"
 #include "metrics.h"
 #include "notifier.h"
-#include "outbox/delivery.h"
 #include "outbox/point_queue.h"
 #include "outbox/sender.h"
 #include "outbox/spool.h"
@@ -119,28 +123,40 @@ static void std_fds_fill(void) {
     }
 }
 
-// The options of a run. Any other argument is ignored, as arguments always were, with a
-// warning: an option mistyped would otherwise change nothing without a word.
+// Status of a run given arguments it cannot take (EX_USAGE of sysexits.h).
+static const int USAGE_STATUS = 64;
+static const char USAGE[] =
+    "Usage: halvex_mapapi_server [-c FILE | --config FILE] [--check]\n"
+    "       halvex_mapapi_server [-h | --help | --version]\n";
+
+// The options of a run.
 struct run_options {
-    const char *config_path;           // --config FILE or -c FILE; NULL: config_path_choose()
-    bool check;                        // --check: check the configuration, say what it gives
-    const char *lacking;               // an option given without its file, or NULL
-    std::vector<const char *> others;  // arguments that are no option
+    const char *config_path;  // --config FILE, --config=FILE or -c FILE; NULL: the lookup
+    bool check;               // --check: check the configuration, say what it gives
 };
+
+// An argument that is no option ends the run with the usage, before anything is opened: a
+// mistyped option (--chek, -config FILE) must not start the service it was meant to spare.
+static void usage_exit(const char *what, const char *arg) __attribute__((noreturn));
+static void usage_exit(const char *what, const char *arg) {
+    fprintf(stderr, "halvex_mapapi_server: %s %s (see --help).\n%s", arg, what, USAGE);
+    exit(USAGE_STATUS);
+}
 
 static void options_read(int argc, char **argv, run_options *opt) {
     for (int i = 1; i < argc; i++) {
         const char *arg = argv[i];
+        bool named = strcmp(arg, "--config") == 0 || strcmp(arg, "-c") == 0;
         if (strcmp(arg, "--check") == 0)
             opt->check = true;
-        else if (strncmp(arg, "--config=", 9) == 0)
+        else if (strncmp(arg, "--config=", 9) == 0 && arg[9])
             opt->config_path = arg + 9;
-        else if (strcmp(arg, "--config") != 0 && strcmp(arg, "-c") != 0)
-            opt->others.push_back(arg);
-        else if (i + 1 < argc)
+        else if (named && i + 1 < argc)
             opt->config_path = argv[++i];
+        else if (named || strncmp(arg, "--config=", 9) == 0)
+            usage_exit("needs the configuration file after it", arg);
         else
-            opt->lacking = arg;
+            usage_exit("is not an option", arg);
     }
 }
 
@@ -154,16 +170,15 @@ static bool options_answer(int argc, char **argv) {
         }
         if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
             printf(
-                "Usage: halvex_mapapi_server [-c FILE | --config FILE] [--check]\n"
-                "       halvex_mapapi_server [-h | --help | --version]\n"
+                "%s"
                 "Relays map points from local programs (one JSON point per message on a Unix\n"
                 "socket) to the live-map service over HTTPS, in batches.\n"
                 "Configuration: FILE when given, else %s if it exists,\n"
                 "otherwise %s in the working directory.\n"
-                "--check reads and checks the configuration, prints every warning and what\n"
-                "would be used, and exits 0 (usable) or 1, opening no socket.\n"
+                "--check runs every check a start runs, creating and binding nothing, prints\n"
+                "every warning and what would be used, and exits 0 (usable) or 1.\n"
                 "See man halvex_mapapi_server.\n",
-                SYSTEM_CONFIG_PATH, LOCAL_CONFIG_PATH);
+                USAGE, SYSTEM_CONFIG_PATH, LOCAL_CONFIG_PATH);
             return true;
         }
     }
@@ -209,19 +224,16 @@ static void start_line_print(const char *config_path, const service_config *cfg)
     log_printf("Listening on %s (%s).", where.c_str(), config_facts(config_path, cfg).c_str());
 }
 
-// The options' warnings, then the configuration read, checked and handed on; every step
-// that fails ends the process with status 1. With --check, what it gives ends the process.
+// The configuration read and checked for everything a start needs, before anything is made,
+// and its lines printed: a start that could not use it ends here with status 1, as --check
+// does; --check then says what a start would use, and ends.
 static const char *config_take(const run_options *opt, service_config *cfg) {
-    for (const char *arg : opt->others)
-        log_warnf("Warning: argument %s is not an option (ignored; see --help).", arg);
-    if (opt->lacking) {
-        log_errorf("Option %s needs the configuration file after it: %s FILE.", opt->lacking,
-                   opt->lacking);
-        log_exit(1);
-    }
     const char *path = opt->config_path ? opt->config_path : config_path_choose();
-    config_read(path, cfg);   // every key checked before anything is opened
-    config_apply(cfg, path);  // the CA file's certificates read
+    std::vector<config_line> lines;
+    int rc = config_check(path, opt->check ? CONFIG_FOR_CHECK : CONFIG_FOR_START, cfg, &lines);
+    config_lines_print(lines);
+    if (rc != 0)
+        log_exit(1);
     if (opt->check) {
         log_printf("Configuration usable: would listen on %s (%s).", cfg->sock_path.c_str(),
                    config_facts(path, cfg).c_str());
@@ -246,7 +258,7 @@ int main(int argc, char **argv) {
     std_fds_fill();  // before anything opens a descriptor
     if (options_answer(argc, argv))
         return 0;
-    run_options options = {NULL, false, NULL, {}};
+    run_options options = {NULL, false};
     options_read(argc, argv, &options);
     // A client or the map service closing its end mid-write, or a closed standard output, must
     // not end the process: ignored before the log writer or anything else can write.
@@ -259,16 +271,14 @@ int main(int argc, char **argv) {
 
     // Static: the listener keeps the socket path to remove the socket at the stop.
     static service_config config;
-    const char *config_path = config_take(&options, &config);
+    const char *config_path = config_take(&options, &config);  // nothing is made before
     spool_take_up(&config);
 
-    int listen_fd = listener_create(config.sock_path.c_str());
     stop_create();
     static point_queue queue;
     queue_create(&queue);
-    queue.send_interval_usec = config.send_interval_usec;
-    queue.max_points = config.max_queued_points;
-    delivery_set_max_post_points(config.max_post_points);
+    config_apply(&config, &queue, 1);
+    int listen_fd = listener_create(config.sock_path.c_str());
     if (counters_held() > 0)
         queue_ready_raise(&queue);  // points an earlier run left in the spool go first
     spool_sync_start();
