@@ -108,8 +108,10 @@ static bool port_listened(const char *table, bool v6, int port, in_addr_t addr) 
             words[w] = (uint32_t)strtoul(std::string(local + 8 * w, 8).c_str(), NULL, 16);
         bool any = !words[0] && !words[1] && !words[2] && !words[3];
         bool mapped = v6 && !words[0] && !words[1] && words[2] == htonl(0xffff);
-        in_addr_t theirs = v6 ? (mapped ? words[3] : (in_addr_t)-1) : words[0];
-        found = any || addr == htonl(INADDR_ANY) || theirs == addr || (!v6 && theirs == 0);
+        if (v6 && !any && !mapped)
+            continue;  // an IPv6 address of its own: no IPv4 bind collides with it
+        in_addr_t theirs = v6 && !any ? words[3] : words[0];
+        found = theirs == htonl(INADDR_ANY) || addr == htonl(INADDR_ANY) || theirs == addr;
     }
     if (f)
         fclose(f);
