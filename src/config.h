@@ -145,11 +145,11 @@ typedef struct config_reading {
 typedef struct config_key {
     const char *name; /* as written, in any case */
     int (*read)(const config_reading *r, const char *text, service_config *cfg);
-    std::string default_text; /* what it is when not given */
-    int reload;               /* config_reload_kind */
-    int needs;                /* config_need_kind */
-    int one_line;             /* no line break can be part of its value */
-    std::string (*shown)(const service_config *cfg);             /* its value, as lines show it */
+    std::string default_text;                        /* what it is when not given */
+    int reload;                                      /* config_reload_kind */
+    int needs;                                       /* config_need_kind */
+    int one_line;                                    /* no line break can be part of its value */
+    std::string (*shown)(const service_config *cfg); /* its value, as lines show it */
     void (*keep)(service_config *to, const service_config *from); /* its value copied */
 } config_key;
 

@@ -149,8 +149,7 @@ static int port_need(const service_config *cfg, std::vector<config_line> *lines)
 
 // ---- the spool's folder ----------------------------------------------------------------
 
-static int folder_say(std::vector<config_line> *lines, const char *dir, const char *what,
-                      int err) {
+static int folder_say(std::vector<config_line> *lines, const char *dir, const char *what, int err) {
     config_say(lines, CONFIG_LINE_ERROR, "Spool folder %s %s (%s).", dir, what, strerror(err));
     return -1;
 }
@@ -168,9 +167,8 @@ static int folder_need(const service_config *cfg, std::vector<config_line> *line
         while (path.size() > 1 && path.back() == '/')
             path.pop_back();
         std::string parent = path.substr(0, path.find_last_of('/') + 1);
-        if (errno == ENOENT &&
-            faccessat(AT_FDCWD, parent.empty() ? "." : parent.c_str(), W_OK | X_OK,
-                      AT_EACCESS) == 0)
+        if (errno == ENOENT && faccessat(AT_FDCWD, parent.empty() ? "." : parent.c_str(),
+                                         W_OK | X_OK, AT_EACCESS) == 0)
             return 0;
         return folder_say(lines, dir, "cannot be created", errno);
     }

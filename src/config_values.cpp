@@ -360,7 +360,8 @@ static void metrics_keep(service_config *to, const service_config *from) {
 }
 
 #define TEXT(field) text_shown<&service_config::field>, KEEP(field)
-#define NUMBER(field) number_shown<decltype(service_config::field), &service_config::field>, KEEP(field)
+#define NUMBER(field) \
+    number_shown<decltype(service_config::field), &service_config::field>, KEEP(field)
 #define YES_NO(field) yes_no_shown<&service_config::field>, KEEP(field)
 #define KEEP(field) field_keep<decltype(service_config::field), &service_config::field>
 
@@ -388,8 +389,8 @@ const config_key CONFIG_KEYS[] = {
      CONFIG_RELOAD_RESTART, CONFIG_NEEDS_NOTHING, 0, NUMBER(max_queued_points)},
     {"metrics_listen", metrics_listen_read, "", CONFIG_RELOAD_RESTART, CONFIG_NEEDS_PORT, 1,
      text_shown<&service_config::metrics_listen>, metrics_keep},
-    {"map_api_keep_alive", keep_alive_read, "yes", CONFIG_RELOAD_IN_PLACE, CONFIG_NEEDS_NOTHING,
-     0, YES_NO(keep_alive)},
+    {"map_api_keep_alive", keep_alive_read, "yes", CONFIG_RELOAD_IN_PLACE, CONFIG_NEEDS_NOTHING, 0,
+     YES_NO(keep_alive)},
     {"max_post_points", max_post_read, "0", CONFIG_RELOAD_IN_PLACE, CONFIG_NEEDS_NOTHING, 0,
      NUMBER(max_post_points)},
     {"spool_dir", spool_dir_read, "", CONFIG_RELOAD_RESTART, CONFIG_NEEDS_FOLDER, 1,

@@ -195,8 +195,8 @@ static std::string endpoint_shown(const std::string &endpoint, const std::string
     if (at != std::string::npos && at < endpoint.find('/', host))
         url = endpoint.substr(0, host) + "...@" + endpoint.substr(at + 1);
     std::vector<char> shown(url.size() * 3 + 1);  // room for "***" in place of each byte
-    size_t n = halvex_mapapi_key_hide(url.data(), url.size(), key.c_str(), shown.data(),
-                                      shown.size() - 1);
+    size_t n =
+        halvex_mapapi_key_hide(url.data(), url.size(), key.c_str(), shown.data(), shown.size() - 1);
     return std::string(shown.data(), n);
 }
 

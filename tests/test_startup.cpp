@@ -270,8 +270,10 @@ TEST_F(Startup, CheckOfAGivenFileSaysWhatWouldBeUsedAndOpensNothing) {
 // read, made or started.
 TEST_F(Startup, MistypedOptionsStartNothing) {
     file_write(f.dir + "/halvex_mapapi_server.ini", config_basic(f.sock, ""));
-    for (std::vector<std::string> args : {std::vector<std::string>{"--chek"}, {"-check"},
-                                          {"-config", "halvex_mapapi_server.ini"}, {"--config"}}) {
+    for (std::vector<std::string> args : {std::vector<std::string>{"--chek"},
+                                          {"-check"},
+                                          {"-config", "halvex_mapapi_server.ini"},
+                                          {"--config"}}) {
         server_options opt;
         opt.args = args;
         server_proc s = server_start_with(f.dir, opt);
@@ -297,7 +299,8 @@ TEST_F(Startup, UnusableConfigurationsEndStartUpAndFailTheCheck) {
         " does not start with https:// (nor http://): batches cannot be "
         "posted to it.\n";
     const std::string spool = f.dir + "/spool", busy = f.dir + "/busy", file = f.dir + "/file";
-    const std::string closed = f.dir + "/closed", joined = "can hold the line break that would join";
+    const std::string closed = f.dir + "/closed",
+                      joined = "can hold the line break that would join";
     file_write(spool, "not a folder");
     file_write(file, "someone's data");
     ASSERT_EQ(mkdir(busy.c_str(), 0700) | mkdir(closed.c_str(), 0555), 0);
@@ -337,10 +340,12 @@ TEST_F(Startup, UnusableConfigurationsEndStartUpAndFailTheCheck) {
         {"map_id = abc\nmap_key = YOUR_MAP_KEY\nmap_key = s3c\n",
          at + "3: map_key is given again (first on line 2); no map_key " + joined +
              " them: give it once.\n"},
-        {"map_id = abc\n  def\nmap_key = k\n", at + "2: this indented line continues map_id (line "
-                                               "1); no map_id " + joined +
-                                               " them: write it on one line.\n"},
-        {credentials + "spool_dir = " + spool + "\n", "Spool folder " + spool + " is not a folder.\n"},
+        {"map_id = abc\n  def\nmap_key = k\n", at +
+                                                   "2: this indented line continues map_id (line "
+                                                   "1); no map_id " +
+                                                   joined + " them: write it on one line.\n"},
+        {credentials + "spool_dir = " + spool + "\n",
+         "Spool folder " + spool + " is not a folder.\n"},
         {credentials + "spool_dir = " + f.dir + "/no/spool\n",
          "Spool folder " + f.dir + "/no/spool cannot be created (No such file or directory).\n"},
         {credentials + "spool_dir = " + busy + "\n",

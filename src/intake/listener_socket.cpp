@@ -151,8 +151,8 @@ static int lock_take(const char *path, bool check, int *fd, listener_fault *f) {
     if (*fd < 0)
         return lock_fault(f, lock_path.c_str(), errno);
     int rc = flock(*fd, LOCK_EX | LOCK_NB) == 0 ? 0
-             : errno == EWOULDBLOCK           ? in_use_fault(f, path)
-                                              : fault_set(f, "flock", errno, "%s", "");
+             : errno == EWOULDBLOCK             ? in_use_fault(f, path)
+                                                : fault_set(f, "flock", errno, "%s", "");
     if (check || rc != 0) {
         close(*fd);  // lets the lock go
         *fd = -1;
@@ -178,8 +178,7 @@ static int sock_probe(const sockaddr_un *addr) {
 // is removed (unless check). Anything else at the path, or a live service, ends start-up: the
 // path is probably a configuration mistake, and removing it would delete someone's file or
 // take over another service's socket.
-static int path_clear(const char *path, const sockaddr_un *addr, bool check,
-                      listener_fault *f) {
+static int path_clear(const char *path, const sockaddr_un *addr, bool check, listener_fault *f) {
     struct stat st;
     if (lstat(path, &st) != 0)
         return errno == ENOENT ? 0 : fault_set(f, "lstat", errno, "%s", "");
@@ -191,8 +190,8 @@ static int path_clear(const char *path, const sockaddr_un *addr, bool check,
         return in_use_fault(f, path);
     if (err != ECONNREFUSED)  // e.g. no permission: nobody can say it is stale
         return fault_set(f, NULL, 0,
-                         "Socket path %s is a socket that cannot be tried (%s); not removed.",
-                         path, strerror(err));
+                         "Socket path %s is a socket that cannot be tried (%s); not removed.", path,
+                         strerror(err));
     if (!check)
         unlink(path);
     return 0;

@@ -47,9 +47,9 @@ static int text_byte_at(const char *text, size_t size, size_t i, size_t *width) 
 // How many bytes of text, from i, show a part of key long enough to give it away
 // (HALVEX_MAPAPI_KEY_RUN_HIDDEN characters, or the whole key when it is shorter), any case,
 // escapes read; the longest such run, or 0.
-static size_t key_run_at(const char *text, size_t size, size_t i, const char *key,
-                         size_t key_len) {
-    size_t shortest = key_len < HALVEX_MAPAPI_KEY_RUN_HIDDEN ? key_len : HALVEX_MAPAPI_KEY_RUN_HIDDEN;
+static size_t key_run_at(const char *text, size_t size, size_t i, const char *key, size_t key_len) {
+    size_t shortest =
+        key_len < HALVEX_MAPAPI_KEY_RUN_HIDDEN ? key_len : HALVEX_MAPAPI_KEY_RUN_HIDDEN;
     size_t longest = 0;
     for (size_t from = 0; from + shortest <= key_len; from++) {
         size_t at = i, n = 0, width;

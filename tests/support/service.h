@@ -14,15 +14,15 @@ extern const char SERVICE_MAP_KEY[];
 // A service under test. Whatever the test's outcome, nothing it started outlives it: the
 // destructor closes fd, stops the service and the stand-in and removes the folder.
 struct service_run {
-    std::string dir, sock;           // its working folder, and its socket in it
-    std::string map_id = "testmap1"; // written by service_configure()
-    std::string extra;               // configuration lines after the basic ones
-    std::string endpoint;            // "": the stand-in's /points
-    std::string spool;               // spool_dir, when not ""
-    map_stub stub;                   // the map stand-in
-    int stub_port = 0;               // its port, kept while it is down
+    std::string dir, sock;            // its working folder, and its socket in it
+    std::string map_id = "testmap1";  // written by service_configure()
+    std::string extra;                // configuration lines after the basic ones
+    std::string endpoint;             // "": the stand-in's /points
+    std::string spool;                // spool_dir, when not ""
+    map_stub stub;                    // the map stand-in
+    int stub_port = 0;                // its port, kept while it is down
     server_proc server;
-    int fd = -1;                     // a connection a test keeps
+    int fd = -1;  // a connection a test keeps
     ~service_run();
 };
 
