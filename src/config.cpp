@@ -329,8 +329,8 @@ static int keys_read(const INIReader &ini, const config_reading *r,
 // Keys belong to the unnamed section; the reader joins a repeated key's values with '\n'.
 int config_load(const char *path, service_config *cfg, std::vector<config_line> *lines) {
     if (const char *kind = file_kind_unreadable(path)) {  // never opened: a FIFO would hang
-        config_say(lines, CONFIG_LINE_ERROR, "Failed to read ini file: %s is %s, not a regular file.",
-                   path, kind);
+        config_say(lines, CONFIG_LINE_ERROR,
+                   "Failed to read ini file: %s is %s, not a regular file.", path, kind);
         return -1;
     }
     FILE *file = fopen(path, "r");
@@ -373,6 +373,8 @@ void config_lines_print(const std::vector<config_line> &lines) {
             log_text(line.text.c_str());
         else if (line.kind == CONFIG_LINE_ERROR)
             log_errorf("%s", line.text.c_str());
+        else if (line.kind == CONFIG_LINE_NOTE)
+            log_printf("%s", line.text.c_str());
         else if (line.kind == CONFIG_LINE_CALL) {
             errno = line.err;
             log_perror(line.text.c_str());

@@ -39,6 +39,7 @@ typedef struct service_config {
 /* One line that reading the configuration has to say, in the order it was found. */
 enum config_line_kind {
     CONFIG_LINE_WARNING, /* needs a person; the configuration can still be used */
+    CONFIG_LINE_NOTE,    /* a fact worth knowing, on standard output: nothing is wrong */
     CONFIG_LINE_ERROR,   /* why the configuration cannot be used */
     CONFIG_LINE_TEXT,    /* written as it is, no line break added: the two failures that have
                             always been printed that way */

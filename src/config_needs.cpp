@@ -3,7 +3,8 @@
 // A start runs these checks before it creates its spool folder, its socket or its metrics
 // listener, and --check runs the same ones, so that --check fails exactly where a start would,
 // with the same lines. Each check looks, probes or tries a lock and lets it go at once: it
-// creates, binds and changes nothing, so that --check can run beside a running service.
+// creates, binds and changes nothing, so that --check can run beside a running service, whose
+// socket, metrics port and spool folder it tells from anyone else's.
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -19,6 +20,7 @@
 #include <string>
 
 #include "base/privilege.h"
+#include "base/proc_holder.h"
 #include "config.h"
 #include "intake/listener.h"
 #include "mapapi/halvex_mapapi.h"
@@ -28,6 +30,28 @@
 static const unsigned TCP_LISTEN_STATE = 0x0A;
 // Ports below this need CAP_NET_BIND_SERVICE when the system does not say otherwise.
 static const int UNPRIVILEGED_PORT_START_DEFAULT = 1024;
+// The service's program, as a running one is told from other holders of what a start needs.
+static const char SERVICE_PROGRAM[] = "halvex_mapapi_server";
+
+// ---- what the running service holds ---------------------------------------------------------
+
+// --check beside the running service finds its socket, its metrics port and its spool folder
+// in use. The restart that the check comes before stops that service first, so what it holds
+// is no failure: one line says whose it is. Anyone else's holding fails the check, as it
+// fails a start. A holder that cannot be seen (another user's, without privilege) fails too.
+static int held_by_service(pid_t pid, const char *what, const char *name,
+                           std::vector<config_line> *lines) {
+    if (pid == 1)
+        config_say(lines, CONFIG_LINE_NOTE,
+                   "%s %s is held by the service manager (pid 1), which passes it to the "
+                   "service at each start.",
+                   what, name);
+    else if (pid > 0)
+        config_say(lines, CONFIG_LINE_NOTE,
+                   "%s %s is the running service's (pid %d), which a restart stops first.", what,
+                   name, (int)pid);
+    return pid > 0 ? 0 : -1;
+}
 
 // ---- the socket and its group ------------------------------------------------------------
 
@@ -41,11 +65,17 @@ static int fault_say(const listener_fault &f, std::vector<config_line> *lines) {
 
 // Under socket activation the passed socket is served: a unix_sock_path that names another one
 // would be ignored without a word.
-static int socket_need(const service_config *cfg, std::vector<config_line> *lines) {
+static int socket_need(const service_config *cfg, bool check, std::vector<config_line> *lines) {
     std::string passed;
     listener_fault f;
-    if (listener_check(cfg->sock_path.c_str(), cfg->sock_mode, cfg->sock_gid, &passed, &f) != 0)
+    const char *path = cfg->sock_path.c_str();
+    if (listener_check(path, cfg->sock_mode, cfg->sock_gid, &passed, &f) != 0) {
+        unsigned long inode = check && f.in_use ? proc_unix_listener(path) : 0;
+        pid_t holder = inode ? proc_socket_holder(inode, SERVICE_PROGRAM) : 0;
+        if (holder > 0)
+            return held_by_service(holder, "Socket path", path, lines);
         return fault_say(f, lines);
+    }
     if (!passed.empty() && passed != cfg->sock_path)
         config_say(lines, CONFIG_LINE_WARNING,
                    "Warning: the socket systemd passed is %s; unix_sock_path %s is not used "
@@ -92,14 +122,16 @@ static bool address_local(in_addr_t addr) {
 
 // Whether a table of /proc/net (tcp, or tcp6 with v6) lists a listening socket on port that
 // a bind to addr (network order) would collide with: on the same address, or where either
-// side is the wildcard (a dual-stack [::] included).
-static bool port_listened(const char *table, bool v6, int port, in_addr_t addr) {
+// side is the wildcard (a dual-stack [::] included). *inode is that socket's.
+static bool port_listened(const char *table, bool v6, int port, in_addr_t addr,
+                          unsigned long *inode) {
     FILE *f = fopen(table, "re");
     char line[512], local[40];
     unsigned their_port, state;
     bool found = false;
     while (f && !found && fgets(line, sizeof line, f)) {
-        if (sscanf(line, " %*u: %39[0-9A-Fa-f]:%x %*s %x", local, &their_port, &state) != 3 ||
+        if (sscanf(line, " %*u: %39[0-9A-Fa-f]:%x %*s %x %*s %*s %*s %*s %*s %lu", local,
+                   &their_port, &state, inode) != 4 ||
             (int)their_port != port || state != TCP_LISTEN_STATE)
             continue;
         // Each 32-bit word is printed as it is in memory, so it reads back in network order.
@@ -118,8 +150,9 @@ static bool port_listened(const char *table, bool v6, int port, in_addr_t addr) 
     return found;
 }
 
-// What bind() would say for addr, without binding: 0, EADDRNOTAVAIL, EACCES or EADDRINUSE.
-static int bind_refusal(const metrics_address *a) {
+// What bind() would say for addr, without binding: 0, EADDRNOTAVAIL, EACCES or EADDRINUSE
+// (*inode: the listening socket in the way).
+static int bind_refusal(const metrics_address *a, unsigned long *inode) {
     in_addr addr;
     if (inet_pton(AF_INET, a->host, &addr) != 1)
         return EADDRNOTAVAIL;
@@ -129,18 +162,22 @@ static int bind_refusal(const metrics_address *a) {
                                     UNPRIVILEGED_PORT_START_DEFAULT);
     if (a->port < unprivileged && !privilege_held(CAP_NET_BIND_SERVICE))
         return EACCES;
-    if (port_listened("/proc/net/tcp", false, a->port, addr.s_addr) ||
-        port_listened("/proc/net/tcp6", true, a->port, addr.s_addr))
+    if (port_listened("/proc/net/tcp", false, a->port, addr.s_addr, inode) ||
+        port_listened("/proc/net/tcp6", true, a->port, addr.s_addr, inode))
         return EADDRINUSE;
     return 0;
 }
 
 // The line is the one the HTTP server gives when its bind fails.
-static int port_need(const service_config *cfg, std::vector<config_line> *lines) {
+static int port_need(const service_config *cfg, bool check, std::vector<config_line> *lines) {
     const metrics_address *a = &cfg->metrics_addr;
-    int err = cfg->metrics_listen.empty() ? 0 : bind_refusal(a);
+    unsigned long inode = 0;
+    int err = cfg->metrics_listen.empty() ? 0 : bind_refusal(a, &inode);
     if (err == 0)
         return 0;
+    pid_t holder = check && err == EADDRINUSE ? proc_socket_holder(inode, SERVICE_PROGRAM) : 0;
+    if (holder > 1)
+        return held_by_service(holder, "Metrics address", cfg->metrics_listen.c_str(), lines);
     config_say(lines, CONFIG_LINE_ERROR,
                "Cannot serve metrics (metrics_listen = %s): cannot bind to %s:%d: %d (%s)",
                cfg->metrics_listen.c_str(), a->host, a->port, err, strerror(err));
@@ -157,7 +194,7 @@ static int folder_say(std::vector<config_line> *lines, const char *dir, const ch
 // A folder that is missing is made owner-only in its parent: the parent must exist and be
 // writable. One that exists must be a folder this user can write in, and no other service's:
 // its lock (flock on the folder) is tried and let go at once.
-static int folder_need(const service_config *cfg, std::vector<config_line> *lines) {
+static int folder_need(const service_config *cfg, bool check, std::vector<config_line> *lines) {
     const char *dir = cfg->spool_dir.c_str();
     struct stat st;
     if (!*dir)
@@ -189,6 +226,9 @@ static int folder_need(const service_config *cfg, std::vector<config_line> *line
         return 0;
     if (err != EWOULDBLOCK)
         return folder_say(lines, dir, "cannot be locked", err);
+    pid_t holder = check ? proc_flock_holder(st.st_dev, st.st_ino, SERVICE_PROGRAM) : 0;
+    if (holder > 0)
+        return held_by_service(holder, "Spool folder", dir, lines);
     config_say(lines, CONFIG_LINE_ERROR, "Spool folder %s is in use by another service.", dir);
     return -1;
 }
@@ -205,18 +245,19 @@ static int certificates_need(const service_config *cfg, std::vector<config_line>
     return rc == 0 ? 0 : -1;
 }
 
-static int need_check(int need, const service_config *cfg, std::vector<config_line> *lines) {
+static int need_check(int need, const service_config *cfg, bool check,
+                      std::vector<config_line> *lines) {
     switch (need) {
         case CONFIG_NEEDS_CERTIFICATES:
             return certificates_need(cfg, lines);
         case CONFIG_NEEDS_SOCKET:
-            return socket_need(cfg, lines);
+            return socket_need(cfg, check, lines);
         case CONFIG_NEEDS_GROUP:
             return group_need(cfg, lines);
         case CONFIG_NEEDS_PORT:
-            return port_need(cfg, lines);
+            return port_need(cfg, check, lines);
         case CONFIG_NEEDS_FOLDER:
-            return folder_need(cfg, lines);
+            return folder_need(cfg, check, lines);
         default:
             return 0;
     }
@@ -242,7 +283,7 @@ int config_needs_check(const service_config *cfg, int purpose, std::vector<confi
         const config_key &key = CONFIG_KEYS[i];
         if (purpose == CONFIG_FOR_RELOAD && key.reload == CONFIG_RELOAD_RESTART)
             continue;  // kept as it is: what it needs was found at start
-        if (need_check(key.needs, cfg, lines) != 0)
+        if (need_check(key.needs, cfg, purpose == CONFIG_FOR_CHECK, lines) != 0)
             return -1;
     }
     if (purpose == CONFIG_FOR_CHECK)

@@ -264,6 +264,22 @@ TEST_F(Startup, CheckOfAGivenFileSaysWhatWouldBeUsedAndOpensNothing) {
                       metrics + "/metrics).\n");
     }
     EXPECT_NE(access(f.sock.c_str(), F_OK), 0);
+    // Beside the service that a restart would replace, what that service holds is no failure.
+    file_write(given, file_read(given) + "spool_dir = " + f.dir + "/spool\n");
+    server_options opt;
+    opt.args = {"--config", given};
+    server_proc running = server_start_with(f.dir, opt);
+    scope_exit running_end{[&] { server_stop(running); }};
+    ASSERT_TRUE(server_wait_listening(running, f.sock, WAIT_MS)) << server_stdout(running);
+    server_proc s = run_to_exit(f, "not a configuration\n", {"--check", "--config", given});
+    EXPECT_EQ(s.exit_status, 0) << server_stdout(s);
+    const std::string whose =
+        "'s (pid " + std::to_string(running.pid) + "), which a restart stops first.";
+    for (const std::string &held : {"Socket path " + f.sock, "Metrics address " + metrics,
+                                    "Spool folder " + f.dir + "/spool"})
+        EXPECT_NE(server_stdout(s).find(held + " is the running service" + whose),
+                  std::string::npos)
+            << server_stdout(s);
 }
 
 // Anything that is no option ends the run at once with the usage and status 64: nothing is

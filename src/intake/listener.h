@@ -20,11 +20,13 @@
 #define LISTENER_LINE_MAX 512
 
 /* Why the socket cannot be made: a failed call, reported first as perror() reports it (call
- * NULL: none) with its errno, then the line that names the path and the problem ("": none). */
+ * NULL: none) with its errno, then the line that names the path and the problem ("": none);
+ * in_use when a running service holds the path (its live socket, or the lock of a start). */
 typedef struct listener_fault {
     const char *call;
     int err;
     std::string line;
+    bool in_use;
 } listener_fault;
 
 /* Permission bits and group (or (gid_t)-1: unchanged) that listener_create() gives the socket

@@ -64,7 +64,7 @@ static int fault_set(listener_fault *f, const char *call, int err, const char *f
     va_start(ap, fmt);
     vsnprintf(line, sizeof line, fmt, ap);
     va_end(ap);
-    *f = {call, err, line};
+    *f = {call, err, line, false};
     return -1;
 }
 
@@ -82,7 +82,9 @@ static void fault_exit(const listener_fault *f) {
 }
 
 static int in_use_fault(listener_fault *f, const char *path) {
-    return fault_set(f, NULL, 0, "Socket path %s is in use by a running service.", path);
+    fault_set(f, NULL, 0, "Socket path %s is in use by a running service.", path);
+    f->in_use = true;
+    return -1;
 }
 
 static int lock_fault(listener_fault *f, const char *lock_path, int err) {
