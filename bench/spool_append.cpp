@@ -1,8 +1,8 @@
 // spool_append.cpp -- points per second through the receiver's side of the spool: a pass of 1,
 // 16 or 64 points stored into the mapped file and handed to the sender, beside the same points
-// put in the in-memory queue as the service does without a spool. Every 4096 passes both are emptied the
-// way the sender empties them (taken, settled, released), so the spool's files are given back
-// and the figures include that work.
+// put in the in-memory queue as the service does without a spool. Every 4096 passes both are
+// emptied the way the sender empties them (taken, settled, released), so the spool's files are
+// given back and the figures include that work.
 //
 // Usage: spool_append [--sync-usec N] [--spool-dir DIR] [Google Benchmark options]
 //   --sync-usec: spool_sync_usec (default 1000000; 0 syncs every pass before its replies)
@@ -14,6 +14,7 @@
 
 #include <string>
 
+#include "outbox/outbox.h"
 #include "outbox/point_queue.h"
 #include "outbox/spool.h"
 
@@ -24,6 +25,7 @@ static const size_t TAKE_MAX = POINT_QUEUE_DEFAULT_MAX_POINTS;
 
 static std::string spool_dir;
 static int64_t sync_usec = SPOOL_SYNC_USEC_DEFAULT;
+static const outbox_kind *spool;
 
 static halvex_mapapi_point point_typical(void) {
     halvex_mapapi_point p;
@@ -36,19 +38,21 @@ static halvex_mapapi_point point_typical(void) {
 
 static void spool_ready(void) {
     static bool ready = [] {
-        spool_settings s = {spool_dir, "benchmap", SPOOL_MAX_BYTES_DEFAULT, 0, sync_usec};
-        if (spool_open(&s) != 0)
+        spool_settings s = {spool_dir, "benchmap", SPOOL_MAX_BYTES_DEFAULT, 0, sync_usec, TAKE_MAX};
+        if (!(spool = spool_store_open(&s)))
             exit(1);
-        spool_sync_start();
         return true;
     }();
     benchmark::DoNotOptimize(ready);
 }
 
-static void spool_empty(void) {
+// Taken, posted and settled as the sender does it.
+static void store_empty(const outbox_kind *k) {
     halvex_mapapi_point *batch;
-    for (size_t n; (n = spool_take(&batch, TAKE_MAX)) > 0;) {
-        spool_settle(n);
+    bool more;
+    for (size_t n; (n = k->take(&batch, &more)) > 0;) {
+        k->posting(n);
+        k->settle(n, true);
         points_release(batch, n);
     }
 }
@@ -57,38 +61,33 @@ static void bm_spool_pass(benchmark::State &state) {
     spool_ready();
     size_t per_pass = (size_t)state.range(0), passes = 0;
     halvex_mapapi_point p = point_typical();
+    bool woke;
     for (auto _ : state) {
         for (size_t i = 0; i < per_pass; i++)
-            spool_stage(&p);
-        if (spool_stage_write() != SPOOL_OK)
+            spool->put(&p, &woke);
+        if (spool->pass_end(&woke) != OUTBOX_HELD)
             state.SkipWithError("the spool refused a pass");
         if (++passes % PASSES_PER_EMPTYING == 0)
-            spool_empty();
+            store_empty(spool);
     }
-    spool_empty();
+    store_empty(spool);
     state.SetItemsProcessed((int64_t)state.iterations() * state.range(0));
 }
 
-static void queue_empty(point_queue *q) {
-    halvex_mapapi_point *batch;
-    size_t n = queue_drain(q, &batch);
-    queue_settle(q, n);
-    points_release(batch, n);
-}
-
 static void bm_queue_pass(benchmark::State &state) {
-    static point_queue q;
-    queue_create(&q);
-    q.max_points = POINT_QUEUE_MAX_POINTS_MAX;
+    static outbox q;
+    outbox_start(&q, queue_store_open(POINT_QUEUE_MAX_POINTS_MAX),
+                 POINT_QUEUE_DEFAULT_INTERVAL_USEC);
     size_t per_pass = (size_t)state.range(0), passes = 0;
     halvex_mapapi_point p = point_typical();
     for (auto _ : state) {
         for (size_t i = 0; i < per_pass; i++)
-            queue_append(&q, &p);
+            outbox_put(&q, &p);
+        outbox_pass_end(&q);
         if (++passes % PASSES_PER_EMPTYING == 0)
-            queue_empty(&q);
+            store_empty(q.kind);
     }
-    queue_empty(&q);
+    store_empty(q.kind);
     state.SetItemsProcessed((int64_t)state.iterations() * state.range(0));
 }
 

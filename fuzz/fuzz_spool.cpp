@@ -1,11 +1,12 @@
-// fuzz_spool.cpp -- libFuzzer target: any bytes as a spool segment file, read back the way the
-// sender reads one after a restart.
+// fuzz_spool.cpp -- libFuzzer target: any bytes as a spool segment file, its records' end found
+// as a start finds it, and read back the way the sender reads one after a restart.
 //
 // Input layout: one byte that sets the reader's window (so that records and damage fall across
-// window edges), then the file's bytes. The reader must end, return records and damaged
-// stretches that tile the file from the header on, in order; every record it returns must be
-// one the writer would write, byte for byte; and no good record may start inside a stretch it
-// called damaged.
+// window edges), then the file's bytes. The end must be just after a good record (or the
+// header's end), with anything said to lie beyond it (a record cut short, stray bytes) really
+// there. The reader must end, return records and damaged stretches that tile the file from
+// the header on, in order; every record it returns must be one the writer would write, byte
+// for byte; and no good record may start inside a stretch it called damaged.
 #include <stddef.h>
 #include <stdint.h>
 #include <string.h>
@@ -41,6 +42,21 @@ static void file_fill(const uint8_t *data, size_t size) {
     FUZZ_REQUIRE(pwrite(file_fd, data, size, 0) == (ssize_t)size);
 }
 
+// Where the start would end the file's records, and what it would say lies beyond.
+static void records_end_check(const uint8_t *file, size_t len) {
+    bool torn;
+    int64_t stray;
+    int64_t end = spool_records_end(file_fd, (int64_t)len, &torn, &stray);
+    spool_record rec;
+    FUZZ_REQUIRE(end <= (int64_t)len && (end >= SPOOL_HEADER_BYTES || end == (int64_t)len));
+    if (end > SPOOL_HEADER_BYTES && end < (int64_t)len)
+        FUZZ_REQUIRE(
+            spool_record_decode(file + end - SPOOL_RECORD_BYTES, SPOOL_RECORD_BYTES, &rec) == 0);
+    FUZZ_REQUIRE(stray == -1 ||
+                 (stray >= end + SPOOL_RECORD_BYTES && stray < (int64_t)len && file[stray] != 0));
+    FUZZ_REQUIRE(!torn || end < (int64_t)len);
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < 1)
         return 0;
@@ -48,6 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const uint8_t *file = data + 1;
     size_t len = size - 1;
     file_fill(file, len);
+    records_end_check(file, len);
     spool_header header;
     spool_header_decode(file, len, &header);  // any outcome; it must not read past len
     spool_cursor_start(&cursor, file_fd, SPOOL_HEADER_BYTES, (int64_t)len);

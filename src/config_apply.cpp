@@ -25,12 +25,11 @@ static void client_apply(const service_config *cfg, int start) {
     }
 }
 
-void config_apply(const service_config *cfg, point_queue *q, int start) {
+void config_apply(const service_config *cfg, outbox *box, int start) {
     client_apply(cfg, start);
-    q->send_interval_usec = cfg->send_interval_usec;
+    box->send_interval_usec = cfg->send_interval_usec;
     delivery_set_max_post_points(cfg->max_post_points);
-    if (!start)
-        return;
-    q->max_points = cfg->max_queued_points;
-    listener_set_access(cfg->sock_mode, cfg->sock_gid);
+    box->kind->age_limit_set(cfg->spool_max_age_sec);
+    if (start)
+        listener_set_access(cfg->sock_mode, cfg->sock_gid);
 }

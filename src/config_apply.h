@@ -1,12 +1,12 @@
 /* config_apply.h -- the checked configuration handed to the parts that keep it: the map client
- * (credentials, endpoint, keep-alive, TLS checks), the queue and the delivery (interval, bound,
- * post size) and the listener (the socket's mode and group). */
+ * (credentials, endpoint, keep-alive, TLS checks), the outbox and the delivery (interval, the
+ * store's age limit, post size) and the listener (the socket's mode and group). */
 #ifndef CONFIG_APPLY_H
 #define CONFIG_APPLY_H
 
 #include "config.h"
 #include "outbox/client_settings.h"
-#include "outbox/point_queue.h"
+#include "outbox/outbox.h"
 
 /* The settings of *cfg that the map client is set up with. */
 client_settings config_client_settings(const service_config *cfg);
@@ -16,8 +16,9 @@ client_settings config_client_settings(const service_config *cfg);
  * map client is set up at once, and a CA file it cannot load after all prints one line naming
  * map_api_ca_file and ends the process with status 1. At a reload (start 0): the keys that
  * change in place (the table's CONFIG_RELOAD_IN_PLACE); the map client's settings are offered
- * to the sender, which applies them before its next post. The interval and max_post_points
- * hold from the next post on either way. */
-void config_apply(const service_config *cfg, point_queue *q, int start);
+ * to the sender, which applies them before its next post. The interval, max_post_points and
+ * the store's age limit hold from the next post on either way. The store itself, with its
+ * bound (max_queued_points), is chosen before this. */
+void config_apply(const service_config *cfg, outbox *box, int start);
 
 #endif

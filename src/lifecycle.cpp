@@ -20,11 +20,12 @@
 #include "intake/receiver.h"
 #include "mapapi/halvex_mapapi.h"
 #include "notifier.h"
-#include "outbox/spool.h"
 #include "reload.h"
 
 // Points posted before the stop began, for the stop line. Written by the signal thread.
 static std::atomic<uint64_t> posted_before_stop{0};
+// [I] where the points wait, set before the signal thread starts.
+static outbox *stop_box;
 // Held while the stop lines are printed, so that a second signal waits for lines begun.
 static pthread_mutex_t stop_report_lock = PTHREAD_MUTEX_INITIALIZER;
 // [stop_report_lock] raised by whoever prints the stop lines first; nobody prints them again.
@@ -44,25 +45,21 @@ void lifecycle_signals_block(void) {
     pthread_sigmask(SIG_BLOCK, &set, NULL);
 }
 
-// Whatever is still held is given up on: unconfirmed when a post that has not answered carried
-// it, lost otherwise; with a spool it stays in its files, for the next start. Prints the stop
-// and counters lines once, whichever thread comes first (one that comes while they are being
-// printed waits), and writes them out within flush_ms. No message is read from then on, so
-// the lines count exactly the replies clients got.
+// Whatever is still held is given up on, unconfirmed when a post that has not answered carried
+// it, lost otherwise, or kept by a store that keeps it for the next start (kind->end()).
+// Prints the stop and counters lines once, whichever thread comes first (one that comes while
+// they are being printed waits), and writes them out within flush_ms. No message is read from
+// then on, so the lines count exactly the replies clients got.
 static void stop_report(int flush_ms) {
     rcv_reading_stop();  // takes conn_lock, which ranks with stop_report_lock: before it
     lock_take(&stop_report_lock, LOCK_RANK_STOP_REPORT);
     if (!stop_reported) {
         stop_reported = true;
-        uint64_t held = counters_held(), in_doubt = counter_get(counters.points_in_doubt);
-        uint64_t unconfirmed = in_doubt < held ? in_doubt : held, lost = held - unconfirmed;
+        uint64_t lost = 0, unconfirmed = 0, held = 0;
+        stop_box->kind->end(counter_get(counters.points_in_doubt), &lost, &unconfirmed, &held);
         std::string kept;
-        if (spool_on()) {
-            kept = ", " + std::to_string(held) + " held in the spool";
-            unconfirmed = lost = 0;
-        }
-        counters.points_unconfirmed.fetch_add(unconfirmed, std::memory_order_relaxed);
-        counters.points_lost.fetch_add(lost, std::memory_order_relaxed);
+        if (stop_box->kind->kept_where)
+            kept = ", " + std::to_string(held) + " held " + stop_box->kind->kept_where;
         uint64_t posted = counter_get(counters.points_posted) - posted_before_stop.load();
         log_printf("Stopped: %llu %s posted while stopping, %llu lost, %llu unconfirmed%s.",
                    (unsigned long long)posted, log_plural(posted, "point", "points"),
@@ -101,7 +98,8 @@ static void *signal_thread_func(void *) {
     return NULL;
 }
 
-void lifecycle_signals_start(void) {
+void lifecycle_signals_start(outbox *box) {
+    stop_box = box;
     pthread_t thread;
     if (pthread_create(&thread, NULL, signal_thread_func, NULL) != 0) {
         log_perror("pthread_create");
@@ -111,15 +109,16 @@ void lifecycle_signals_start(void) {
 }
 
 // The lines get what is left of the stop once the drain is over, and at least the time kept
-// back for them. With a spool the drain posts nothing and the post in flight is cut at once;
-// what was written is synced.
-void lifecycle_stop(point_queue *q) {
+// back for them. With a store that keeps what it holds the drain posts nothing and the post in
+// flight is cut at once; the store then makes what it holds durable.
+void lifecycle_stop(void) {
     if (stop_began_usec() == 0)  // the accept loop ended without a signal
         stop_on_signal();
-    notifier_stopping();  // accepting no more: STOPPING=1 under systemd
-    queue_close(q);       // the sender drains until stop_drain_deadline_usec()
+    notifier_stopping();     // accepting no more: STOPPING=1 under systemd
+    outbox_close(stop_box);  // the sender drains until stop_drain_deadline_usec()
     stop_drained_wait(stop_drain_deadline_usec() + STOP_CUT_WAIT_USEC);
-    spool_close(stop_deadline_usec() - STOP_REPORT_USEC);
+    rcv_reading_stop();  // no pass stores into the store from now on
+    stop_box->kind->finish(stop_deadline_usec() - STOP_REPORT_USEC);
     int64_t left = stop_deadline_usec() - clock_now_usec();
     if (left < STOP_REPORT_USEC - STOP_CUT_WAIT_USEC)
         left = STOP_REPORT_USEC - STOP_CUT_WAIT_USEC;

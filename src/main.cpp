@@ -11,38 +11,50 @@
 // the map service: no lock is held while posting, and the log is written by a thread of its
 // own.
 //
+// THE STORE: the points answered OK wait in the outbox (outbox/outbox.h), a store of one of
+// two kinds chosen once, here, at start (store_choose()): the point queue in memory, or with
+// spool_dir the spool's files. The receiver puts points into it, the sender takes, settles and
+// puts back batches, the stop closes it and asks what it keeps, a reload sets its age limit,
+// the metrics ask why it refuses points: none of them asks which kind it is. Every point is in
+// one state of the ledger (base/counters.h): carried in + accepted = posted + refused + lost +
+// expired + unconfirmed + set aside + held.
+//
 // THREADS (in the order main starts them; none is joined)
 //
 //   log writer -- base/log.cpp, before the configuration is read: writes every line, so no
 //                 other thread waits for standard output.
-//   signal     -- lifecycle.cpp, once the socket, the stop descriptor and the queue exist:
+//   spool sync -- outbox/spool_write.cpp, with spool_dir and spool_sync_usec > 0, started when
+//                 the store is chosen: syncs what was written every spool_sync_usec, and a
+//                 file the receiver has finished at once, then closes it.
+//   signal     -- lifecycle.cpp, once the socket, the stop descriptor and the outbox exist:
 //                 takes SIGINT, SIGTERM, SIGUSR1 and SIGHUP (blocked everywhere else), begins
 //                 the stop, or reloads the configuration (reload.cpp).
-//   exposer    -- metrics.cpp, with metrics_listen: the HTTP server's threads; read atomics.
-//   sender     -- outbox/sender.cpp: waits for points, pauses, drains the queue into a batch
-//                 it owns and posts it with no lock held (outbox/delivery.cpp); with a spool
-//                 the queue's drain reads the batch back from the spool's files. Before each
-//                 post it applies the map client settings a reload offered; once posting has
-//                 begun no other thread sets the client up.
-//   spool sync -- outbox/spool.cpp, with spool_dir and spool_sync_usec > 0: syncs what was
-//                 written to the spool every spool_sync_usec.
+//   exposer    -- metrics.cpp, with metrics_listen: the HTTP server's threads; read atomics,
+//                 and ask the store why it refuses points (no lock of the receiver's or the
+//                 sender's).
+//   sender     -- outbox/sender.cpp: waits for points, pauses, takes a batch from the store
+//                 that it owns and posts it with no lock held (outbox/delivery.cpp); with a
+//                 spool the take reads the batch back from the spool's files. Before each post
+//                 it applies the map client settings a reload offered; once posting has begun
+//                 no other thread sets the client up.
 //   receiver   -- intake/receiver.cpp: owns the epoll set and closes every connection; reads
-//                 one message per ready connection, queues it (with a spool: stores it into
-//                 the spool's file) and answers it at once; returns when the stop ends its
-//                 reading.
+//                 one message per ready connection, puts it into the store (with a spool:
+//                 stores it into the spool's file) and answers it at once; returns when the
+//                 stop ends its reading.
 //   notifier   -- notifier.cpp, under systemd only: STATUS= when it changed, WATCHDOG=1 while
 //                 the receiver and the sender make progress.
 //   reach      -- reach.cpp, after the start line: tries the map service once, prints whether
 //                 it answers and ends; holds a reload's client settings back meanwhile.
 //   main       -- the accept loop (intake/listener.cpp), then the stop (lifecycle.cpp).
 //
-// LOCKS, always in this order: conn_lock (the connection list) -> queue_lock (the queue) ->
-// log_lock (the log's buffer); conn_lock -> spool_lock (the spool's files, never with
-// queue_lock) -> log_lock; stop_report_lock -> log_lock; stop_lock (base/stop.cpp) is taken
+// LOCKS, always in this order: conn_lock (the connection list) -> queue_lock (the point
+// queue) -> log_lock (the log's buffer); conn_lock -> spool_lock (the spool's files, never
+// with queue_lock) -> log_lock; conn_lock -> ready_lock (the outbox's handshake, taken alone
+// beside the store's lock); stop_report_lock -> log_lock; stop_lock (base/stop.cpp) is taken
 // alone; settings_lock (outbox/client_settings.cpp: the client settings a reload offers) ->
 // log_lock. Debug builds check the order at every lock (base/lock_rank.h).
 // Counters and figures are atomics that nobody waits on, and so are the three settings a
-// reload changes in place: the send interval, max_post_points and the spool's age limit.
+// reload changes in place: the send interval, max_post_points and the store's age limit.
 //
 // THE START: every key is read and checked through one table (config_values.cpp: reader,
 // default, what a reload does with it, what it needs from the system), and what the keys need
@@ -53,7 +65,7 @@
 // THE RELOAD: SIGHUP reads the file the start read again (config_check(), the CA file's
 // certificates checked); one that cannot be used is refused whole. Otherwise the keys the
 // table says change in place go through config_apply() (the interval and max_post_points at
-// once, the client's settings offered to the sender) and the spool's age limit is set; the
+// once, the client's settings offered to the sender) and the store's age limit is set; the
 // keys that need a new socket or listener, max_queued_points and the spool's other keys keep
 // their values.
 //
@@ -62,11 +74,13 @@
 //
 // THE STOP: SIGINT or SIGTERM begins it (base/stop.cpp: its time, its descriptor, and a
 // deadline that cuts the post in flight); the accept loop sees the descriptor, removes the
-// socket it made and returns; main runs lifecycle_stop(): STOPPING=1, the queue closed, the
-// sender's drain until the deadline, the receiver's reading ended (its pass in progress
-// answered), the stop and counters lines, exit 0 within 5 s. A second signal ends the reading
-// and prints those lines at once, and exits. With a spool the stop posts nothing: the post in
-// flight is cut at once, what was written is synced, and it exits within 1 s.
+// socket it made and returns; main runs lifecycle_stop(): STOPPING=1, the outbox closed (the
+// store refuses new points), the sender's drain until the deadline, the receiver's reading
+// ended (its pass in progress answered), the store's finish, the stop and counters lines,
+// exit 0 within 5 s. A second signal ends the reading and prints those lines at once, and
+// exits. A store that keeps what it holds (the spool) makes the stop post nothing: the post
+// in flight is cut at once, what was written is synced, and it exits within 1 s.
+#include <ctype.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -91,6 +105,7 @@
 #include "mapapi/halvex_mapapi.h"
 #include "metrics.h"
 #include "notifier.h"
+#include "outbox/outbox.h"
 #include "outbox/point_queue.h"
 #include "outbox/sender.h"
 #include "outbox/spool.h"
@@ -242,16 +257,19 @@ static const char *config_take(const run_options *opt, service_config *cfg) {
     return path;
 }
 
-// With spool_dir: the folder opened and locked and what an earlier run left found, before the
-// socket exists, so that a spool that cannot be used ends start-up first.
-static void spool_take_up(const service_config *cfg) {
+// The store of the points answered OK, chosen here once: with spool_dir the spool's files
+// (the folder opened and locked, and what an earlier run left read, before the socket exists,
+// so that a spool that cannot be used ends start-up first), else the point queue in memory.
+// Nothing else asks which it is.
+static const outbox_kind *store_choose(const service_config *cfg) {
     if (cfg->spool_dir.empty())
-        return;
-    spool_settings s = {cfg->spool_dir, cfg->map_id, cfg->spool_max_bytes, cfg->spool_max_age_sec,
-                        cfg->spool_sync_usec};
-    if (spool_open(&s) != 0)
+        return queue_store_open(cfg->max_queued_points);
+    spool_settings s = {cfg->spool_dir,       cfg->map_id,          cfg->spool_max_bytes,
+                        cfg->spool_max_age_sec, cfg->spool_sync_usec, cfg->max_queued_points};
+    const outbox_kind *spool = spool_store_open(&s);
+    if (!spool)
         log_exit(1);
-    stop_keep_held();
+    return spool;
 }
 
 int main(int argc, char **argv) {
@@ -272,26 +290,23 @@ int main(int argc, char **argv) {
     // Static: the listener keeps the socket path to remove the socket at the stop.
     static service_config config;
     const char *config_path = config_take(&options, &config);  // nothing is made before
-    spool_take_up(&config);
+    const outbox_kind *store = store_choose(&config);
 
     stop_create();
-    static point_queue queue;
-    queue_create(&queue);
-    config_apply(&config, &queue, 1);
+    static outbox box;
+    outbox_start(&box, store, config.send_interval_usec);
+    config_apply(&config, &box, 1);
     int listen_fd = listener_create(config.sock_path.c_str());
-    if (counters_held() > 0)
-        queue_ready_raise(&queue);  // points an earlier run left in the spool go first
-    spool_sync_start();
-    reload_setup(config_path, &config, &queue);  // before a SIGHUP can be taken
-    lifecycle_signals_start();
+    reload_setup(config_path, &config, &box);  // before a SIGHUP can be taken
+    lifecycle_signals_start(&box);
 
     // After the socket: a second service on a path in use says so, not that the port is taken.
-    metrics_start(config.metrics_listen.c_str(), &config.metrics_addr, queue.max_points);
+    metrics_start(config.metrics_listen.c_str(), &config.metrics_addr, &box);
     pthread_t sender;
-    pthread_create(&sender, NULL, sending_thread_func, &queue);
+    pthread_create(&sender, NULL, sending_thread_func, &box);
 
     static rcv_thread_args rcv_args;
-    conn_list_create(&rcv_args, &queue);
+    conn_list_create(&rcv_args, &box);
     rcv_set_create(&rcv_args);  // now, before the accept loop can use up the descriptors
     pthread_t receiver;
     pthread_create(&receiver, NULL, rcv_sock_thread_func, &rcv_args);
@@ -303,5 +318,5 @@ int main(int argc, char **argv) {
                       config.endpoint.empty());
 
     listener_accept_loop(listen_fd, &rcv_args, conn_limit);  // until a stop
-    lifecycle_stop(&queue);
+    lifecycle_stop();
 }

@@ -35,7 +35,7 @@
 #include "base/counters.h"
 #include "base/figures.h"
 #include "base/log.h"
-#include "outbox/spool.h"
+#include "outbox/outbox.h"
 
 // Worker threads. Each holds one connection until its request is in and answered, and
 // connections take their turn in order: peers that trickle their requests hold a worker each
@@ -55,7 +55,7 @@ static const char METRICS_REQUEST_TIMEOUT_MS[] = "250";
 static const char METRICS_REQUEST_MAX_BYTES[] = "8192";
 
 // Locks: none. [I] set before the endpoint starts.
-static size_t queue_limit;                 // [I]
+static const outbox *metrics_box;          // [I] whose store says why it refuses points
 static std::atomic<bool> metrics_running;  // set once the endpoint runs
 
 int metrics_listen_parse(const char *text, metrics_address *out) {
@@ -80,32 +80,47 @@ int metrics_fds_reserved(void) {
     return metrics_running ? METRICS_FDS_MAX : 0;
 }
 
-int metrics_health_judge(int64_t now_usec, int64_t failing_since_usec, uint64_t held,
-                         uint64_t limit_points, char *body, size_t size, const char *spool_refusing,
-                         bool spool) {
+// The store's bound as the body shows it: points, or its files' bytes.
+static std::string bound_shown(const health_facts *f) {
+    char part[128];
+    if (f->limit_bytes && f->files)
+        snprintf(part, sizeof part, ",\"%s_bytes\":%llu,\"%s_limit_bytes\":%llu", f->files,
+                 (unsigned long long)f->bytes, f->files, (unsigned long long)f->limit_bytes);
+    else
+        snprintf(part, sizeof part, ",\"queue_limit_points\":%llu",
+                 (unsigned long long)f->limit_points);
+    return part;
+}
+
+// Why the service is not healthy, each reason joined by "; "; "" when it is.
+static std::string reasons(const health_facts *f) {
+    std::string why = f->refusing ? f->refusing : "";
     // Nothing held: posting has nothing to do, whatever the last post did.
-    int64_t failing = held > 0 && failing_since_usec > 0 ? now_usec - failing_since_usec : 0;
-    bool full = spool ? spool_refusing != NULL : held >= limit_points;
-    bool stale = failing >= METRICS_HEALTH_FAILING_USEC;
-    if (!full && !stale) {
-        snprintf(body, size,
-                 "{\"status\":\"ok\",\"queue_points\":%llu,\"queue_limit_points\":%llu}\n",
-                 (unsigned long long)held, (unsigned long long)limit_points);
+    int64_t failing =
+        f->held > 0 && f->failing_since_usec > 0 ? f->now_usec - f->failing_since_usec : 0;
+    char part[96];
+    if (failing >= METRICS_HEALTH_FAILING_USEC) {
+        snprintf(part, sizeof part, "posting has not worked for %lld s",
+                 (long long)(failing / 1000000));
+        why += (why.empty() ? "" : "; ") + std::string(part);
+    }
+    if (f->refused_streak >= METRICS_HEALTH_REFUSED_POSTS) {
+        snprintf(part, sizeof part, "the map service refused the last %llu posts (HTTP status %ld)",
+                 (unsigned long long)f->refused_streak, f->refused_status);
+        why += (why.empty() ? "" : "; ") + std::string(part);
+    }
+    return why;
+}
+
+int metrics_health_judge(const health_facts *f, char *body, size_t size) {
+    std::string why = reasons(f), bound = bound_shown(f);
+    if (why.empty()) {
+        snprintf(body, size, "{\"status\":\"ok\",\"queue_points\":%llu%s}\n",
+                 (unsigned long long)f->held, bound.c_str());
         return 200;
     }
-    char reason[128];
-    snprintf(reason, sizeof reason, "%s%s%s",
-             !full   ? ""
-             : spool ? spool_refusing
-                     : "the queue is full",
-             full && stale ? "; " : "", stale ? "posting has not worked for " : "");
-    if (stale)
-        snprintf(reason + strlen(reason), sizeof reason - strlen(reason), "%lld s",
-                 (long long)(failing / 1000000));
-    snprintf(body, size,
-             "{\"status\":\"unavailable\",\"reason\":\"%s\",\"queue_points\":%llu,"
-             "\"queue_limit_points\":%llu}\n",
-             reason, (unsigned long long)held, (unsigned long long)limit_points);
+    snprintf(body, size, "{\"status\":\"unavailable\",\"reason\":\"%s\",\"queue_points\":%llu%s}\n",
+             why.c_str(), (unsigned long long)f->held, bound.c_str());
     return 503;
 }
 
@@ -115,14 +130,18 @@ static int health_request(struct mg_connection *conn) {
     if (!req || !req->local_uri || strcmp(req->local_uri, "/health") != 0 ||
         strcmp(req->request_method, "GET") != 0)
         return 0;
+    health_facts f = {clock_now_usec(),
+                      figures_failing_or_flight_usec(),
+                      counters_held(),
+                      metrics_box->kind->refusing(),
+                      counter_get(figures.refused_streak),
+                      figures.refused_status.load(std::memory_order_relaxed),
+                      counter_get(counters.store_limit_points),
+                      counters.store_name.load(std::memory_order_relaxed),
+                      counter_get(counters.store_bytes),
+                      counter_get(counters.store_limit_bytes)};
     char body[METRICS_HEALTH_BODY_MAX];
-    int refusing = counters.spool_refusing.load(std::memory_order_relaxed);
-    const char *why = refusing == SPOOL_REFUSING_FULL    ? "the spool is full"
-                      : refusing == SPOOL_REFUSING_WRITE ? "the spool cannot be written"
-                                                         : NULL;
-    int status = metrics_health_judge(clock_now_usec(), figures_failing_or_flight_usec(),
-                                      counters_held(), queue_limit, body, sizeof body, why,
-                                      counters.spool_on.load(std::memory_order_relaxed));
+    int status = metrics_health_judge(&f, body, sizeof body);
     mg_printf(conn,
               "HTTP/1.1 %d %s\r\nContent-Type: application/json\r\nContent-Length: %zu\r\n"
               "Cache-Control: no-store\r\nConnection: close\r\n\r\n%s",
@@ -195,16 +214,21 @@ static void post_duration_family_add(std::vector<prometheus::MetricFamily> &out)
     out.push_back(std::move(f));
 }
 
-// One row per counter of service_counters that is shown as it is: a new counter goes here.
+// One row per counter of service_counters that is shown as it is: a new counter goes here. The
+// ledger: carried in + accepted = posted + refused + lost + expired + unconfirmed + set aside +
+// held (halvex_mapapi_queue_points).
 static void point_families_add(std::vector<prometheus::MetricFamily> &out) {
     uint64_t accepted = counter_get(counters.points_accepted);
     uint64_t rejected = counter_get(counters.points_rejected);
     counter_family_add(out, "halvex_mapapi_points_received_total",
                        "Point messages read from clients.", accepted + rejected);
     counter_family_add(out, "halvex_mapapi_points_accepted_total",
-                       "Points answered OK and queued for the map service.", accepted);
+                       "Points answered OK and held for the map service.", accepted);
     counter_family_add(out, "halvex_mapapi_points_rejected_total",
                        "Point messages answered FAILED.", rejected);
+    gauge_family_add(out, "halvex_mapapi_points_carried_in",
+                     "Points an earlier run left held in the spool's files, found at start.",
+                     (double)counter_get(counters.points_carried_in));
     counter_family_add(out, "halvex_mapapi_points_posted_total",
                        "Points in batches the map service accepted.",
                        counter_get(counters.points_posted));
@@ -212,50 +236,70 @@ static void point_families_add(std::vector<prometheus::MetricFamily> &out) {
                        "Points in batches the map service refused (not sent again).",
                        counter_get(counters.points_refused));
     counter_family_add(out, "halvex_mapapi_points_lost_total",
-                       "Points answered OK and then given up on.",
+                       "Points answered OK and then lost: given up on, or their records damaged "
+                       "or removed.",
                        counter_get(counters.points_lost));
+    counter_family_add(out, "halvex_mapapi_points_expired_total",
+                       "Points held longer than spool_max_age_sec: not posted.",
+                       counter_get(counters.points_expired));
     counter_family_add(
         out, "halvex_mapapi_points_unconfirmed_total",
         "Points given up on at a stop after a post that may have reached the map service.",
         counter_get(counters.points_unconfirmed));
+    gauge_family_add(out, "halvex_mapapi_points_set_aside",
+                     "Points in the spool's files that this run does not post: of another map "
+                     "id, or in files that cannot be read.",
+                     (double)counter_get(counters.points_set_aside));
+}
+
+// Points that may be at the map service twice, and why.
+static void doubt_families_add(std::vector<prometheus::MetricFamily> &out) {
     counter_family_add(out, "halvex_mapapi_points_possibly_duplicated_total",
                        "Points posted again and accepted after an earlier post of them may "
                        "have reached the map service.",
                        counter_get(counters.points_possibly_duplicated));
+    counter_family_add(out, "halvex_mapapi_points_replayed_total",
+                       "Of the possibly duplicated, those an earlier run had in a post that had "
+                       "not answered when it ended.",
+                       counter_get(counters.points_replayed));
+    counter_family_add(out, "halvex_mapapi_points_damaged_total",
+                       "Of the lost, those whose records in the spool were damaged or cut short.",
+                       counter_get(counters.points_damaged));
 }
 
-// The spool's figures, only when there is one.
-static void spool_families_add(std::vector<prometheus::MetricFamily> &out) {
-    if (!counters.spool_on.load(std::memory_order_relaxed))
+// What holds the points, and the bound that refuses them: points in memory, or the bytes of
+// the spool's files.
+static void store_families_add(std::vector<prometheus::MetricFamily> &out) {
+    uint64_t held = counters_held(), limit = counter_get(counters.store_limit_points);
+    const char *files = counters.store_name.load(std::memory_order_relaxed);
+    gauge_family_add(out, "halvex_mapapi_queue_points",
+                     "Points held: answered OK (or carried in) and not yet posted, refused, "
+                     "lost, expired, unconfirmed or set aside.",
+                     (double)held);
+    if (limit > 0)
+        gauge_family_add(out, "halvex_mapapi_queue_limit_points",
+                         "Most points the queue holds; beyond it points are answered FAILED.",
+                         (double)limit);
+    if (!files || counter_get(counters.store_limit_bytes) == 0)
         return;
-    gauge_family_add(out, "halvex_mapapi_spool_points", "Points held in the spool's files.",
-                     (double)counters.spool_points.load(std::memory_order_relaxed));
-    gauge_family_add(out, "halvex_mapapi_spool_bytes", "Bytes of the spool's files of this map.",
-                     (double)counters.spool_bytes.load(std::memory_order_relaxed));
-    counter_family_add(out, "halvex_mapapi_points_replayed_total",
-                       "Points posted again after a restart: a post of an earlier run that "
-                       "never answered carried them.",
-                       counter_get(counters.points_replayed));
-    counter_family_add(out, "halvex_mapapi_points_expired_total",
-                       "Points held in the spool longer than spool_max_age_sec: not posted.",
-                       counter_get(counters.points_expired));
-    counter_family_add(out, "halvex_mapapi_points_damaged_total",
-                       "Records of the spool found damaged and passed over.",
-                       counter_get(counters.points_damaged));
+    std::string name = std::string("halvex_mapapi_") + files;
+    gauge_family_add(out, (name + "_points").c_str(), "Points held in the spool's files.",
+                     (double)held);
+    gauge_family_add(out, (name + "_bytes").c_str(),
+                     "Bytes the spool's files take on disk, files set aside included.",
+                     (double)counter_get(counters.store_bytes));
+    gauge_family_add(out, (name + "_limit_bytes").c_str(),
+                     "spool_max_bytes: beyond it new points are answered FAILED.",
+                     (double)counter_get(counters.store_limit_bytes));
 }
 
 static std::vector<prometheus::MetricFamily> metrics_collect(void) {
     std::vector<prometheus::MetricFamily> out;
     point_families_add(out);
-    spool_families_add(out);
+    doubt_families_add(out);
     posts_family_add(out);
     post_duration_family_add(out);
-    gauge_family_add(out, "halvex_mapapi_queue_points",
-                     "Points answered OK and not yet posted, refused, lost or unconfirmed.",
-                     (double)counters_held());
-    gauge_family_add(out, "halvex_mapapi_queue_limit_points",
-                     "Most points the queue holds; beyond it points are answered FAILED.",
-                     (double)queue_limit);
+    store_families_add(out);
     gauge_family_add(out, "halvex_mapapi_clients", "Open client connections.",
                      (double)figures.clients_open.load(std::memory_order_relaxed));
     gauge_family_add(out, "halvex_mapapi_last_accepted_post_timestamp_seconds",
@@ -309,10 +353,10 @@ static void loopback_warn(const char *text, const metrics_address *addr) {
 
 // The exposer and its collectable live until the process ends; they are never destroyed, so
 // that exit() does not wait for the HTTP server's threads.
-void metrics_start(const char *text, const metrics_address *addr, size_t queue_limit_points) {
+void metrics_start(const char *text, const metrics_address *addr, const outbox *box) {
     if (!text[0])
         return;
-    queue_limit = queue_limit_points;
+    metrics_box = box;
     static CivetCallbacks callbacks;
     callbacks.begin_request = health_request;
     callbacks.log_message = server_complaint_take;

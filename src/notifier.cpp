@@ -53,12 +53,10 @@ static void status_format(char *out, size_t size) {
         snprintf(posting, sizeof posting, "%s",
                  counter_get(counters.posts_made) ? "posting works" : "nothing posted yet");
     uint64_t accepted = counter_get(counters.points_accepted);
-    snprintf(out, size, "STATUS=%llu %s accepted, %llu posted, %llu %s; %s",
+    snprintf(out, size, "STATUS=%llu %s accepted, %llu posted, %llu held; %s",
              (unsigned long long)accepted, log_plural(accepted, "point", "points"),
              (unsigned long long)counter_get(counters.points_posted),
-             (unsigned long long)counters_held(),
-             counters.spool_on.load(std::memory_order_relaxed) ? "held in the spool" : "queued",
-             posting);
+             (unsigned long long)counters_held(), posting);
 }
 
 // Sent only when it differs from the last one sent (last holds that one).

@@ -4,11 +4,11 @@
 #define RELOAD_H
 
 #include "config.h"
-#include "outbox/point_queue.h"
+#include "outbox/outbox.h"
 
 /* Remember the file the start read (path, the pointer config_load() was given), the
- * configuration it gave and the queue it paces. Before the signal thread starts. */
-void reload_setup(const char *path, const service_config *cfg, point_queue *q);
+ * configuration it gave and the outbox it paces. Before the signal thread starts. */
+void reload_setup(const char *path, const service_config *cfg, outbox *q);
 
 /* Read the file again, checked as at start for the keys that change in place (config_check(),
  * the CA file's certificates included), between RELOADING=1 and READY=1 under systemd. A file

@@ -217,10 +217,9 @@ TEST(Delivery, PostInFlightAtAStopIsCutAndItsBatchCountedUnconfirmed) {
     EXPECT_EQ(d.server.exit_status, 0);
     EXPECT_TRUE(printed(d, "Stopped: 0 points posted while stopping, " + lost + " lost, " + doubt +
                                " unconfirmed.\n"));
-    EXPECT_TRUE(printed(d, "accepted 5, rejected 0, posted 0, refused 0, lost " + lost +
-                               ", unconfirmed " + doubt +
-                               ", queued 0; posts made 1, failed in "
-                               "transit 1,"))
+    EXPECT_TRUE(printed(d, "accepted 5, rejected 0, carried in 0, posted 0, refused 0, lost " +
+                               lost + ", expired 0, unconfirmed " + doubt +
+                               ", set aside 0, held 0; posts made 1, failed in transit 1,"))
         << server_stdout(d.server);
     service_stop(d);
 }
@@ -254,8 +253,9 @@ TEST(Delivery, PostCutUnansweredOnAKeptConnectionIsRetriedAndCountedPossiblyDupl
     EXPECT_EQ(map_stub_posts(d.stub)[0].client_port, map_stub_posts(d.stub)[1].client_port);
     EXPECT_EQ(map_stub_zipcodes(d.stub), (std::vector<long>{1, 2, 2}));
     EXPECT_TRUE(printed(d,
-                        "lost 0, unconfirmed 0, queued 0; posts made 3, failed in transit 1, "
-                        "refused 0; points possibly duplicated 1.\n"))
+                        "lost 0, expired 0, unconfirmed 0, set aside 0, held 0; posts made 3, "
+                        "failed in transit 1, refused 0; points possibly duplicated 1, replayed "
+                        "0, damaged 0.\n"))
         << server_stdout(d.server);
     service_stop(d);
 }
@@ -318,9 +318,9 @@ TEST(Delivery, SecondSigtermWritesTheStopLinesWhole) {
     EXPECT_NE(
         out.find(
             "Stopped: 0 points posted while stopping, 0 lost, 0 unconfirmed.\nCounters: points "
-            "received 300, accepted 0, rejected 300, posted 0, refused 0, lost 0, "
-            "unconfirmed 0, queued 0; posts made 0, failed in transit 0, refused 0; points "
-            "possibly duplicated 0.\n"),
+            "received 300, accepted 0, rejected 300, carried in 0, posted 0, refused 0, lost 0, "
+            "expired 0, unconfirmed 0, set aside 0, held 0; posts made 0, failed in transit 0, "
+            "refused 0; points possibly duplicated 0, replayed 0, damaged 0.\n"),
         std::string::npos)
         << out.substr(out.size() > 300 ? out.size() - 300 : 0);
     close(fd);
@@ -344,10 +344,11 @@ TEST(Delivery, Sigusr1PrintsCountersThatAddUp) {
         },
         WAIT_MS));
     EXPECT_GT(server_stdout_count(d.server,
-                                  "Counters: points received 7, accepted 5, rejected 2, posted 5, "
-                                  "refused 0, lost 0, unconfirmed 0, queued 0; posts made 1, "
-                                  "failed in transit 0, refused 0; points possibly "
-                                  "duplicated 0.\n"),
+                                  "Counters: points received 7, accepted 5, rejected 2, carried "
+                                  "in 0, posted 5, refused 0, lost 0, expired 0, unconfirmed 0, "
+                                  "set aside 0, held 0; posts made 1, failed in transit 0, "
+                                  "refused 0; points possibly duplicated 0, replayed 0, damaged "
+                                  "0.\n"),
               0u)
         << server_stdout(d.server);
     service_stop(d);
@@ -425,8 +426,8 @@ TEST(Delivery, SinglePointTooLargeIsRefusedAndReported) {
     server_stop(d.server);
     EXPECT_EQ(map_stub_zipcodes(d.stub, 100), (std::vector<long>{1, 2}));
     EXPECT_TRUE(printed(d,
-                        "accepted 3, rejected 0, posted 2, refused 1, lost 0, unconfirmed 0, "
-                        "queued 0;"));
+                        "accepted 3, rejected 0, carried in 0, posted 2, refused 1, lost 0, "
+                        "expired 0, unconfirmed 0, set aside 0, held 0;"));
     service_stop(d);
 }
 
@@ -467,11 +468,11 @@ TEST(DeliveryUnit, RetryWaitDoublesFromOneSecondOrTheIntervalUpToAMinute) {
 }
 
 TEST(DeliveryUnit, NothingLeftToRetryEndsTheBackoff) {
-    point_queue q;
-    queue_create(&q);
+    outbox box;
+    outbox_start(&box, queue_store_open(10), POINT_QUEUE_DEFAULT_INTERVAL_USEC);
     delivery_state st = {};
     st.backoff_usec = 8000000;
     st.retry_after_usec = 8000000;
-    EXPECT_EQ(delivery_post(&q, &st, 0), DELIVERY_NOTHING);
+    EXPECT_EQ(delivery_post(&box, &st, 0), DELIVERY_NOTHING);
     EXPECT_EQ(st.backoff_usec, 0) << "the sender would poll at the backoff, not wait for points";
 }

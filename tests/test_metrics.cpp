@@ -4,8 +4,8 @@
 #include <httplib.h>
 #include <signal.h>
 
-#include "service.h"
 #include "metrics.h"
+#include "service.h"
 
 static const char POINT[] = "{\"lat\":1.5,\"lng\":2.5}";
 static const char FAILED_POSTS[] = "halvex_mapapi_posts_total{outcome=\"failed\"}";
@@ -48,15 +48,28 @@ static bool post_failed_wait(const metrics_run &r) {
                       WAIT_MS);
 }
 
-TEST(MetricsUnit, HealthFailsAfterThirtySecondsOfFailingPostsOrWhenTheQueueIsFull) {
+TEST(MetricsUnit, HealthFailsAfterThirtySecondsOfFailingPostsWhileRefusingOrRefused) {
     char body[METRICS_HEALTH_BODY_MAX];
     const int64_t limit = METRICS_HEALTH_FAILING_USEC, now = 10 * limit;
-    EXPECT_EQ(metrics_health_judge(now, now - limit + 1, 5, 10, body, sizeof body), 200);
-    EXPECT_EQ(metrics_health_judge(now, now - limit, 5, 10, body, sizeof body), 503);
+    health_facts f = {now, now - limit + 1, 5, NULL, 0, 0, 10, NULL, 0, 0};
+    EXPECT_EQ(metrics_health_judge(&f, body, sizeof body), 200);
+    f.failing_since_usec = now - limit;
+    EXPECT_EQ(metrics_health_judge(&f, body, sizeof body), 503);
     EXPECT_NE(strstr(body, "posting has not worked for 30 s"), nullptr) << body;
-    EXPECT_EQ(metrics_health_judge(now, now - limit, 0, 10, body, sizeof body), 200);  // idle
-    EXPECT_EQ(metrics_health_judge(now, 0, 10, 10, body, sizeof body), 503);
+    f.held = 0;
+    EXPECT_EQ(metrics_health_judge(&f, body, sizeof body), 200);  // idle
+    f = {now, 0, 10, "the queue is full", 0, 0, 10, NULL, 0, 0};
+    EXPECT_EQ(metrics_health_judge(&f, body, sizeof body), 503);
     EXPECT_NE(strstr(body, "\"reason\":\"the queue is full\""), nullptr) << body;
+    f = {now, 0, 0, NULL, METRICS_HEALTH_REFUSED_POSTS - 1, 401, 0, "spool", 7, 1048576};
+    EXPECT_EQ(metrics_health_judge(&f, body, sizeof body), 200) << body;
+    EXPECT_STREQ(body,
+                 "{\"status\":\"ok\",\"queue_points\":0,\"spool_bytes\":7,"
+                 "\"spool_limit_bytes\":1048576}\n");
+    f.refused_streak++;
+    EXPECT_EQ(metrics_health_judge(&f, body, sizeof body), 503);
+    EXPECT_NE(strstr(body, "the map service refused the last 3 posts (HTTP status 401)"), nullptr)
+        << body;
 }
 
 TEST(Metrics, BadAddressOrTakenPortEndsStartUpWithOneLine) {
@@ -109,19 +122,25 @@ TEST(Metrics, KnownRunShowsTheCountersLineAndPassesPromtool) {
     kill(r.server.pid, SIGUSR1);
     ASSERT_TRUE(wait_until([&] { return server_stdout_count(r.server, "Counters:"); }, WAIT_MS));
     std::string out = server_stdout(r.server), line = out.substr(out.find("Counters:"));
-    // The line's numbers in order: points received ... queued; posts made, failed, refused.
+    // The line's numbers in order: points received ... held; posts made, failed, refused;
+    // possibly duplicated, replayed, damaged.
     const std::string names[] = {"halvex_mapapi_points_received_total",
                                  "halvex_mapapi_points_accepted_total",
                                  "halvex_mapapi_points_rejected_total",
+                                 "halvex_mapapi_points_carried_in",
                                  "halvex_mapapi_points_posted_total",
                                  "halvex_mapapi_points_refused_total",
                                  "halvex_mapapi_points_lost_total",
+                                 "halvex_mapapi_points_expired_total",
                                  "halvex_mapapi_points_unconfirmed_total",
+                                 "halvex_mapapi_points_set_aside",
                                  "halvex_mapapi_queue_points",
                                  "halvex_mapapi_post_duration_seconds_count",
                                  FAILED_POSTS,
                                  "halvex_mapapi_posts_total{outcome=\"refused\"}",
-                                 "halvex_mapapi_points_possibly_duplicated_total"};
+                                 "halvex_mapapi_points_possibly_duplicated_total",
+                                 "halvex_mapapi_points_replayed_total",
+                                 "halvex_mapapi_points_damaged_total"};
     const char *at = line.c_str();
     for (const std::string &name : names) {
         at += strcspn(at, "0123456789");
@@ -152,6 +171,30 @@ TEST(Metrics, PostsAnswered413AreTooLargeAndNeverAccepted) {
     EXPECT_EQ(sample(m, "halvex_mapapi_posts_total{outcome=\"accepted\"}"), 0) << m;
     EXPECT_EQ(sample(m, "halvex_mapapi_posts_total{outcome=\"refused\"}"), 8) << m;
     EXPECT_LE(sample(m, "halvex_mapapi_posts_total{outcome=\"too_large\"}"), 3) << m;
+}
+
+// A map service refusing every post (a wrong key): /health says so after a short run of them,
+// naming the status, and is ok again once a post is accepted.
+TEST(Metrics, HealthTurns503WhileTheMapServiceRefusesPostsAnd200OnceOneIsAccepted) {
+    metrics_run r;
+    r.stub.reply_status = 401;
+    r.stub.reply_body = "wrong key";
+    run_start(r, "send_interval_usec = 100000\n");
+    const std::string refused = "halvex_mapapi_posts_total{outcome=\"refused\"}";
+    for (int i = 1; i <= METRICS_HEALTH_REFUSED_POSTS; i++) {
+        EXPECT_EQ(http_get(r, "/health").first, 200);
+        EXPECT_EQ(points_send(r, POINT, 1, "OK\n"), 1);
+        ASSERT_TRUE(wait_until([&] { return sample(http_get(r, "/metrics").second, refused) == i; },
+                               WAIT_MS));
+    }
+    auto health = http_get(r, "/health");
+    EXPECT_EQ(health.first, 503);
+    EXPECT_NE(health.second.find("the map service refused the last 3 posts (HTTP status 401)"),
+              std::string::npos)
+        << health.second;
+    map_stub_reply(r.stub, 200, "true");
+    EXPECT_EQ(points_send(r, POINT, 1, "OK\n"), 1);
+    EXPECT_TRUE(wait_until([&] { return http_get(r, "/health").first == 200; }, WAIT_MS));
 }
 
 // While posts fail, a queue with room keeps /health at 200; full, 503; the map service back, 200.

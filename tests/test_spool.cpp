@@ -10,7 +10,6 @@
 #include "base/counters.h"
 #include "base/fd_write.h"
 #include "harness.h"
-#include "outbox/point_queue.h"
 #include "outbox/spool.h"
 #include "outbox/spool_file.h"
 
@@ -74,10 +73,14 @@ TEST(SpoolFile, RecordsEndBeforeTheRoomAheadAndASlotWithoutItsMarker) {
         ASSERT_EQ(pwrite(fd, rec + from, sizeof rec - from, at + from),
                   (ssize_t)(sizeof rec - from));
     }
-    std::vector<spool_found> found = spool_dir_list(dir_fd);
-    ASSERT_EQ(found.size(), 1u);
-    EXPECT_EQ(found[0].file_bytes, room);
-    EXPECT_EQ(found[0].bytes, SLOT0 + 3 * SPOOL_RECORD_BYTES);
+    bool torn;
+    int64_t stray;
+    EXPECT_EQ(spool_records_end(fd, room, &torn, &stray), SLOT0 + 3 * SPOOL_RECORD_BYTES);
+    EXPECT_TRUE(torn);
+    EXPECT_EQ(stray, -1);
+    ASSERT_EQ(pwrite(fd, "x", 1, room - 100), 1);  // a stray byte far in the room ahead
+    EXPECT_EQ(spool_records_end(fd, room, &torn, &stray), SLOT0 + 3 * SPOOL_RECORD_BYTES);
+    EXPECT_EQ(stray, room - 100);
     close(fd);
     close(dir_fd);
     tempdir_remove(dir);
@@ -104,47 +107,54 @@ static std::string run(const std::function<std::string()> &body) {
     return report;
 }
 
-static spool_settings settings(const std::string &dir) {
-    return {dir, "mapA", SPOOL_MAX_BYTES_MIN, 0, 0};
+static spool_settings settings(const std::string &dir, size_t take_max) {
+    return {dir, "mapA", SPOOL_MAX_BYTES_MIN, 0, 0, take_max};
 }
 
 TEST(SpoolStore, NextRunPostsWhatIsNotDoneInOrderCountsTheReplayAndGivesFilesBack) {
     std::string dir = tempdir_make() + "/spool";  // created by the first run
-    spool_settings s = settings(dir);
+    spool_settings s = settings(dir, 100), again = settings(dir, 1000);
     std::string first = run([&] {
-        if (spool_open(&s) != 0)
+        const outbox_kind *k = spool_store_open(&s);
+        if (!k)
             return std::string("not open");
+        bool woke, more;
         for (int i = 0; i < 300; i++) {
             halvex_mapapi_point p = zip_point(i);
-            spool_stage(&p);
-            if (i % 100 == 99 && spool_stage_write() != SPOOL_OK)
+            k->put(&p, &woke);
+            if (i % 100 == 99 && k->pass_end(&woke) != OUTBOX_HELD)
                 return std::string("not written");
         }
         halvex_mapapi_point *batch;
-        size_t n = spool_take(&batch, 100);
-        spool_settle(60);  // the rest of the post in flight when the run ends
+        size_t n = k->take(&batch, &more);
+        k->posting(100);
+        k->settle(60, true);  // the rest of the post in flight when the run ends
         points_release(batch, n);
         return "took " + std::to_string(n);
     });
     EXPECT_EQ(first, "took 100");
     std::string second = run([&] {
-        if (spool_open(&s) != 0)
+        const outbox_kind *k = spool_store_open(&again);
+        if (!k)
             return std::string("not open");
-        int dir_fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY);
-        bool locked = spool_dir_lock(dir_fd, dir) != 0;  // one service per folder
+        bool locked = spool_dir_open(dir) < 0;  // one service per folder
         halvex_mapapi_point *batch;
-        size_t n = spool_take(&batch, 1000);
+        bool more;
+        size_t n = k->take(&batch, &more);
         bool in_order = true;
         for (size_t i = 0; i < n; i++)
             in_order &= batch[i].zipcode == (int)(60 + i);
-        spool_settle(n);
+        k->posting(n);
+        uint64_t replayed = k->settle(n, true);
         points_release(batch, n);
+        std::vector<std::string> files, aside;
+        spool_dir_names(open(dir.c_str(), O_RDONLY | O_DIRECTORY), &files, &aside);
         return "took " + std::to_string(n) + (in_order ? " in order" : " out of order") +
-               (locked ? " locked" : " not locked") + ", replayed " +
-               std::to_string(counter_get(counters.points_replayed)) + ", held " +
-               std::to_string(counters.spool_points.load()) + ", " +
-               std::to_string(spool_dir_list(dir_fd).size()) + " files";
+               (locked ? " locked" : " not locked") + ", replayed " + std::to_string(replayed) +
+               ", carried in " + std::to_string(counter_get(counters.points_carried_in)) +
+               ", held " + std::to_string(counters_held()) + ", " + std::to_string(files.size()) +
+               " files";
     });
-    EXPECT_EQ(second, "took 240 in order locked, replayed 40, held 0, 0 files");
+    EXPECT_EQ(second, "took 240 in order locked, replayed 40, carried in 240, held 0, 0 files");
     tempdir_remove(dir.substr(0, dir.size() - 6));
 }

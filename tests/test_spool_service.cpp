@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <unistd.h>
@@ -182,6 +183,54 @@ TEST(SpoolService, StopDuringAnOutageExitsWithinASecondAndTheNextStartPostsAll) 
     ASSERT_TRUE(map_back(s));
     ASSERT_TRUE(spooled_start(s));
     EXPECT_TRUE(arrivals_check(s, ok).empty());
+    EXPECT_TRUE(counters_show(s, "posted 10000,"));
+    EXPECT_TRUE(counters_show(s, "possibly duplicated 0, replayed 0,")) << "no post was in doubt";
+}
+
+// Points held when a post was answered (429, the wait asked for not yet over) are no post in
+// doubt at a kill; those of a post that has not answered are, and only they.
+TEST(SpoolService, ReplayedCountsOnlyThePointsOfAPostInDoubtAtAKill) {
+    service_run s;
+    spooled_make(s, true, "send_interval_usec = 100000\n");
+    {
+        std::lock_guard<std::mutex> hold(s.stub.lock);
+        s.stub.reply_status = 429;
+        s.stub.reply_headers = {{"Retry-After", "30"}};
+    }
+    ASSERT_TRUE(spooled_start(s));
+    ASSERT_EQ(points_send(s, 1, 10).size(), 10u);
+    ASSERT_TRUE(printed(s, "(the map service asked to wait 30 s)."));
+    killed(s);
+    {
+        std::lock_guard<std::mutex> hold(s.stub.lock);
+        s.stub.reply_headers.clear();
+    }
+    map_stub_reply(s.stub, 200, "true");
+    ASSERT_TRUE(spooled_start(s));
+    EXPECT_TRUE(counters_show(s, "posted 10,"));
+    EXPECT_TRUE(counters_show(s, "possibly duplicated 0, replayed 0,"));
+    int port, hang = loopback_listen(&port);  // takes connections and never answers
+    scope_exit hung{[&] { close(hang); }};
+    s.endpoint = "https://127.0.0.1:" + std::to_string(port) + "/points";
+    service_configure(s);
+    kill(s.server.pid, SIGHUP);
+    ASSERT_TRUE(printed(s, "map_api_endpoint changed; the next post uses it."));
+    ASSERT_EQ(points_send(s, 11, 7).size(), 7u);
+    pollfd begun = {hang, POLLIN, 0};
+    ASSERT_EQ(poll(&begun, 1, ARRIVE_MS), 1);
+    killed(s);  // its post in flight
+    s.endpoint = "";
+    ASSERT_TRUE(spooled_start(s));
+    std::string line;
+    auto replayed_shown = [&] {  // a line may fall between a post's counters: read another
+        EXPECT_TRUE(counters_show(s, "posted 7,"));
+        std::string out = server_stdout(s.server);
+        line = out.substr(out.rfind("possibly duplicated"));
+        long twice = strtol(line.c_str() + 20, NULL, 10);
+        return twice >= 1 && twice <= 7 &&
+               line.find(", replayed " + std::to_string(twice) + ",") != std::string::npos;
+    };
+    EXPECT_TRUE(wait_until(replayed_shown, WAIT_MS)) << line;
 }
 
 // Held through a stop; the next run is given a limit by a reload and finds them too old.
@@ -204,14 +253,16 @@ TEST(SpoolService, PointsOlderThanTheAgeLimitAreCountedExpiredNotPosted) {
     // The fresh points come once the old ones are passed over, not during a backoff that would
     // age them too.
     ASSERT_TRUE(counters_show(s, "expired 20,"));
+    EXPECT_TRUE(
+        printed(s, "20 points older than spool_max_age_sec (3 s) dropped; the oldest was "));
     std::set<long> fresh = points_send(s, 101, 5);
     ASSERT_EQ(fresh.size(), 5u);
     EXPECT_TRUE(arrivals_check(s, fresh).empty());
     EXPECT_EQ(map_stub_zipcodes(s.stub).size(), 5u) << "expired points were posted";
     // The old file is given back; the one being written takes its room ahead (16 MiB).
-    EXPECT_TRUE(
-        counters_show(s, "held 0 points in 16777216 bytes, replayed 0, expired 20, damaged 0."))
+    EXPECT_TRUE(counters_show(s, "expired 20, unconfirmed 0, set aside 0, held 0; posts made 3"))
         << server_stdout(s.server);
+    EXPECT_TRUE(counters_show(s, "; spool: 16777216 bytes of 1073741824."));
 }
 
 // The map service down, points beyond what the spool can take: FAILED, never OK; once it is
@@ -235,8 +286,13 @@ static void full_spool_check(service_run &s, const std::string &line, const std:
     ASSERT_TRUE(figures);
     EXPECT_NE(figures->body.find("halvex_mapapi_spool_points " + std::to_string(ok.size())),
               std::string::npos);
+    EXPECT_NE(figures->body.find("halvex_mapapi_spool_limit_bytes "), std::string::npos);
+    EXPECT_EQ(figures->body.find("halvex_mapapi_queue_limit_points"), std::string::npos)
+        << "no queue bound refuses a point here";
     ASSERT_TRUE(map_back(s));
     EXPECT_TRUE(arrivals_check(s, ok).empty());
+    // Healthy as soon as there is room again, before any point has come to take it.
+    EXPECT_TRUE(wait_until([&] { return metrics.Get("/health")->status == 200; }, ARRIVE_MS));
     EXPECT_TRUE(wait_until([&] { return points_send(s, 30001, 1).size() == 1; }, ARRIVE_MS));
     EXPECT_TRUE(printed(s, "The spool takes points again."));
 }
@@ -281,13 +337,16 @@ TEST(SpoolService, DamagedFilesArePassedOverCountedAndTheRestPosted) {
     ASSERT_TRUE(map_back(s));
     ASSERT_TRUE(spooled_start(s));
     EXPECT_TRUE(arrivals_check(s, ok).empty());
-    EXPECT_TRUE(counters_show(s, "expired 0, damaged 2.")) << server_stdout(s.server);
+    EXPECT_TRUE(counters_show(s, "carried in 100, posted 98, refused 0, lost 2,"))
+        << server_stdout(s.server);
+    EXPECT_TRUE(counters_show(s, "replayed 0, damaged 2;"));
     std::string out = server_stdout(s.server);
     EXPECT_EQ(map_stub_zipcodes(s.stub).size(), 98u);
-    EXPECT_EQ(server_stdout_count(s.server, "damaged bytes at offset"), 2u) << out;
+    EXPECT_EQ(server_stdout_count(s.server, "damaged bytes at offset"), 1u) << out;
     EXPECT_NE(out.find(files[0] + ": damaged bytes at offset 1128 to 1184"), std::string::npos)
         << out;
-    EXPECT_NE(out.find(files[1] + ": damaged bytes at offset 2808 to 2864"), std::string::npos)
+    EXPECT_NE(out.find(files[1] + ": the record after offset 2808 was cut short"),
+              std::string::npos)
         << out;
 }
 
@@ -300,7 +359,10 @@ TEST(SpoolService, FilesOfAnotherMapIdStayAndAreNotPostedAndAFolderServesOne) {
     s.map_id = "othermap";
     ASSERT_TRUE(map_back(s));
     ASSERT_TRUE(spooled_start(s));
-    EXPECT_TRUE(printed(s, "holds files of another map id, left in place and not posted: seg-"));
+    EXPECT_TRUE(printed(s,
+                        "holds 20 points set aside for map id testmap1, not posted to this "
+                        "map (1 file: seg-"));
+    EXPECT_TRUE(printed(s, "start once with map_id = testmap1 to post them."));
     std::set<long> fresh = points_send(s, 101, 3);
     EXPECT_TRUE(arrivals_check(s, fresh).empty());
     EXPECT_EQ(map_stub_zipcodes(s.stub), (std::vector<long>{101, 102, 103}));
@@ -329,4 +391,106 @@ TEST(SpoolService, ReloadKeepsTheSpoolKeysAndItsMapIdUntilARestart) {
     ASSERT_EQ(points_send(s, 1, 1).size(), 1u);
     ASSERT_GE(map_stub_wait_posts(s.stub, 1, ARRIVE_MS), 1u);
     EXPECT_NE(map_stub_posts(s.stub).back().body.find("\"mapId\":\"testmap1\""), std::string::npos);
+    EXPECT_TRUE(counters_show(s, "posted 1,"));
+    EXPECT_EQ(service_stop(s), 0);
+    EXPECT_TRUE(segment_files(s).empty()) << "a stop keeps no file that holds nothing";
+}
+
+// A file whose header is damaged is moved aside once, its points set aside once; a done file
+// neither of whose copies can be read has every held point posted again, counted possibly
+// duplicated.
+TEST(SpoolService, DamagedHeaderIsMovedAsideOnceAndUnreadableMarksCountRepostsInDoubt) {
+    service_run s;
+    spooled_make(s, false);
+    for (long first : {1, 51}) {
+        ASSERT_TRUE(spooled_start(s));
+        ASSERT_EQ(points_send(s, first, 50).size(), 50u);
+        ASSERT_TRUE(spooled_stop(s, WAIT_MS));
+    }
+    std::vector<std::string> files = segment_files(s);
+    ASSERT_EQ(files.size(), 2u);
+    ASSERT_EQ(truncate((s.spool + "/done-746573746d617031").c_str(), 0), 0);
+    file_write(s.spool + "/done-746573746d617031", std::string(64, 'x'));
+    int fd = open((s.spool + "/" + files[0]).c_str(), O_WRONLY);
+    ASSERT_EQ(pwrite(fd, "garbage!", 8, 0), 8);
+    close(fd);
+    ASSERT_TRUE(map_back(s));
+    ASSERT_TRUE(spooled_start(s));
+    EXPECT_TRUE(printed(s, files[0] + " has a damaged header: moved aside as aside-" + files[0] +
+                               ", 50 points set aside, not posted."));
+    EXPECT_TRUE(printed(s, "neither copy of this map's done marks can be read;"));
+    std::set<long> second;
+    for (long c = 51; c <= 100; c++)
+        second.insert(c);
+    EXPECT_TRUE(arrivals_check(s, second).empty());
+    EXPECT_TRUE(counters_show(s,
+                              "carried in 100, posted 50, refused 0, lost 0, expired 0, "
+                              "unconfirmed 0, set aside 50, held 0;"));
+    EXPECT_TRUE(counters_show(s, "possibly duplicated 50, replayed 50,"));
+    EXPECT_EQ(service_stop(s), 0);
+    ASSERT_TRUE(spooled_start(s));
+    EXPECT_TRUE(printed(s, "holds 1 file moved aside by an earlier run, not read ("));
+    EXPECT_EQ(server_stdout_count(s.server, "damaged header"), 0u);
+}
+
+// 4000 points held in files of about 900 records (spool_max_bytes 1 MiB), the map service
+// down; the second and third files' first record numbers; codes are record numbers + 1.
+static std::vector<std::string> spooled_files_of_4000(service_run &s, long *second, long *third) {
+    spooled_make(s, false, "spool_max_bytes = 1048576\n");
+    EXPECT_TRUE(spooled_start(s));
+    EXPECT_EQ(points_send(s, 1, 4000).size(), 4000u);
+    std::vector<std::string> files = segment_files(s);
+    EXPECT_GE(files.size(), 4u);
+    *second = files.size() > 2 ? strtol(files[1].c_str() + 4, NULL, 16) : 0;
+    *third = files.size() > 2 ? strtol(files[2].c_str() + 4, NULL, 16) : 0;
+    return files;
+}
+
+// Between runs one file is renamed past where numbers go and another replaced by a FIFO:
+// the first is set aside, the FIFO's numbers counted lost, each said once, and every other
+// point is posted.
+TEST(SpoolService, RenamedFileAndFifoAmongTheFilesLeaveEveryOtherPointPosted) {
+    service_run s;
+    long second, third;
+    std::vector<std::string> files = spooled_files_of_4000(s, &second, &third);
+    ASSERT_TRUE(spooled_stop(s, WAIT_MS));
+    long fourth = strtol(files[3].c_str() + 4, NULL, 16);
+    std::string renamed = s.spool + "/seg-fffffffffffff000.spool", fifo = s.spool + "/" + files[2];
+    ASSERT_EQ(rename((s.spool + "/" + files[1]).c_str(), renamed.c_str()), 0);
+    ASSERT_EQ(unlink(fifo.c_str()), 0);
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_TRUE(map_back(s));
+    ASSERT_TRUE(spooled_start(s));
+    std::set<long> ok;
+    for (long code = 1; code <= 4000; code++)
+        if (code <= second || code > fourth)
+            ok.insert(code);
+    EXPECT_TRUE(arrivals_check(s, ok).empty());
+    EXPECT_EQ(map_stub_zipcodes(s.stub).size(), ok.size());
+    std::string aside = std::to_string(third - second) + " points set aside";
+    EXPECT_TRUE(printed_exactly(s.server, renamed + " numbers its first record ", 1));
+    EXPECT_TRUE(printed_exactly(s.server, aside, 1));
+    EXPECT_TRUE(printed_exactly(s.server, fifo + " is a FIFO, not a file of records", 1));
+    EXPECT_TRUE(
+        printed_exactly(s.server, "(" + std::to_string(fourth - third) + ") are in no file"));
+    EXPECT_TRUE(counters_show(s, "carried in 4000, posted " + std::to_string(ok.size())));
+}
+
+// A file deleted while the service runs: its points are counted lost, said once, and every
+// other point is posted.
+TEST(SpoolService, FileRemovedWhileRunningLosesOnlyItsPoints) {
+    service_run s;
+    long second, third;
+    std::vector<std::string> files = spooled_files_of_4000(s, &second, &third);
+    ASSERT_EQ(unlink((s.spool + "/" + files[1]).c_str()), 0);
+    ASSERT_TRUE(map_back(s));
+    std::set<long> ok;
+    for (long code = 1; code <= 4000; code++)
+        if (code <= second || code > third)
+            ok.insert(code);
+    EXPECT_TRUE(arrivals_check(s, ok).empty());
+    EXPECT_EQ(map_stub_zipcodes(s.stub).size(), ok.size());
+    EXPECT_TRUE(printed_exactly(
+        s.server, files[1] + " is gone: " + std::to_string(third - second) + " points lost."));
+    EXPECT_TRUE(counters_show(s, "lost " + std::to_string(third - second) + ","));
 }

@@ -23,6 +23,15 @@ int64_t clock_wall_usec(void) {
     return timespec_usec(&ts);
 }
 
+// The wall and monotonic clocks read together when the process starts (static initialisation,
+// before main and its threads).
+static const int64_t run_wall_base = clock_wall_usec();
+static const int64_t run_mono_base = clock_coarse_usec();
+
+int64_t clock_run_usec(void) {
+    return run_wall_base + (clock_coarse_usec() - run_mono_base);
+}
+
 struct timespec clock_timespec(int64_t usec) {
     struct timespec ts;
     ts.tv_sec = (time_t)(usec / 1000000);

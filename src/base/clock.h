@@ -18,6 +18,12 @@ int64_t clock_coarse_usec(void);
  * hold across restarts and reboots, never for waits. */
 int64_t clock_wall_usec(void);
 
+/* The run clock, in microseconds of the epoch: the wall clock as it read when the process
+ * started, plus the monotonic time since. Within a run it never jumps with the date, so ages
+ * measured on it are true; across runs it agrees with the wall clock as each run began. For
+ * times stored to hold across restarts, such as when a point was answered OK. */
+int64_t clock_run_usec(void);
+
 /* The time usec microseconds of the clock as a timespec, for a timed wait's absolute deadline
  * (usec >= 0). */
 struct timespec clock_timespec(int64_t usec);

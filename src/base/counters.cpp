@@ -1,4 +1,4 @@
-// counters.cpp -- the service's counters and the one line that shows them.
+// counters.cpp -- the ledger of points, the counts of posts, and the one line that shows them.
 #include "base/counters.h"
 
 #include <stdio.h>
@@ -10,44 +10,44 @@
 service_counters counters;
 
 uint64_t counters_held(void) {
-    if (counters.spool_on.load(std::memory_order_relaxed))
-        return counters.spool_points.load(std::memory_order_relaxed);
-    uint64_t settled = counter_get(counters.points_posted) + counter_get(counters.points_refused) +
-                       counter_get(counters.points_lost) + counter_get(counters.points_unconfirmed);
-    uint64_t accepted = counter_get(counters.points_accepted);
-    return accepted > settled ? accepted - settled : 0;  // read at slightly different moments
+    return counters.points_held.load(std::memory_order_relaxed);
 }
 
-// What the spool holds and what it passed over, for the end of the counters line; "" without.
-static std::string spool_part(void) {
-    if (!counters.spool_on.load(std::memory_order_relaxed))
+// What the store's files take, for the end of the counters line; "" in memory.
+static std::string files_part(void) {
+    uint64_t limit = counters.store_limit_bytes.load(std::memory_order_relaxed);
+    const char *name = counters.store_name.load(std::memory_order_relaxed);
+    if (limit == 0 || !name)
         return "";
-    char part[192];
-    snprintf(part, sizeof part,
-             "; spool: held %llu points in %llu bytes, replayed %llu, expired %llu, damaged %llu",
-             (unsigned long long)counters.spool_points.load(std::memory_order_relaxed),
-             (unsigned long long)counters.spool_bytes.load(std::memory_order_relaxed),
-             (unsigned long long)counter_get(counters.points_replayed),
-             (unsigned long long)counter_get(counters.points_expired),
-             (unsigned long long)counter_get(counters.points_damaged));
+    char part[128];
+    snprintf(part, sizeof part, "; %s: %llu bytes of %llu", name,
+             (unsigned long long)counters.store_bytes.load(std::memory_order_relaxed),
+             (unsigned long long)limit);
     return part;
 }
 
-// Every message read is answered OK or FAILED, so received is their sum.
+// Every message read is answered OK or FAILED, so received is their sum; the points' part
+// reads as the ledger does: carried in and accepted, then the states they are in.
 void counters_print(void) {
     uint64_t accepted = counter_get(counters.points_accepted);
     uint64_t rejected = counter_get(counters.points_rejected);
     log_printf(
-        "Counters: points received %llu, accepted %llu, rejected %llu, posted %llu, "
-        "refused %llu, lost %llu, unconfirmed %llu, queued %llu; posts made %llu, failed in "
-        "transit %llu, refused %llu; points possibly duplicated %llu%s.",
+        "Counters: points received %llu, accepted %llu, rejected %llu, carried in %llu, "
+        "posted %llu, refused %llu, lost %llu, expired %llu, unconfirmed %llu, set aside %llu, "
+        "held %llu; posts made %llu, failed in transit %llu, refused %llu; points possibly "
+        "duplicated %llu, replayed %llu, damaged %llu%s.",
         (unsigned long long)(accepted + rejected), (unsigned long long)accepted,
-        (unsigned long long)rejected, (unsigned long long)counter_get(counters.points_posted),
+        (unsigned long long)rejected, (unsigned long long)counter_get(counters.points_carried_in),
+        (unsigned long long)counter_get(counters.points_posted),
         (unsigned long long)counter_get(counters.points_refused),
         (unsigned long long)counter_get(counters.points_lost),
+        (unsigned long long)counter_get(counters.points_expired),
         (unsigned long long)counter_get(counters.points_unconfirmed),
+        (unsigned long long)counter_get(counters.points_set_aside),
         (unsigned long long)counters_held(), (unsigned long long)counter_get(counters.posts_made),
         (unsigned long long)counter_get(counters.posts_failed),
         (unsigned long long)counter_get(counters.posts_refused),
-        (unsigned long long)counter_get(counters.points_possibly_duplicated), spool_part().c_str());
+        (unsigned long long)counter_get(counters.points_possibly_duplicated),
+        (unsigned long long)counter_get(counters.points_replayed),
+        (unsigned long long)counter_get(counters.points_damaged), files_part().c_str());
 }

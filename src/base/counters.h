@@ -1,4 +1,13 @@
-/* counters.h -- what the service has done with points and posts, for the counters line. */
+/* counters.h -- the ledger of points and the counts of posts, for the counters line and the
+ * metrics.
+ *
+ * Every point the service took is in exactly one state, and at every moment
+ *
+ *   carried in + accepted = posted + refused + lost + expired + unconfirmed + set aside + held
+ *
+ * where carried in are the points the store held from an earlier run when this one started.
+ * Each figure is read on its own with a relaxed load, so a reading taken while points move
+ * between states may be off by those points; once they rest (at the stop's line) it adds up. */
 #ifndef COUNTERS_H
 #define COUNTERS_H
 
@@ -12,11 +21,21 @@
 typedef struct service_counters {
     std::atomic<uint64_t> points_accepted;    /* [R] answered "OK\n" */
     std::atomic<uint64_t> points_rejected;    /* [R] answered "FAILED\n" */
+    std::atomic<uint64_t> points_carried_in;  /* [I] held from an earlier run at start */
     std::atomic<uint64_t> points_posted;      /* [S] in batches the map service accepted */
     std::atomic<uint64_t> points_refused;     /* [S] in batches the map service refused */
-    std::atomic<uint64_t> points_lost;        /* [*] answered OK, then given up on unposted */
+    std::atomic<uint64_t> points_lost;        /* [*] answered OK, then gone unposted: given up
+                                                 on, or their records damaged or removed */
+    std::atomic<uint64_t> points_expired;     /* [S] held longer than the age limit: not
+                                                 posted */
     std::atomic<uint64_t> points_unconfirmed; /* [*] given up on after a post that may have
                                                  reached the map service */
+    std::atomic<uint64_t> points_set_aside;   /* [*] in files this run does not post (another
+                                                 map id's, or files that cannot be read): kept
+                                                 on disk, not held */
+    std::atomic<uint64_t> points_held;        /* [*] in the store now, in memory or in files,
+                                                 the batch being posted included; the store
+                                                 keeps it */
     std::atomic<uint64_t> points_in_doubt;    /* [S] held now, and posted in a post that has
                                                  not answered (in flight, or failed after the
                                                  body went out): the stop counts them
@@ -24,23 +43,20 @@ typedef struct service_counters {
     std::atomic<uint64_t> points_possibly_duplicated; /* [S] in batches the map service
                                                  accepted after an earlier post of them may
                                                  have reached it too */
-    std::atomic<uint64_t> posts_made;                 /* [S] posts tried */
-    std::atomic<uint64_t> posts_accepted;             /* [S] posts the map service accepted */
-    std::atomic<uint64_t> posts_failed;               /* [S] posts that failed in transit */
-    std::atomic<uint64_t> posts_refused;              /* [S] posts the map service refused */
-    std::atomic<uint64_t> posts_too_large; /* [S] posts answered 413 and split, not refused */
-    std::atomic<uint64_t> points_replayed; /* [S] posted from the spool again after a restart:
-                                              a run before had them in a post that never
-                                              answered */
-    std::atomic<uint64_t> points_expired;  /* [S] held in the spool longer than its age limit:
-                                              not posted */
-    std::atomic<uint64_t> points_damaged;  /* [S] records of the spool found damaged and passed
-                                              over (start-up counts too) */
-    std::atomic<int> spool_on;             /* [I] a spool holds the points (spool_dir is set) */
-    std::atomic<uint64_t> spool_points;    /* [*] points held in its files, not done yet */
-    std::atomic<uint64_t> spool_bytes;     /* [*] bytes of its files of this map */
-    std::atomic<int> spool_refusing;       /* [*] why new points are answered FAILED: 0 they
-                                              are not, else a SPOOL_REFUSING_* value */
+    std::atomic<uint64_t> points_replayed;    /* [S] of those, the ones whose earlier post was
+                                                 one of an earlier run that had not answered when
+                                                 that run ended */
+    std::atomic<uint64_t> points_damaged;     /* [*] of the lost, those whose records were found
+                                                 damaged or cut short */
+    std::atomic<uint64_t> posts_made;         /* [S] posts tried */
+    std::atomic<uint64_t> posts_accepted;     /* [S] posts the map service accepted */
+    std::atomic<uint64_t> posts_failed;       /* [S] posts that failed in transit */
+    std::atomic<uint64_t> posts_refused;      /* [S] posts the map service refused */
+    std::atomic<uint64_t> posts_too_large;    /* [S] posts answered 413 and split, not refused */
+    std::atomic<uint64_t> store_bytes;        /* [*] bytes the store's files take; 0 in memory */
+    std::atomic<uint64_t> store_limit_bytes;  /* [I] most bytes they may take (0: no files) */
+    std::atomic<uint64_t> store_limit_points; /* [I] most points held (0: bound by bytes) */
+    std::atomic<const char *> store_name;     /* [I] "spool" for files; NULL in memory */
 } service_counters;
 
 extern service_counters counters;
@@ -55,11 +71,10 @@ inline uint64_t counter_get(const std::atomic<uint64_t> &c) {
     return c.load(std::memory_order_relaxed);
 }
 
-/* Points answered OK that have not yet been posted, refused, lost or given up unconfirmed;
- * with a spool, the points held in its files, from this run and earlier ones. */
+/* Points answered OK (or carried in) that are held now: in memory or in the store's files. */
 uint64_t counters_held(void);
 
-/* Print the counters line on standard output; with a spool it ends with the spool's figures. */
+/* Print the counters line on standard output; with files, it ends with their bytes. */
 void counters_print(void);
 
 #endif

@@ -22,6 +22,8 @@ typedef struct service_figures {
     std::atomic<int64_t> last_accepted_unix_usec; /* [S] wall clock; 0: none yet */
     std::atomic<uint64_t> post_counts[FIGURES_POST_BUCKETS + 1]; /* [S] per bucket, +Inf last */
     std::atomic<uint64_t> post_usec_sum;                         /* [S] durations, summed */
+    std::atomic<uint64_t> refused_streak; /* [S] posts refused since the last accepted one */
+    std::atomic<long> refused_status;     /* [S] the HTTP status of the latest refused post */
 } service_figures;
 
 extern service_figures figures;

@@ -8,7 +8,8 @@
 #include <pthread.h>
 
 /* The order: conn_lock -> queue_lock -> log_lock; conn_lock -> spool_lock -> log_lock (never
- * with queue_lock); stop_report_lock -> log_lock; stop_lock is taken alone; settings_lock ->
+ * with queue_lock); conn_lock -> ready_lock, alone beside those two; stop_report_lock ->
+ * log_lock; stop_lock is taken alone; settings_lock ->
  * log_lock. Nothing is taken inside log_lock. */
 enum lock_rank {
     LOCK_RANK_CONN = 1,        /* conn_lock: the connection list */
@@ -16,6 +17,7 @@ enum lock_rank {
     LOCK_RANK_QUEUE = 2,       /* queue_lock: the point queue */
     LOCK_RANK_SPOOL = 2,       /* spool_lock: the spool's files; one rank with queue_lock, so
                                   that a debug build stops a thread that would hold both */
+    LOCK_RANK_READY = 2,       /* ready_lock: the outbox's handshake, never with either store's */
     LOCK_RANK_STOP = 3,        /* stop_lock: the drain's end */
     LOCK_RANK_SETTINGS = 3,    /* settings_lock: the map client's settings offered at a reload */
     LOCK_RANK_LOG = 4,         /* log_lock: the log's buffer, always last */

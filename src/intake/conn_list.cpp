@@ -9,7 +9,7 @@
 #include "base/lock_rank.h"
 #include "base/log.h"
 
-void conn_list_create(rcv_thread_args *args, point_queue *queue) {
+void conn_list_create(rcv_thread_args *args, outbox *box) {
     int wake[2] = {-1, -1};
     if (pipe2(wake, O_CLOEXEC) != 0) {
         log_perror("pipe");  // without the pipe new connections would never be served
@@ -28,7 +28,7 @@ void conn_list_create(rcv_thread_args *args, point_queue *queue) {
     args->watched_head = NULL;
     args->wake_fd = wake[0];
     args->wake_write_fd = wake[1];
-    args->queue = queue;
+    args->box = box;
     args->conn_count = 0;
 }
 

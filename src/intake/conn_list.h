@@ -5,7 +5,7 @@
 
 #include <pthread.h>
 
-#include "outbox/point_queue.h"
+#include "outbox/outbox.h"
 
 /* One open descriptor: a client connection, or the wake pipe's read end (always last). Linked
  * both ways, so that a connection leaves the list without a walk. Locks: [c] conn_lock. */
@@ -23,14 +23,14 @@ typedef struct rcv_thread_args {
     sock_list_node *watched_head; /* [c] the newest node the receiver watches: every node from
                                      it down is in its set, those above it are new */
     int wake_fd;                  /* [I] read end of the wake pipe */
-    point_queue *queue;           /* [I] where accepted points go */
+    outbox *box;                  /* [I] where accepted points go */
     int wake_write_fd;            /* [I] write end of the wake pipe, used by the accept loop */
     int conn_count;               /* [c] client connections in the list */
 } rcv_thread_args;
 
 /* Create the wake pipe and a list holding only its read end, and fill *args. On failure
  * reports it and ends the process with status 1. */
-void conn_list_create(rcv_thread_args *args, point_queue *queue);
+void conn_list_create(rcv_thread_args *args, outbox *box);
 
 /* Push a new connection fd at the head of the list and write one wake byte. Takes conn_lock.
  * Without memory for its node the connection is closed. Accept loop. */

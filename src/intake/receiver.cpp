@@ -20,10 +20,10 @@
 // receive to its last reply, so once the stop has taken and given back that lock after raising
 // the flag, the pass in progress is over and every later one sees the flag before it reads.
 //
-// With a spool, an accepted point's record is stored into the spool's file before its OK, and
-// the pass hands its records to the sender at its end. With spool_sync_usec 0 the OKs of a
-// pass are held until the pass is synced, so that they share one sync; a pass whose sync
-// fails answers all of them FAILED.
+// Each accepted point goes to the outbox's store (outbox_put()), and the end of each pass tells
+// it so (outbox_pass_end()). A store may stage a point rather than hold it (a spool that syncs
+// before its OKs): its OK waits for the pass's end, so that the pass's points share one sync,
+// and if the pass is not kept they are all answered FAILED.
 #include "intake/receiver.h"
 
 #include <errno.h>
@@ -41,12 +41,12 @@
 #include "base/log.h"
 #include "base/progress.h"
 #include "intake/message.h"
-#include "outbox/spool.h"
+#include "outbox/outbox.h"
 
 // Events taken per wait; readiness not taken in one pass is level-triggered and is reported
 // again on the next, so this bounds only the stack array, not what is served.
 static const int RCV_EVENTS_MAX = 256;
-static_assert(RCV_EVENTS_MAX <= SPOOL_STAGE_MAX, "the spool takes every point of a pass");
+static_assert(RCV_EVENTS_MAX <= OUTBOX_PASS_POINTS_MAX, "the store takes every point of a pass");
 // Longest wait for readiness before looping anyway (10000 s, in milliseconds); nothing is
 // due on a time-out, so it is only an upper bound on an idle wait.
 static const int RCV_WAIT_TIMEOUT_MS = 10000 * 1000;
@@ -59,11 +59,10 @@ static char rcv_buffer[MESSAGE_MAX_BYTES];  // one receive, reused for every mes
 static std::atomic<rcv_thread_args *> rcv_args;  // [A] the list served; set before it starts
 static std::atomic<bool> rcv_reading_ended;      // [A] raised by rcv_reading_stop()
 
-// What a message earned. Only OKs that wait for the pass's sync are held, at most one per event.
-enum reply_kind { REPLY_KIND_FAILED, REPLY_KIND_OK, REPLY_KIND_STAGED /* OK once synced */ };
+// What a message earned. Only OKs that wait for the pass's end are held, at most one per event.
+enum reply_kind { REPLY_KIND_FAILED, REPLY_KIND_OK, REPLY_KIND_STAGED /* OK once kept */ };
 static sock_list_node *rcv_held[RCV_EVENTS_MAX];
 static int rcv_held_count;
-static int rcv_spooled;  // points of the pass stored into the spool
 
 // Forget a connection: out of the set, then out of the list, closed, freed. conn_lock held.
 static void conn_drop(rcv_thread_args *args, sock_list_node *node) {
@@ -103,28 +102,16 @@ static void wake_handle(rcv_thread_args *args) {
     nodes_watch(args, args->watched_head);
 }
 
-// Parse, queue (or stage for the spool) and say what the point earned. A point the queue has
-// no room for is refused, and its colours are freed here; the spool keeps a copy of them.
+// Parse, put into the store and say what the point earned. The store takes over the point's
+// colours whatever it does with it, and says why it refuses points once, not once per point.
 static int message_accept(rcv_thread_args *args, size_t n) {
     halvex_mapapi_point point;
     if (!message_handle(rcv_buffer, n, &point))
         return REPLY_KIND_FAILED;
-    if (spool_on()) {
-        int rc = spool_stage(&point);
-        point_colours_release(&point);
-        rcv_spooled += rc != SPOOL_REFUSED;
-        return rc == SPOOL_OK       ? REPLY_KIND_OK
-               : rc == SPOOL_STAGED ? REPLY_KIND_STAGED
-                                    : REPLY_KIND_FAILED;
-    }
-    int rc = queue_append(args->queue, &point);
-    if (rc == QUEUE_APPEND_OK)
-        return REPLY_KIND_OK;
-    point_colours_release(&point);
-    if (rc != QUEUE_APPEND_NO_MEMORY)
-        return REPLY_KIND_FAILED;  // full or stopping: the queue says so once, not once per point
-    log_warnf("Out of memory.");
-    return REPLY_KIND_FAILED;
+    int rc = outbox_put(args->box, &point);
+    return rc == OUTBOX_HELD     ? REPLY_KIND_OK
+           : rc == OUTBOX_STAGED ? REPLY_KIND_STAGED
+                                 : REPLY_KIND_FAILED;
 }
 
 // The reply never waits: one thread serves everyone, so a client whose buffer is full of
@@ -163,19 +150,14 @@ static void client_serve(rcv_thread_args *args, sock_list_node *node) {
         reply_send(args, node, accepted);
 }
 
-// The pass's records go to the sender, and the OKs held for its sync go out (or FAILED). A
-// node is freed in the pass only by its own event, and no event follows its message, so every
-// held node is still open here. conn_lock held.
+// The pass's points go to the sender, and the OKs held for the pass's end go out (or FAILED).
+// A node is freed in the pass only by its own event, and no event follows its message, so
+// every held node is still open here. conn_lock held.
 static void pass_end(rcv_thread_args *args) {
-    if (!spool_on())
-        return;
-    int written = spool_stage_write() == SPOOL_OK;
-    if (written && rcv_spooled > 0)
-        queue_ready_raise(args->queue);
+    int kept = outbox_pass_end(args->box) == OUTBOX_HELD;
     for (int i = 0; i < rcv_held_count; i++)
-        reply_send(args, rcv_held[i], written);
+        reply_send(args, rcv_held[i], kept);
     rcv_held_count = 0;
-    rcv_spooled = 0;
 }
 
 void rcv_set_create(rcv_thread_args *args) {

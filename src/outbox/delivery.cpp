@@ -32,26 +32,31 @@ int64_t delivery_backoff_next(int64_t prev_usec, int64_t interval_usec) {
     return next < interval_usec ? interval_usec : next;  // never sooner than the interval
 }
 
-// The next count held points have left for good: their colours go, and they no longer count
-// towards the queue's bound; the array goes once all of it has.
-static void held_settle(point_queue *q, delivery_state *st, size_t count) {
+// The next count held points have left for good: their colours go, and the store holds them
+// no more; the array goes once all of it has. Returns how many of them a run that ended before
+// its post of them answered had posted.
+static uint64_t held_settle(outbox *box, delivery_state *st, size_t count, bool accepted) {
     for (size_t i = 0; i < count; i++)
         point_colours_release(&st->held[st->held_next + i]);
     st->held_next += count;
-    queue_settle(q, count);
+    uint64_t replayed = box->kind->settle(count, accepted);
     if (st->held_next == st->held_count) {
         free(st->held);
         st->held = NULL;
     }
+    return replayed;
 }
 
-// The first in_doubt of the count points posted had been in an earlier post that may have
-// reached the map service: they may be there twice now.
-static void delivery_accepted(point_queue *q, delivery_state *st, size_t count, uint64_t in_doubt) {
+// The first in_doubt of the count points posted had been in an earlier post of this run that
+// may have reached the map service, and the first of them an earlier run's: they may be there
+// twice now. Both are heads of the batch, so the longer says how many.
+static void delivery_accepted(outbox *box, delivery_state *st, size_t count, uint64_t in_doubt) {
     counter_add(counters.points_posted, count);
     counter_add(counters.posts_accepted, 1);
-    counter_add(counters.points_possibly_duplicated, in_doubt < count ? in_doubt : count);
-    held_settle(q, st, count);
+    uint64_t replayed = held_settle(box, st, count, true);
+    uint64_t twice = in_doubt < count ? in_doubt : count;
+    counter_add(counters.points_possibly_duplicated, replayed > twice ? replayed : twice);
+    figures.refused_streak.store(0, std::memory_order_relaxed);
     if (st->failed_posts > 0) {
         log_printf("Posting to the map service works again: %zu %s posted after %llu failed %s.",
                    count, log_plural(count, "point", "points"),
@@ -78,11 +83,13 @@ static void refused_line_print(delivery_state *st, int64_t now) {
 }
 
 // At most one line per DELIVERY_REFUSED_EVERY_USEC; the drain prints the one still due.
-static void delivery_refused(point_queue *q, delivery_state *st, size_t count,
+static void delivery_refused(outbox *box, delivery_state *st, size_t count,
                              const halvex_mapapi_post_result *r) {
     counter_add(counters.points_refused, count);
     counter_add(counters.posts_refused, 1);
-    held_settle(q, st, count);
+    held_settle(box, st, count, false);
+    figures.refused_status.store(r->http_status, std::memory_order_relaxed);
+    counter_add(figures.refused_streak, 1);
     st->failed_posts = 0;  // the map service answers: the held points went with this batch
     st->backoff_usec = 0;
     st->retry_after_usec = 0;
@@ -116,10 +123,10 @@ static void failing_line_print(const delivery_state *st, const halvex_mapapi_pos
               r->answer_start[0] ? "\"" : "", wait);
 }
 
-// Every held point goes back to the head of the queue, in order. Their head, in_doubt points,
-// has been in a post that may have reached the map service; the count just posted has too
-// when this post may have.
-static void delivery_failed(point_queue *q, delivery_state *st, size_t count, uint64_t in_doubt,
+// Every held point goes back to the store, first in line, in order. Their head, in_doubt
+// points, has been in a post that may have reached the map service; the count just posted has
+// too when this post may have.
+static void delivery_failed(outbox *box, delivery_state *st, size_t count, uint64_t in_doubt,
                             const halvex_mapapi_post_result *r) {
     counter_add(counters.posts_failed, 1);
     st->failed_usec = clock_now_usec();
@@ -128,7 +135,7 @@ static void delivery_failed(point_queue *q, delivery_state *st, size_t count, ui
     counters.points_in_doubt.store(in_doubt, std::memory_order_relaxed);
     size_t rest = st->held_count - st->held_next;
     memmove(st->held, st->held + st->held_next, rest * sizeof *st->held);
-    if (queue_requeue(q, st->held, rest) != 0) {
+    if (box->kind->put_back(st->held, rest, in_doubt) != 0) {
         counters.points_in_doubt.store(0, std::memory_order_relaxed);
         counters.points_unconfirmed.fetch_add(in_doubt, std::memory_order_relaxed);
         counters.points_lost.fetch_add(rest - in_doubt, std::memory_order_relaxed);
@@ -136,7 +143,7 @@ static void delivery_failed(point_queue *q, delivery_state *st, size_t count, ui
                   log_plural(rest, "point", "points"));
     }
     st->held = NULL;
-    st->backoff_usec = delivery_backoff_next(st->backoff_usec, q->send_interval_usec);
+    st->backoff_usec = delivery_backoff_next(st->backoff_usec, box->send_interval_usec);
     st->retry_after_usec = retry_after_usec(r);
     if (st->backoff_usec < st->retry_after_usec)
         st->backoff_usec = st->retry_after_usec;
@@ -157,11 +164,12 @@ static void post_limit_learn(delivery_state *st, size_t count) {
 // Post the next count held points. A 413 says the body is too large, not that the points are
 // wrong: they stay held, and the next post, at once, carries the first half of them; only a
 // single point is refused for it.
-static int held_post(point_queue *q, delivery_state *st, size_t count, long timeout_ms) {
+static int held_post(outbox *box, delivery_state *st, size_t count, long timeout_ms) {
     // Until it has answered, this post may reach the map service; a head of the held points
     // may have already, in an earlier post that failed.
     uint64_t in_doubt = counter_get(counters.points_in_doubt);
     counters.points_in_doubt.store(in_doubt > count ? in_doubt : count, std::memory_order_relaxed);
+    box->kind->posting(count);
     halvex_mapapi_post_result r;
     int64_t post_start = figures_post_begin();
     int outcome =
@@ -170,7 +178,7 @@ static int held_post(point_queue *q, delivery_state *st, size_t count, long time
                      outcome == HALVEX_MAPAPI_POST_ACCEPTED);
     counter_add(counters.posts_made, 1);
     if (outcome == HALVEX_MAPAPI_POST_FAILED) {
-        delivery_failed(q, st, count, in_doubt, &r);
+        delivery_failed(box, st, count, in_doubt, &r);
         return outcome;
     }
     if (outcome == HALVEX_MAPAPI_POST_REFUSED && r.http_status == HTTP_PAYLOAD_TOO_LARGE &&
@@ -182,9 +190,9 @@ static int held_post(point_queue *q, delivery_state *st, size_t count, long time
     counters.points_in_doubt.store(in_doubt > count ? in_doubt - count : 0,
                                    std::memory_order_relaxed);
     if (outcome == HALVEX_MAPAPI_POST_ACCEPTED)
-        delivery_accepted(q, st, count, in_doubt);
+        delivery_accepted(box, st, count, in_doubt);
     else
-        delivery_refused(q, st, count, &r);
+        delivery_refused(box, st, count, &r);
     return outcome;
 }
 
@@ -199,10 +207,10 @@ static size_t post_points_max(delivery_state *st) {
     return most;
 }
 
-int delivery_post(point_queue *q, delivery_state *st, long timeout_ms) {
+int delivery_post(outbox *box, delivery_state *st, long timeout_ms) {
     client_settings_take();  // a reload's map client settings, held points included
     if (!st->held) {
-        st->held_count = queue_drain(q, &st->held);
+        st->held_count = box->kind->take(&st->held, &st->more);
         st->held_next = 0;
         if (st->held_count == 0) {
             // Nothing is held to retry (a spool's held points may all have expired): the sender
@@ -215,19 +223,19 @@ int delivery_post(point_queue *q, delivery_state *st, long timeout_ms) {
     size_t count = st->held_count - st->held_next, most = post_points_max(st);
     if (most > 0 && count > most)
         count = most;
-    return held_post(q, st, count, timeout_ms);
+    return held_post(box, st, count, timeout_ms);
 }
 
 // While the held points' latest post failed in transit (a backoff is set), wait until they
 // are due again: the send interval after the failure, or the wait the map service asked for
 // when longer, at least DELIVERY_DRAIN_RETRY_USEC, and no later than the deadline. The failure
 // may be the sender's last post before the stop.
-static void drain_retry_wait(const point_queue *q, const delivery_state *st, int64_t deadline) {
+static void drain_retry_wait(const outbox *box, const delivery_state *st, int64_t deadline) {
     if (st->backoff_usec == 0)
         return;
     int64_t spacing = DELIVERY_DRAIN_RETRY_USEC;
-    if (spacing < q->send_interval_usec)
-        spacing = q->send_interval_usec;
+    if (spacing < box->send_interval_usec)
+        spacing = box->send_interval_usec;
     if (spacing < st->retry_after_usec)
         spacing = st->retry_after_usec;
     int64_t due = st->failed_usec + spacing < deadline ? st->failed_usec + spacing : deadline;
@@ -236,14 +244,14 @@ static void drain_retry_wait(const point_queue *q, const delivery_state *st, int
         clock_sleep_usec(wait);
 }
 
-void delivery_drain(point_queue *q, delivery_state *st) {
+void delivery_drain(outbox *box, delivery_state *st) {
     int64_t deadline = stop_drain_deadline_usec();
     for (;;) {
-        drain_retry_wait(q, st, deadline);
+        drain_retry_wait(box, st, deadline);
         int64_t left = deadline - clock_now_usec();
         if (left < DELIVERY_DRAIN_POST_MIN_USEC)
             break;
-        if (delivery_post(q, st, (long)(left / 1000)) == DELIVERY_NOTHING)
+        if (delivery_post(box, st, (long)(left / 1000)) == DELIVERY_NOTHING)
             break;
     }
     if (st->refused_unreported)

@@ -6,6 +6,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "outbox/outbox.h"
 #include "outbox/point_queue.h"
 
 /* Retries of a batch that failed in transit wait at least this long, or the send interval
@@ -44,10 +45,11 @@ typedef struct delivery_state {
     int64_t backoff_usec;        /* wait before trying the held points again; 0: posting works */
     int64_t retry_after_usec;    /* the wait the map service asked for after the last failed
                                     post, at most DELIVERY_RETRY_AFTER_MAX_USEC; 0: none */
-    halvex_mapapi_point *held;   /* taken from the queue and not yet posted, from held_next on,
-                                    ahead of the queue; NULL when none is */
+    halvex_mapapi_point *held;   /* taken from the store and not yet posted, from held_next on,
+                                    ahead of the store; NULL when none is */
     size_t held_count;           /* records in held */
     size_t held_next;            /* the first of them not posted yet */
+    bool more;                   /* the store held more than the last take: post it at once */
     uint64_t failed_posts;       /* posts failed in transit since posting last worked */
     int64_t failed_usec;         /* when the latest post failed in transit (clock_now_usec) */
     int64_t refused_line_usec;   /* when the last line about refused batches went out; 0: never */
@@ -68,23 +70,24 @@ int64_t delivery_backoff_next(int64_t prev_usec, int64_t interval_usec);
 void delivery_set_max_post_points(size_t max);
 
 /* Apply the map client settings a reload offered (client_settings_take()). Then post what is
- * held, or else take every queued point, and post it, as many as max_post_points
- * and the limit learned from a 413 allow, within timeout_ms (<= 0: the client's bound); the
- * rest stays held for the next call, which the sender makes at once. Accepted: counted posted,
- * and possibly duplicated as far as an earlier post of them may have reached the map service.
+ * held, or else take from the store (box->kind->take()), and post it, as many as
+ * max_post_points and the limit learned from a 413 allow, within timeout_ms (<= 0: the
+ * client's bound); the rest stays held for the next call, which the sender makes at once.
+ * Accepted: counted posted, and possibly duplicated as far as an earlier post of them (in
+ * this run, or in one that ended before it answered) may have reached the map service.
  * Answered 413 (too large): the limit becomes half of its points, so the next call posts its
  * first half; a single point is refused. Refused: counted and reported, not retried. Failed
- * in transit: all that is held goes back to the head of the queue, in doubt when the map
+ * in transit: all that is held goes back to the store, first in line, in doubt when the map
  * service may have taken it, and the next wait is set in st. Returns the outcome of the post,
  * or DELIVERY_NOTHING. Sender thread only. */
-int delivery_post(point_queue *q, delivery_state *st, long timeout_ms);
+int delivery_post(outbox *box, delivery_state *st, long timeout_ms);
 
-/* Once the queue is closed: post what it holds, without waiting for the interval, until it is
+/* Once the outbox is closed: post what it holds, without waiting for the interval, until it is
  * empty or the stop's drain deadline (stop_drain_deadline_usec()) comes; points whose latest post
  * failed in transit go again only once the send interval (or the map service's Retry-After),
  * and at least DELIVERY_DRAIN_RETRY_USEC, has passed since. Then print the line about refused
  * batches that is still due, and say the drain is over (stop_drained_set()). Sender thread
  * only. */
-void delivery_drain(point_queue *q, delivery_state *st);
+void delivery_drain(outbox *box, delivery_state *st);
 
 #endif

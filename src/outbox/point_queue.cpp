@@ -1,185 +1,172 @@
-// point_queue.cpp -- accepted points wait here, in arrival order, until the sender drains them.
+// point_queue.cpp -- accepted points wait here in memory, in arrival order, until the sender
+// takes them: the store without a spool.
 #include "outbox/point_queue.h"
 
-#include <errno.h>
 #include <stdlib.h>
 #include <string.h>
 
-#include "base/clock.h"
+#include "base/counters.h"
 #include "base/lock_rank.h"
 #include "base/log.h"
-#include "outbox/spool.h"
 
-// Room for this many records when the first point arrives after a drain; grows by doubling.
-static const size_t QUEUE_FIRST_CAPACITY = 64;
+// Locks: [q] queue_lock, [I] set at open before the threads start. The ledger's held figure,
+// counters.points_held, is written only under queue_lock.
+static pthread_mutex_t queue_lock = PTHREAD_MUTEX_INITIALIZER;
+static halvex_mapapi_point *points;  // [q] arrival order; the records own their colours
+static size_t count;                 // [q] records held in the array
+static size_t capacity;              // [q] records the array has room for
+static size_t max_points;            // [I] most points held, queued and in flight together
+static size_t in_flight;             // [q] points the sender has taken and not yet settled
+static int full_reported;            // [q] the "full" line is out and the "room" line is not
+static int closed;                   // [q] stopping: no more points
+static int ended;                    // [q] the stop has given up what was held
 
-void queue_create(point_queue *q) {
-    pthread_mutex_init(&q->queue_lock, NULL);
-    clock_cond_init(&q->ready_cond);  // its timed waits measure on the service's clock
-    q->points = NULL;
-    q->count = 0;
-    q->capacity = 0;
-    q->points_ready = 0;
-    q->send_interval_usec = POINT_QUEUE_DEFAULT_INTERVAL_USEC;
-    q->max_points = POINT_QUEUE_DEFAULT_MAX_POINTS;
-    q->in_flight = 0;
-    q->full_reported = 0;
-    q->closed = 0;
+// queue_lock held.
+static void held_move(int64_t by) {
+    if (!ended)
+        counters.points_held.store((uint64_t)((int64_t)counters_held() + by),
+                                   std::memory_order_relaxed);
 }
 
-// Make room for one more record. Called with queue_lock held.
-static int queue_grow(point_queue *q) {
-    if (q->count < q->capacity)
-        return 0;
-    size_t cap = q->capacity ? q->capacity * 2 : QUEUE_FIRST_CAPACITY;
-    void *grown = realloc(q->points, cap * sizeof *q->points);
-    if (!grown)
-        return -1;
-    q->points = (halvex_mapapi_point *)grown;
-    q->capacity = cap;
-    return 0;
+// Whether one more point fits, counting the batch in flight. queue_lock held.
+static int room_check(int *report_full) {
+    if (closed)
+        return OUTBOX_REFUSED;
+    if (count + in_flight >= max_points) {
+        *report_full = !full_reported;
+        full_reported = 1;
+        return OUTBOX_REFUSED;
+    }
+    return points_room(&points, &capacity, count + 1) == 0 ? OUTBOX_HELD : -2;
 }
 
-// Whether one more point fits, counting the batch in flight. Called with queue_lock held.
-static int queue_room_check(point_queue *q, int *report_full) {
-    if (q->closed)
-        return QUEUE_APPEND_CLOSED;
-    if (q->count + q->in_flight < q->max_points)
-        return queue_grow(q);
-    *report_full = !q->full_reported;
-    q->full_reported = 1;
-    return QUEUE_APPEND_FULL;
-}
-
-int queue_append(point_queue *q, const halvex_mapapi_point *p) {
+// The array takes over the point's colours; a point refused has them freed here.
+static int memory_put(const halvex_mapapi_point *p, bool *woke) {
     int report_full = 0;
-    lock_take(&q->queue_lock, LOCK_RANK_QUEUE);
-    int rc = queue_room_check(q, &report_full);
-    if (rc == 0) {
-        q->points[q->count++] = *p;
-        if (q->count == 1) {
-            q->points_ready = 1;
-            pthread_cond_signal(&q->ready_cond);
-        }
+    lock_take(&queue_lock, LOCK_RANK_QUEUE);
+    int rc = room_check(&report_full);
+    if (rc == OUTBOX_HELD) {
+        points[count++] = *p;
+        held_move(1);
+        *woke = count == 1;  // from empty to one: later points find the sender woken
     }
-    size_t max = q->max_points;
-    lock_give(&q->queue_lock, LOCK_RANK_QUEUE);
+    lock_give(&queue_lock, LOCK_RANK_QUEUE);
+    if (rc == OUTBOX_HELD)
+        return rc;
+    halvex_mapapi_point dropped = *p;
+    point_colours_release(&dropped);
     if (report_full)
-        log_warnf("The point queue is full (%zu %s); new points are answered FAILED.", max,
-                  log_plural(max, "point", "points"));
-    return rc;
+        log_warnf("The point queue is full (%zu %s); new points are answered FAILED.", max_points,
+                  log_plural(max_points, "point", "points"));
+    else if (rc == -2)
+        log_warnf("Out of memory.");
+    return OUTBOX_REFUSED;
 }
 
-int queue_wait(point_queue *q) {
-    lock_take(&q->queue_lock, LOCK_RANK_QUEUE);
-    while (!q->points_ready && !q->closed)
-        pthread_cond_wait(&q->ready_cond, &q->queue_lock);
-    int rc = q->closed ? -1 : 0;
-    if (rc == 0)
-        q->points_ready = 0;
-    lock_give(&q->queue_lock, LOCK_RANK_QUEUE);
-    return rc;
+static int memory_pass_end(bool *) {
+    return OUTBOX_HELD;
 }
 
-int queue_sleep(point_queue *q, int64_t usec) {
-    struct timespec until = clock_timespec(clock_now_usec() + usec);
-    lock_take(&q->queue_lock, LOCK_RANK_QUEUE);
-    int waited = 0;
-    while (!q->closed && waited != ETIMEDOUT)
-        waited = pthread_cond_timedwait(&q->ready_cond, &q->queue_lock, &until);
-    int rc = q->closed ? -1 : 0;
-    lock_give(&q->queue_lock, LOCK_RANK_QUEUE);
-    return rc;
-}
-
-// The array itself changes hands, so a drain moves no record and the queue keeps no memory
-// between batches: an idle queue holds nothing. With a spool the points come from its files,
-// at most max_points of them, the bound on what is held in memory.
-size_t queue_drain(point_queue *q, halvex_mapapi_point **batch) {
-    if (spool_on()) {
-        size_t n = spool_take(batch, q->max_points);
-        lock_take(&q->queue_lock, LOCK_RANK_QUEUE);
-        q->in_flight = n;
-        lock_give(&q->queue_lock, LOCK_RANK_QUEUE);
-        return n;
-    }
-    lock_take(&q->queue_lock, LOCK_RANK_QUEUE);
-    size_t n = q->count;
-    *batch = n ? q->points : NULL;
+// The array itself changes hands, so a take moves no record and the store keeps no memory
+// between batches: an idle store holds nothing.
+static size_t memory_take(halvex_mapapi_point **batch, bool *more) {
+    lock_take(&queue_lock, LOCK_RANK_QUEUE);
+    size_t n = count;
+    *batch = n ? points : NULL;
     if (n) {
-        q->points = NULL;
-        q->count = 0;
-        q->capacity = 0;
-        q->in_flight = n;
+        points = NULL;
+        count = 0;
+        capacity = 0;
+        in_flight = n;
     }
-    lock_give(&q->queue_lock, LOCK_RANK_QUEUE);
+    lock_give(&queue_lock, LOCK_RANK_QUEUE);
+    *more = false;
     return n;
 }
 
-void queue_settle(point_queue *q, size_t count) {
-    if (spool_on())
-        spool_settle(count);
-    lock_take(&q->queue_lock, LOCK_RANK_QUEUE);
-    q->in_flight -= count < q->in_flight ? count : q->in_flight;
-    int report_room = q->full_reported && q->count < q->max_points;
+static void memory_posting(size_t) {}
+
+static uint64_t memory_settle(size_t n, bool) {
+    lock_take(&queue_lock, LOCK_RANK_QUEUE);
+    n = n < in_flight ? n : in_flight;
+    in_flight -= n;
+    held_move(-(int64_t)n);
+    int report_room = full_reported && count + in_flight < max_points;
     if (report_room)
-        q->full_reported = 0;
-    lock_give(&q->queue_lock, LOCK_RANK_QUEUE);
+        full_reported = 0;
+    lock_give(&queue_lock, LOCK_RANK_QUEUE);
     if (report_room)
         log_line("The point queue has room again.");
+    return 0;
 }
 
 // The batch's array grows to hold what arrived since, which moves behind it. Points answered
 // OK are never dropped for room: the batch was counted in flight, so this stays within bounds.
-// With a spool they are in its files still, and the next drain reads them again.
-int queue_requeue(point_queue *q, halvex_mapapi_point *batch, size_t count) {
-    if (spool_on()) {
-        spool_rewind();
-        points_release(batch, count);
-        lock_take(&q->queue_lock, LOCK_RANK_QUEUE);
-        q->in_flight = 0;
-        lock_give(&q->queue_lock, LOCK_RANK_QUEUE);
-        return 0;
+static int memory_put_back(halvex_mapapi_point *batch, size_t n, size_t) {
+    lock_take(&queue_lock, LOCK_RANK_QUEUE);
+    size_t cap = n;
+    int rc = points_room(&batch, &cap, n + count);
+    if (rc == 0) {
+        if (count)
+            memcpy(batch + n, points, count * sizeof *batch);
+        free(points);
+        points = batch;
+        count += n;
+        capacity = cap;
+    } else {
+        held_move(-(int64_t)n);
     }
-    lock_take(&q->queue_lock, LOCK_RANK_QUEUE);
-    size_t total = count + q->count;
-    size_t cap = total > QUEUE_FIRST_CAPACITY ? total : QUEUE_FIRST_CAPACITY;
-    void *grown = realloc(batch, cap * sizeof *batch);
-    int rc = grown ? 0 : -1;
-    if (grown) {
-        batch = (halvex_mapapi_point *)grown;
-        if (q->count)
-            memcpy(batch + count, q->points, q->count * sizeof *batch);
-        free(q->points);
-        q->points = batch;
-        q->count = total;
-        q->capacity = cap;
-    }
-    q->in_flight = 0;
-    lock_give(&q->queue_lock, LOCK_RANK_QUEUE);
+    in_flight = 0;
+    lock_give(&queue_lock, LOCK_RANK_QUEUE);
     if (rc != 0)
-        points_release(batch, count);
+        points_release(batch, n);
     return rc;
 }
 
-// Signalled only when raised anew, as an append to an empty queue does: the sender sleeps out
-// its interval on the same condition, and a signal per pass would wake it for every pass.
-void queue_ready_raise(point_queue *q) {
-    lock_take(&q->queue_lock, LOCK_RANK_QUEUE);
-    if (!q->points_ready) {
-        q->points_ready = 1;
-        pthread_cond_signal(&q->ready_cond);
-    }
-    lock_give(&q->queue_lock, LOCK_RANK_QUEUE);
+static void memory_close(void) {
+    lock_take(&queue_lock, LOCK_RANK_QUEUE);
+    closed = 1;
+    lock_give(&queue_lock, LOCK_RANK_QUEUE);
 }
 
-int queue_backlog(void) {
-    return spool_on() && spool_backlog();
+static void memory_finish(int64_t) {}
+
+// What is still held dies with the process: a post that has not answered may have carried the
+// first in_doubt of it.
+static void memory_end(uint64_t in_doubt, uint64_t *lost, uint64_t *unconfirmed, uint64_t *kept) {
+    lock_take(&queue_lock, LOCK_RANK_QUEUE);
+    uint64_t held = counters_held();
+    *unconfirmed = in_doubt < held ? in_doubt : held;
+    *lost = held - *unconfirmed;
+    *kept = 0;
+    counters.points_unconfirmed.fetch_add(*unconfirmed, std::memory_order_relaxed);
+    counters.points_lost.fetch_add(*lost, std::memory_order_relaxed);
+    counters.points_held.store(0, std::memory_order_relaxed);
+    ended = 1;
+    lock_give(&queue_lock, LOCK_RANK_QUEUE);
 }
 
-void queue_close(point_queue *q) {
-    lock_take(&q->queue_lock, LOCK_RANK_QUEUE);
-    q->closed = 1;
-    pthread_cond_broadcast(&q->ready_cond);
-    lock_give(&q->queue_lock, LOCK_RANK_QUEUE);
+static const char *memory_refusing(void) {
+    return counters_held() >= max_points ? "the queue is full" : NULL;
+}
+
+static void memory_age_limit_set(int64_t) {}
+
+static const outbox_kind memory_kind = {
+    memory_put,    memory_pass_end, memory_take,          memory_posting,
+    memory_settle, memory_put_back, memory_close,         memory_finish,
+    memory_end,    memory_refusing, memory_age_limit_set, NULL,
+};
+
+const outbox_kind *queue_store_open(size_t most) {
+    lock_take(&queue_lock, LOCK_RANK_QUEUE);
+    points_release(points, count);
+    points = NULL;
+    count = capacity = in_flight = 0;
+    max_points = most;
+    full_reported = closed = ended = 0;
+    counters.points_held.store(0, std::memory_order_relaxed);
+    counters.store_limit_points.store(most, std::memory_order_relaxed);
+    lock_give(&queue_lock, LOCK_RANK_QUEUE);
+    return &memory_kind;
 }

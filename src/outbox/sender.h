@@ -1,4 +1,4 @@
-/* sender.h -- the thread that posts queued points to the map service in batches. */
+/* sender.h -- the thread that posts held points to the map service in batches. */
 #ifndef SENDER_H
 #define SENDER_H
 
@@ -13,12 +13,12 @@
  * after a quiet spell longer than the interval leaves after the collect pause. */
 int64_t sender_pause_usec(int64_t prev_usec, int64_t now_usec, int64_t interval_usec);
 
-/* Thread entry, on a point_queue*: wait for points, pause, drain, post, each post starting at
+/* Thread entry, on an outbox*: wait for points, pause, drain, post, each post starting at
  * least send_interval_usec after the start of the one before; after a post that
  * failed in transit, wait out the backoff and post the held points again; what a post left
  * held for want of room under max_post_points, or under the limit a 413 taught, goes at once,
- * without a pause. Once the queue is
+ * without a pause. Once the outbox is
  * closed, drain it without waiting for the interval (delivery_drain) and return. */
-void *sending_thread_func(void *queue);
+void *sending_thread_func(void *box);
 
 #endif

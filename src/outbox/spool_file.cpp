@@ -1,5 +1,5 @@
-// spool_file.cpp -- the spool's files on disk: reading back past damage, the folder, its lock,
-// the segment list and the done file.
+// spool_file.cpp -- the spool's files on disk: the folder and its lock, names, looking before
+// opening, where records end, reading back past damage, making a segment, the done file.
 #include "outbox/spool_file.h"
 
 #include <dirent.h>
@@ -22,8 +22,8 @@
 static const char SEGMENT_PREFIX[] = "seg-";
 static const char SEGMENT_SUFFIX[] = ".spool";
 static const size_t SEGMENT_HEX_DIGITS = 16;
-// The folder's lock file: one service per folder.
-static const char LOCK_NAME[] = "lock";
+// Files an earlier run moved aside: this prefix and the name they had.
+static const char ASIDE_PREFIX[] = "aside-";
 // The done file of a map id: this prefix and the id's bytes in hex.
 static const char MARKS_PREFIX[] = "done-";
 
@@ -118,13 +118,25 @@ uint64_t spool_damaged_records(int64_t bytes) {
     return bytes <= 0 ? 0 : ((uint64_t)bytes + SPOOL_RECORD_BYTES - 1) / SPOOL_RECORD_BYTES;
 }
 
+// Locked through its own descriptor, which stays open until the process ends: a file in it
+// that is deleted or replaced undoes nothing.
+static int dir_lock(int fd, const char *path) {
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0)
+        return 0;
+    if (errno == EWOULDBLOCK)
+        log_errorf("Spool folder %s is in use by another service.", path);
+    else
+        log_errorf("Spool folder %s cannot be locked (%s).", path, strerror(errno));
+    return -1;
+}
+
 int spool_dir_open(const std::string &dir) {
     const char *path = dir.c_str();
     if (mkdir(path, 0700) != 0 && errno != EEXIST) {
         log_errorf("Spool folder %s cannot be created (%s).", path, strerror(errno));
         return -1;
     }
-    int fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0 && errno == ENOTDIR) {
         log_errorf("Spool folder %s is not a folder.", path);
         return -1;
@@ -135,29 +147,21 @@ int spool_dir_open(const std::string &dir) {
             close(fd);
         return -1;
     }
-    return fd;
-}
-
-int spool_dir_lock(int dir_fd, const std::string &dir) {
-    int fd = openat(dir_fd, LOCK_NAME, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        log_errorf("Spool folder %s cannot be written (%s).", dir.c_str(), strerror(errno));
+    if (dir_lock(fd, path) != 0) {
+        close(fd);
         return -1;
     }
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0)
-        return 0;  // held, through fd, until the process ends
-    if (errno == EWOULDBLOCK)
-        log_errorf("Spool folder %s is in use by another service.", dir.c_str());
-    else
-        log_errorf("Spool folder %s cannot be locked (%s).", dir.c_str(), strerror(errno));
-    close(fd);
-    return -1;
+    return fd;
 }
 
 std::string spool_segment_name(uint64_t first_seq) {
     char name[64];
     snprintf(name, sizeof name, "%s%016" PRIx64 "%s", SEGMENT_PREFIX, first_seq, SEGMENT_SUFFIX);
     return name;
+}
+
+uint64_t spool_segment_name_seq(const std::string &name) {
+    return strtoull(name.c_str() + sizeof SEGMENT_PREFIX - 1, NULL, 16);
 }
 
 static bool segment_named(const char *name) {
@@ -170,79 +174,107 @@ static bool segment_named(const char *name) {
     return strspn(name + prefix, "0123456789abcdef") == SEGMENT_HEX_DIGITS;
 }
 
-// Where the records of a file end. A file is given its room ahead, zero-filled, and a record's
-// marker is stored after the rest of it: the last slot holding anything ends the records,
-// unless its marker is missing, when the write was cut short before its point was answered.
-// A file that cannot be read is taken whole.
-static int64_t written_end(int fd, int64_t size) {
-    static uint8_t buf[SPOOL_READ_CHUNK];  // start-up only, one thread
-    for (int64_t end = size; end > SPOOL_HEADER_BYTES;) {
-        int64_t from = std::max<int64_t>(SPOOL_HEADER_BYTES, end - (int64_t)sizeof buf);
-        if (pread(fd, buf, (size_t)(end - from), from) != end - from)
-            return size;
-        int64_t i = end - from;
-        while (i > 0 && buf[i - 1] == 0)
-            i--;
-        if (i > 0) {
-            int64_t slot_at =
-                from + i - 1 - (from + i - 1 - SPOOL_HEADER_BYTES) % SPOOL_RECORD_BYTES;
-            uint8_t marker[SPOOL_MARKER_BYTES] = {0};
-            if (pread(fd, marker, sizeof marker, slot_at) != (ssize_t)sizeof marker)
-                return size;
-            static const uint8_t none[SPOOL_MARKER_BYTES] = {0};
-            if (memcmp(marker, none, sizeof none) == 0)
-                return slot_at;
-            return std::min(size, slot_at + SPOOL_RECORD_BYTES);
-        }
-        end = from;
-    }
-    return std::min<int64_t>(size, SPOOL_HEADER_BYTES);
-}
-
-// The header and size of one segment file; a file that cannot be read has no good header.
-static spool_found segment_look(int dir_fd, const char *name) {
-    spool_found f;
-    f.name = name;
-    f.name_seq = strtoull(name + sizeof SEGMENT_PREFIX - 1, NULL, 16);
-    f.header_good = 0;
-    f.bytes = f.file_bytes = 0;
-    memset(&f.header, 0, sizeof f.header);
-    int fd = openat(dir_fd, name, O_RDONLY | O_CLOEXEC);
-    struct stat st;
-    uint8_t head[SPOOL_HEADER_BYTES];
-    if (fd >= 0 && fstat(fd, &st) == 0) {
-        f.file_bytes = st.st_size;
-        f.bytes = written_end(fd, st.st_size);
-        ssize_t n = pread(fd, head, sizeof head, 0);
-        f.header_good = n > 0 && spool_header_decode(head, (size_t)n, &f.header) == 0 &&
-                        f.header.first_seq == f.name_seq;
-    }
-    if (fd >= 0)
-        close(fd);
-    return f;
-}
-
-std::vector<spool_found> spool_dir_list(int dir_fd) {
-    std::vector<spool_found> found;
+void spool_dir_names(int dir_fd, std::vector<std::string> *segments,
+                     std::vector<std::string> *aside) {
     int fd = dup(dir_fd);
     DIR *d = fd >= 0 ? fdopendir(fd) : NULL;
     if (!d) {
         if (fd >= 0)
             close(fd);
-        return found;
+        return;
     }
+    rewinddir(d);  // the folder's descriptor is shared: read it from the start
     for (struct dirent *e = readdir(d); e; e = readdir(d)) {
         if (segment_named(e->d_name))
-            found.push_back(segment_look(dir_fd, e->d_name));
+            segments->push_back(e->d_name);
+        else if (strncmp(e->d_name, ASIDE_PREFIX, sizeof ASIDE_PREFIX - 1) == 0)
+            aside->push_back(e->d_name);
     }
     closedir(d);
-    std::sort(found.begin(), found.end(),
-              [](const spool_found &a, const spool_found &b) { return a.name < b.name; });
-    return found;
+    std::sort(segments->begin(), segments->end());
+    std::sort(aside->begin(), aside->end());
 }
 
-uint64_t spool_segment_slots(int64_t bytes) {
-    return spool_damaged_records(bytes - SPOOL_HEADER_BYTES);
+static const char *kind_of(mode_t mode) {
+    if (S_ISFIFO(mode))
+        return "a FIFO";
+    if (S_ISDIR(mode))
+        return "a directory";
+    if (S_ISLNK(mode))
+        return "a symbolic link";
+    return S_ISSOCK(mode) ? "a socket" : "a device";
+}
+
+int spool_file_open(int dir_fd, const char *name, int64_t *size, const char **what) {
+    *what = NULL;
+    struct stat st;
+    if (fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return -1;
+    if (!S_ISREG(st.st_mode)) {
+        *what = kind_of(st.st_mode);
+        errno = EINVAL;
+        return -1;
+    }
+    int fd = openat(dir_fd, name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+        *what = S_ISREG(st.st_mode) ? NULL : kind_of(st.st_mode);  // replaced meanwhile
+        close(fd);
+        errno = EINVAL;
+        return -1;
+    }
+    if (fd >= 0)
+        *size = st.st_size;
+    return fd;
+}
+
+uint64_t spool_segment_slots(int64_t end) {
+    return spool_damaged_records(end - SPOOL_HEADER_BYTES);
+}
+
+// The offset of the last byte before end that is not zero, or -1 when there is none after the
+// header (or the file cannot be read).
+static int64_t last_written(int fd, int64_t end, uint8_t *buf) {
+    while (end > SPOOL_HEADER_BYTES) {
+        int64_t from = std::max<int64_t>(SPOOL_HEADER_BYTES, end - SPOOL_READ_CHUNK);
+        if (pread(fd, buf, (size_t)(end - from), from) != end - from)
+            return -1;
+        for (int64_t i = end - from; i > 0; i--)
+            if (buf[i - 1] != 0)
+                return from + i - 1;
+        end = from;
+    }
+    return -1;
+}
+
+// The slot numbered slot holds a good record.
+static bool slot_good(int fd, int64_t slot) {
+    uint8_t rec[SPOOL_RECORD_BYTES];
+    spool_record r;
+    int64_t at = SPOOL_HEADER_BYTES + slot * SPOOL_RECORD_BYTES;
+    return pread(fd, rec, sizeof rec, at) == (ssize_t)sizeof rec &&
+           spool_record_decode(rec, sizeof rec, &r) == 0;
+}
+
+int64_t spool_records_end(int fd, int64_t size, bool *torn, int64_t *stray) {
+    static uint8_t buf[SPOOL_READ_CHUNK];  // start-up only, one thread
+    *torn = false;
+    *stray = -1;
+    int64_t last = last_written(fd, size, buf);
+    if (last < 0)
+        return std::min<int64_t>(size, SPOOL_HEADER_BYTES);
+    int64_t slot = (last - SPOOL_HEADER_BYTES) / SPOOL_RECORD_BYTES;
+    while (slot >= 0 && !slot_good(fd, slot))
+        slot--;
+    int64_t end = SPOOL_HEADER_BYTES + (slot + 1) * SPOOL_RECORD_BYTES;
+    if (last >= end + SPOOL_RECORD_BYTES)
+        *stray = last;
+    if (end >= size)
+        return size;
+    int64_t next_slot = std::min<int64_t>(SPOOL_RECORD_BYTES, size - end);
+    if (pread(fd, buf, (size_t)next_slot, end) == next_slot)
+        for (int64_t i = 0; i < next_slot && !*torn; i++)
+            *torn = buf[i] != 0;
+    return end;
 }
 
 // Give the file its room ahead, halving it while the disk has less, down to room_min.
@@ -294,20 +326,34 @@ static std::string marks_name(const char *map_id) {
     return name;
 }
 
-int spool_marks_open(int dir_fd, const char *map_id, spool_marks *m) {
+int spool_marks_open(int dir_fd, const char *map_id, bool create, spool_marks *m,
+                     bool *unreadable) {
     memset(m, 0, sizeof *m);
-    int fd = openat(dir_fd, marks_name(map_id).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    *unreadable = false;
+    std::string name = marks_name(map_id);
+    int64_t size = 0;
+    const char *what;
+    int fd = spool_file_open(dir_fd, name.c_str(), &size, &what);
+    if (fd >= 0)
+        close(fd);  // it is a regular file: open it again for writing, as a file it stays
+    if (fd < 0 && (what || errno != ENOENT || !create))
+        return -1;
+    fd = openat(dir_fd, name.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0)
         return -1;
     uint8_t both[2 * SPOOL_MARKS_BYTES];
     ssize_t n = pread(fd, both, sizeof both, 0);
+    bool found = false;
     for (int slot = 0; slot < 2; slot++) {
         spool_marks copy;
         size_t at = (size_t)slot * SPOOL_MARKS_BYTES;
         if (n > (ssize_t)at && spool_marks_decode(both + at, (size_t)n - at, &copy) == 0 &&
-            copy.generation >= m->generation)
+            copy.generation >= m->generation) {
             *m = copy;
+            found = true;
+        }
     }
+    *unreadable = n > 0 && !found;
     return fd;
 }
 

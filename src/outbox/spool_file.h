@@ -1,5 +1,6 @@
-/* spool_file.h -- the spool's files: reading a segment back record by record past damage, the
- * folder and its lock, the list of segment files, and the file that says what is done. */
+/* spool_file.h -- the spool's files: the folder and its lock, names, looking at a file before
+ * opening it, where a segment's records end, reading a segment back record by record past
+ * damage, making a segment, and the file that says what is done. */
 #ifndef SPOOL_FILE_H
 #define SPOOL_FILE_H
 
@@ -35,56 +36,63 @@ typedef struct spool_cursor {
 void spool_cursor_start(spool_cursor *c, int fd, int64_t pos, int64_t end);
 
 /* The next record at the cursor, into *rec with its offset in *at; or the damaged stretch
- * before the next good record (or before the end, or before a file that ends early), as
- * [*at, *next). Moves the cursor past what it returns. */
+ * before the next good record (or before the end), as [*at, *next). A file that ends before
+ * the cursor's end moves that end to where the file ends. Moves the cursor past what it
+ * returns. */
 int spool_cursor_next(spool_cursor *c, spool_record *rec, int64_t *at, int64_t *next);
 
-/* Records a damaged stretch of bytes may have held: every slot it touches. */
+/* Records a stretch of bytes may have held: every slot it touches. */
 uint64_t spool_damaged_records(int64_t bytes);
 
-/* Create the folder owner-only when it is missing (its parent must exist), and check that it
- * is a folder this process can write. Returns an open descriptor of it, or -1 after printing
- * one line that names it and says what is wrong. */
+/* Create the folder owner-only when it is missing (its parent must exist), check that it is a
+ * folder this process can write, and lock it, the folder itself (flock() on its descriptor),
+ * for this process's life: one service per folder, and no file in it can undo that. Returns
+ * its descriptor, or -1 after printing one line that names it and says what is wrong. */
 int spool_dir_open(const std::string &dir);
 
-/* Take the folder's lock for this process's life: 0, or -1 after printing one line (another
- * service holds it, or the lock file cannot be opened). */
-int spool_dir_lock(int dir_fd, const std::string &dir);
+/* The names of the folder's segment files ("seg-" and 16 hex digits, ".spool") and of the
+ * files earlier runs moved aside ("aside-..."), each sorted. */
+void spool_dir_names(int dir_fd, std::vector<std::string> *segments,
+                     std::vector<std::string> *aside);
 
-/* One segment file found in the folder. */
-typedef struct spool_found {
-    std::string name;  /* file name in the folder */
-    uint64_t name_seq; /* the first record's number, as the name says */
-    int header_good;   /* its header was read and holds */
-    spool_header header;
-    int64_t bytes;      /* where its records end: its size without the room never written */
-    int64_t file_bytes; /* its size */
-} spool_found;
-
-/* Every segment file of the folder (by name), oldest first. */
-std::vector<spool_found> spool_dir_list(int dir_fd);
-
-/* The name of the segment file whose first record is first_seq. */
+/* The name of the segment file whose first record is first_seq, and the number a segment's
+ * name gives. */
 std::string spool_segment_name(uint64_t first_seq);
+uint64_t spool_segment_name_seq(const std::string &name);
 
-/* Record slots of a segment file of this size: a slot cut short counts, so that the reader
- * meets it and reports it. */
-uint64_t spool_segment_slots(int64_t bytes);
+/* Open name in the folder for reading without waiting (O_NONBLOCK, no symbolic link
+ * followed), and only when it is a regular file: a FIFO's open could wait for good. Returns
+ * the descriptor with its size in *size; or -1 with errno, and *what saying what else it is
+ * ("a FIFO", "a directory", "a symbolic link", "a device" or "a socket") when it is no
+ * regular file (errno is then EINVAL), else NULL. */
+int spool_file_open(int dir_fd, const char *name, int64_t *size, const char **what);
 
+/* Record slots of a segment whose records end at byte end: a slot cut short counts, so that
+ * the reader meets it and reports it. */
+uint64_t spool_segment_slots(int64_t end);
+
+/* Where the records of a segment file end, read from its end backwards: just after the last
+ * slot that holds a good record (the header's end when none does). Each file is given its
+ * room ahead, zero-filled, and a record's marker and checksum are stored last. *torn is set
+ * when the slot right after that holds bytes but no good record: a record cut short as it was
+ * written; *stray to the offset of the last byte further on that is not zero (-1: none),
+ * which no record of ours can be. A file that cannot be read ends where it is (size). */
+int64_t spool_records_end(int fd, int64_t size, bool *torn, int64_t *stray);
 
 /* Create segment first_seq of map_id in the folder, write its header and give the file room
  * ahead: room bytes in all (halved while the disk has less, never below room_min), zero-filled
  * and allocated, so that records stored into a shared mapping of it never meet a full disk.
- * Sets *room_given to the file's size. A descriptor open for reading and writing, at the end
- * of the header; or -1 (errno says why, ENOSPC when not even room_min fits; no file is left
- * behind). */
+ * Sets *room_given to the file's size. A descriptor open for reading and writing; or -1
+ * (errno says why, ENOSPC when not even room_min fits; no file is left behind). */
 int spool_segment_create(int dir_fd, const char *map_id, uint64_t first_seq,
                          int64_t created_unix_usec, int64_t room, int64_t room_min,
                          int64_t *room_given);
 
-/* Open (creating it owner-only) the done file of map_id and read its marks (all zero for a new
- * one): a descriptor, or -1 (errno says why). */
-int spool_marks_open(int dir_fd, const char *map_id, spool_marks *m);
+/* The done file of map_id: opened for reading and writing, created owner-only when create and
+ * it is missing, and its marks read into *m (all zero for a new one). Returns the descriptor,
+ * or -1 (errno; ENOENT when it is missing and not created). *unreadable is set when the file
+ * holds bytes but neither copy of the marks decodes. */
+int spool_marks_open(int dir_fd, const char *map_id, bool create, spool_marks *m, bool *unreadable);
 
 /* Write the marks in the slot their next generation takes (two slots take turns, so a torn
  * write leaves the other one whole). 0, or -1 (errno). */

@@ -75,7 +75,7 @@ void spool_marks_encode(const spool_marks *m, uint8_t out[SPOOL_MARKS_BYTES]) {
     memcpy(out, MARKS_MARKER, SPOOL_MARKER_BYTES);
     u64_put(out + 8, m->generation);
     u64_put(out + 16, m->done_seq);
-    u64_put(out + 24, m->sent_seq);
+    u64_put(out + 24, m->doubt_seq);
     u32_put(out + MARKS_CRC_AT,
             checksum(out + MARKS_SUMMED_FROM, SPOOL_MARKS_BYTES - MARKS_SUMMED_FROM));
 }
@@ -88,7 +88,7 @@ int spool_marks_decode(const uint8_t *in, size_t len, spool_marks *m) {
         return -1;
     m->generation = u64_get(in + 8);
     m->done_seq = u64_get(in + 16);
-    m->sent_seq = u64_get(in + 24);
+    m->doubt_seq = u64_get(in + 24);
     return 0;
 }
 

@@ -13,10 +13,13 @@
  *            36 i32 r | 40 u32 c | 44 u32 c2 | 48 u32 delay | 52 u32 visible_time
  *
  *   marks:   0 marker A7 'H' 'X' 'D' | 4 u32 crc32 of bytes 8..31 | 8 u64 generation |
- *            16 u64 first record not done | 24 u64 first record never in a post
+ *            16 u64 first record not done | 24 u64 end of the records in doubt: those below
+ *            it and not done were in a post that has not answered (older versions wrote the
+ *            end of every record ever in a post there, which only counts more in doubt)
  *
  * Record numbers rise by one from record to record across the files of a folder, so the n-th
- * slot of a file holds number first + n unless bytes were damaged. */
+ * slot of a file holds number first + n unless bytes were damaged; a file's name gives the
+ * number its header gives. The time of the OK is the run clock (clock_run_usec()). */
 #ifndef SPOOL_FORMAT_H
 #define SPOOL_FORMAT_H
 
@@ -66,7 +69,7 @@ int spool_header_decode(const uint8_t *in, size_t len, spool_header *h);
 typedef struct spool_marks {
     uint64_t generation; /* rises with every write; the higher of the two copies counts */
     uint64_t done_seq;   /* every record numbered below it is done */
-    uint64_t sent_seq;   /* no record numbered at or above it was ever in a post */
+    uint64_t doubt_seq;  /* records below it and not done were in a post not answered */
 } spool_marks;
 
 void spool_marks_encode(const spool_marks *m, uint8_t out[SPOOL_MARKS_BYTES]);

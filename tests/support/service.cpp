@@ -3,14 +3,42 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <unistd.h>
 
+#include <map>
+
 const char SERVICE_MAP_KEY[] = "testkey123456789";
+
+// The process whose counters were checked last: each is checked once, by the line its stop
+// printed, when every point is at rest.
+static pid_t ledger_checked;
+
+void ledger_check(const server_proc &s) {
+    std::string out = server_stdout(s);
+    size_t stopped = out.rfind("Stopped: "), at = out.find("Counters: points ", stopped);
+    if (s.pid == ledger_checked || stopped == std::string::npos || at == std::string::npos)
+        return;  // the stop's line, at rest; a process killed has none
+    ledger_checked = s.pid;
+    std::string points = out.substr(at, out.find(';', at) - at);  // "... held H"
+    std::map<std::string, unsigned long long> n;
+    for (size_t i = points.find("points ") + 7; i < points.size();) {
+        size_t digit = points.find_first_of("0123456789", i);
+        char *end;
+        n[points.substr(i, digit - 1 - i)] = strtoull(points.c_str() + digit, &end, 10);
+        i = (size_t)(end - points.c_str()) + 2;  // past ", "
+    }
+    EXPECT_EQ(n["carried in"] + n["accepted"], n["posted"] + n["refused"] + n["lost"] +
+                                                   n["expired"] + n["unconfirmed"] +
+                                                   n["set aside"] + n["held"])
+        << out.substr(at);
+}
 
 service_run::~service_run() {
     if (fd >= 0)
         close(fd);
     server_stop(server);
+    ledger_check(server);
     map_stub_stop(stub);
     tempdir_remove(dir);
 }
@@ -39,7 +67,11 @@ void service_configure(service_run &r) {
 bool service_start(service_run &r, const server_options &opt) {
     service_configure(r);
     r.server = server_start_with(r.dir, opt);
-    return server_wait_listening(r.server, r.sock, WAIT_MS);
+    // The start line comes once the metrics endpoint and the threads are up too (a test that
+    // reads standard output through a pipe reads it itself).
+    auto started = [&] { return server_stdout_count(r.server, "Listening on ") > 0; };
+    return server_wait_listening(r.server, r.sock, WAIT_MS) &&
+           (opt.stdout_pipe || wait_until(started, WAIT_MS));
 }
 
 void service_up(service_run &r, const std::string &extra, bool down, const server_options &opt) {
@@ -56,6 +88,7 @@ int service_stop(service_run &r) {
     std::string out = server_stdout(r.server) + server_stderr(r.server);
     EXPECT_EQ(out.find(SERVICE_MAP_KEY), std::string::npos) << out;
     EXPECT_EQ(out.find("Sanitizer"), std::string::npos) << out;
+    ledger_check(r.server);
     return status;
 }
 

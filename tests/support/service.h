@@ -31,7 +31,8 @@ struct service_run {
 void service_prepare(service_run &r, const std::string &extra = "", bool down = false);
 // Write its configuration file, dir/halvex_mapapi_server.ini, from r's fields.
 void service_configure(service_run &r);
-// Write the configuration and start the service (again) on it: true once it listens.
+// Write the configuration and start the service (again) on it: true once it listens and has
+// printed its start line.
 bool service_start(service_run &r, const server_options &opt = server_options());
 // service_prepare() and service_start(), which must listen (a fatal failure otherwise).
 void service_up(service_run &r, const std::string &extra = "", bool down = false,
@@ -39,8 +40,12 @@ void service_up(service_run &r, const std::string &extra = "", bool down = false
 // The stand-in back on its old port: false when the port stays taken.
 bool map_back(service_run &r);
 // SIGINT and its end: returns the exit status. What it printed holds neither the map key nor
-// a sanitizer report (non-fatal failures otherwise).
+// a sanitizer report, and its last counters line adds up (non-fatal failures otherwise).
 int service_stop(service_run &r);
+// The ledger of the counters line s printed at its stop, if any: carried in + accepted = posted +
+// refused + lost + expired + unconfirmed + set aside + held. service_stop() and the fixture's
+// end check it once per process, after its stop.
+void ledger_check(const server_proc &s);
 
 // A point message with a postal code, and a colour when one is given.
 std::string zip(long code, const char *colour = NULL);
