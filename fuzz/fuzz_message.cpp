@@ -78,7 +78,7 @@ static size_t fault_lines_count(const std::string &printed) {
     return count;
 }
 
-// Six hexadecimal digits, or black.
+// What strtol makes of the six characters after "#" (at most six hexadecimal digits), or black.
 static bool colour_possible(const uint32_t *c) {
     return !c || *c <= 0xffffff;
 }

@@ -1,14 +1,16 @@
 // config.cpp -- the configuration file read and checked into one record, with what it says.
 //
 // config_load() reads the file and says everything about it as lines, printing nothing and
-// never ending the process, so that start-up, --check and a later re-read share one reading;
-// config_read() is start-up's: it prints the lines and ends the process on failure. The keys
-// and their readers are in config_values.cpp (CONFIG_KEYS, in the order they are read).
+// never ending the process, so that start-up, --check and a reload share one reading;
+// config_check() adds what the keys need from the system (config_needs.cpp). The keys, their
+// readers and defaults are the table of config_values.cpp (CONFIG_KEYS, in the order they are
+// read).
 //
 // Before the keys are read, the file is read once more through inih's own parser to warn
 // about what it would otherwise ignore or bend in silence: unknown keys, keys under a
 // [section], lines that are not settings, keys given twice (inih joins their values with a
-// line break) and quoted values (inih keeps the quotes). Warnings never stop start-up.
+// line break) and quoted values (inih keeps the quotes). Warnings never stop start-up; a line
+// break in a value that can never hold one does.
 #include "config.h"
 
 #include <INIReader.h>
@@ -56,6 +58,7 @@ struct config_lint {
     std::string last;                     // "section]name" in lower case of the last setting
     std::set<std::string> others;         // the same of every other key, warned about once
     std::map<std::string, int> key_line;  // known key of the unnamed section -> first line
+    std::map<std::string, int> joined;    // one-line key -> the first line joined to it
 };
 
 static int setting_ignore(void *, const char *, const char *, const char *) {
@@ -110,25 +113,31 @@ static std::string lower(const char *text) {
     return s;
 }
 
-static bool key_known(const std::string &name) {
+// The key of the table named name (lower case), or NULL.
+static const config_key *key_find(const std::string &name) {
     for (size_t i = 0; i < CONFIG_KEYS_COUNT; i++)
         if (name == CONFIG_KEYS[i].name)
-            return true;
-    return false;
+            return &CONFIG_KEYS[i];
+    return NULL;
 }
 
-// The known key nearest to name (lower case), or NULL when none is a likely misspelling.
+// The known key nearest to name (lower case), or NULL when none is a likely misspelling; else
+// the one known key that name begins ("send_interval" for send_interval_usec).
 static const char *key_nearest(const std::string &name) {
-    const char *best = NULL;
-    size_t best_distance = KEY_SUGGEST_DISTANCE + 1;
+    const char *best = NULL, *begun = NULL;
+    size_t best_distance = KEY_SUGGEST_DISTANCE + 1, begun_count = 0;
     for (size_t i = 0; i < CONFIG_KEYS_COUNT; i++) {
         size_t d = edit_distance(name, CONFIG_KEYS[i].name);
         if (d < best_distance) {
             best = CONFIG_KEYS[i].name;
             best_distance = d;
         }
+        if (strncmp(CONFIG_KEYS[i].name, name.c_str(), name.size()) == 0) {
+            begun = CONFIG_KEYS[i].name;
+            begun_count++;
+        }
     }
-    return best;
+    return best ? best : begun_count == 1 ? begun : NULL;
 }
 
 // Keys of another section, and unknown ones, are ignored: said once for each.
@@ -148,10 +157,14 @@ static void other_key_warn(config_lint *l, const char *section, const char *name
 }
 
 // A known key: where it is first given, and what inih does to it without a word. The value
-// itself is never shown: it may be the map key.
-static void known_key_check(config_lint *l, const std::string &key, const char *value) {
+// itself is never shown: it may be the map key. A key whose value can never hold a line break
+// gets no warning: keys_read() refuses it.
+static void known_key_check(config_lint *l, const config_key *known, const std::string &key,
+                            const char *value) {
     auto first = l->key_line.emplace(key, l->line).first;
-    if (first->second != l->line)
+    if (first->second != l->line && known->one_line)
+        l->joined.emplace(key, l->line);
+    else if (first->second != l->line)
         config_say(l->lines, CONFIG_LINE_WARNING,
                    "Warning: %s:%d: %s is given again (first on line %d): both values are used "
                    "joined by a line break; give each key once.",
@@ -171,14 +184,16 @@ static int lint_setting(void *user, const char *section, const char *name, const
     l->judged = true;
     std::string key = lower(name), full = lower(section) + "]" + key;
     bool continues = (l->text[0] == ' ' || l->text[0] == '\t') && full == l->last;
-    bool known = !*section && key_known(key);
+    const config_key *known = *section ? NULL : key_find(key);
     l->last = full;
-    if (continues && known)
+    if (continues && known && known->one_line)
+        l->joined.emplace(key, -l->line);  // negative: a continuation
+    else if (continues && known)
         config_say(l->lines, CONFIG_LINE_WARNING,
                    "Warning: %s:%d: this indented line continues %s, joined by a line break.",
                    l->path, l->line, key.c_str());
     else if (!continues && known)
-        known_key_check(l, key, value);
+        known_key_check(l, known, key, value);
     else if (!continues)
         other_key_warn(l, section, name);
     return 1;
@@ -186,9 +201,15 @@ static int lint_setting(void *user, const char *section, const char *name, const
 
 // ---- what a file that can be used must hold --------------------------------------------
 
+// Whether value, or a line of it, is the placeholder.
+static bool placeholder_in(const std::string &value, const char *placeholder) {
+    return ("\n" + value + "\n").find("\n" + std::string(placeholder) + "\n") != std::string::npos;
+}
+
 // The example's credentials can never be delivered: one line for both.
 static int placeholders_check(const config_reading *r, const service_config *cfg) {
-    bool id = cfg->map_id == EXAMPLE_MAP_ID, key = cfg->map_key == EXAMPLE_MAP_KEY;
+    bool id = placeholder_in(cfg->map_id, EXAMPLE_MAP_ID);
+    bool key = placeholder_in(cfg->map_key, EXAMPLE_MAP_KEY);
     if (!id && !key)
         return 0;
     const char *names = id && key ? "map_id and map_key are" : id ? "map_id is" : "map_key is";
@@ -217,7 +238,7 @@ static int config_unreadable_say(const char *path, int err, std::vector<config_l
     char cwd[PATH_MAX];
     config_say(lines, CONFIG_LINE_TEXT, "Failed to read ini file.");  // as it always was
     config_say(lines, CONFIG_LINE_TEXT, "\n");
-    if (path == SYSTEM_CONFIG_PATH)
+    if (path == SYSTEM_CONFIG_PATH && err != ENOENT)  // gone since it was chosen: a reload
         config_say(lines, CONFIG_LINE_WARNING,
                    "Tried %s: %s (while it exists, %s in the working directory is not read).", path,
                    strerror(err), LOCAL_CONFIG_PATH);
@@ -255,13 +276,44 @@ static void shadow_warn(std::vector<config_line> *lines) {
                getcwd(cwd, sizeof cwd) ? cwd : ".", LOCAL_CONFIG_PATH, SYSTEM_CONFIG_PATH);
 }
 
+// A value joined from two lines of the file, for a key that can never hold a line break: one
+// line naming the key and both lines.
+static int joined_say(const config_reading *r, const std::map<std::string, int> &joined,
+                      const char *key) {
+    int at = joined.at(key), first = config_key_line(r, key);
+    if (at > 0)
+        config_say(r->lines, CONFIG_LINE_ERROR,
+                   "%s:%d: %s is given again (first on line %d); no %s can hold the line break "
+                   "that would join them: give it once.",
+                   r->path, at, key, first, key);
+    else
+        config_say(r->lines, CONFIG_LINE_ERROR,
+                   "%s:%d: this indented line continues %s (line %d); no %s can hold the line "
+                   "break that would join them: write it on one line.",
+                   r->path, -at, key, first, key);
+    return -1;
+}
+
+// One key through its reader: the file's text, else (or when the reader cannot take it) the
+// key's default.
+static int key_read(const INIReader &ini, const config_reading *r, const config_key &key,
+                    service_config *cfg) {
+    std::string text = ini.Get("", key.name, "");
+    int rc = key.read(r, (text.empty() ? key.default_text : text).c_str(), cfg);
+    if (rc == CONFIG_READ_DEFAULT)
+        rc = key.read(r, key.default_text.c_str(), cfg);
+    return rc == CONFIG_READ_UNUSABLE ? -1 : 0;
+}
+
 // Every key through its reader, then what only both credentials together tell.
-static int keys_read(const INIReader &ini, const config_reading *r, service_config *cfg) {
-    config_defaults(cfg);
+static int keys_read(const INIReader &ini, const config_reading *r,
+                     const std::map<std::string, int> &joined, service_config *cfg) {
+    *cfg = service_config{};
     for (size_t i = 0; i < CONFIG_KEYS_COUNT; i++) {
         const config_key &key = CONFIG_KEYS[i];
-        std::string text = ini.Get("", key.name, "");
-        if (key.read(r, text.c_str(), cfg) == 0)
+        if (joined.count(key.name))
+            return joined_say(r, joined, key.name);
+        if (key_read(ini, r, key, cfg) == 0)
             continue;
         if (strcmp(key.name, "map_id") == 0 || strcmp(key.name, "map_key") == 0)
             credentials_missing_say(ini, r->lines);
@@ -277,8 +329,8 @@ static int keys_read(const INIReader &ini, const config_reading *r, service_conf
 // Keys belong to the unnamed section; the reader joins a repeated key's values with '\n'.
 int config_load(const char *path, service_config *cfg, std::vector<config_line> *lines) {
     if (const char *kind = file_kind_unreadable(path)) {  // never opened: a FIFO would hang
-        config_say(lines, CONFIG_LINE_ERROR, "Failed to read ini file: %s is %s, not a regular file.",
-                   path, kind);
+        config_say(lines, CONFIG_LINE_ERROR,
+                   "Failed to read ini file: %s is %s, not a regular file.", path, kind);
         return -1;
     }
     FILE *file = fopen(path, "r");
@@ -286,7 +338,7 @@ int config_load(const char *path, service_config *cfg, std::vector<config_line> 
         return config_unreadable_say(path, errno, lines);
     if (path == SYSTEM_CONFIG_PATH)
         shadow_warn(lines);
-    config_lint lint = {path, file, lines, 0, "", true, "", {}, {}};
+    config_lint lint = {path, file, lines, 0, "", true, "", {}, {}, {}};
     ini_parse_stream(lint_line_read, &lint, lint_setting, &lint);
     lint_line_judge(&lint);
     fclose(file);
@@ -294,7 +346,25 @@ int config_load(const char *path, service_config *cfg, std::vector<config_line> 
     if (ini.ParseError() < 0)
         return config_unreadable_say(path, errno, lines);
     config_reading reading = {path, &lint.key_line, lines};
-    return keys_read(ini, &reading, cfg);
+    return keys_read(ini, &reading, lint.joined, cfg);
+}
+
+// The file holds map_key: say so when every local user can read it.
+static void exposure_warn(const char *path, std::vector<config_line> *lines) {
+    struct stat st;
+    if (stat(path, &st) == 0 && (st.st_mode & S_IROTH))
+        config_say(lines, CONFIG_LINE_WARNING,
+                   "Warning: %s holds map_key and every local user can read it; make it "
+                   "readable by the service only (chmod 600).",
+                   path);
+}
+
+int config_check(const char *path, int purpose, service_config *cfg,
+                 std::vector<config_line> *lines) {
+    if (config_load(path, cfg, lines) != 0)
+        return -1;
+    exposure_warn(path, lines);
+    return config_needs_check(cfg, purpose, lines);
 }
 
 void config_lines_print(const std::vector<config_line> &lines) {
@@ -303,15 +373,12 @@ void config_lines_print(const std::vector<config_line> &lines) {
             log_text(line.text.c_str());
         else if (line.kind == CONFIG_LINE_ERROR)
             log_errorf("%s", line.text.c_str());
-        else
+        else if (line.kind == CONFIG_LINE_NOTE)
+            log_printf("%s", line.text.c_str());
+        else if (line.kind == CONFIG_LINE_CALL) {
+            errno = line.err;
+            log_perror(line.text.c_str());
+        } else
             log_warnf("%s", line.text.c_str());
     }
-}
-
-void config_read(const char *path, service_config *cfg) {
-    std::vector<config_line> lines;
-    int rc = config_load(path, cfg, &lines);
-    config_lines_print(lines);
-    if (rc != 0)
-        log_exit(1);
 }

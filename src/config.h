@@ -1,4 +1,5 @@
-/* config.h -- every configuration key, read and checked into one record before it is used. */
+/* config.h -- every configuration key in one table, read and checked into one record before
+ * it is used, with what each key needs from the system. */
 #ifndef CONFIG_H
 #define CONFIG_H
 
@@ -38,14 +39,18 @@ typedef struct service_config {
 /* One line that reading the configuration has to say, in the order it was found. */
 enum config_line_kind {
     CONFIG_LINE_WARNING, /* needs a person; the configuration can still be used */
+    CONFIG_LINE_NOTE,    /* a fact worth knowing, on standard output: nothing is wrong */
     CONFIG_LINE_ERROR,   /* why the configuration cannot be used */
     CONFIG_LINE_TEXT,    /* written as it is, no line break added: the two failures that have
                             always been printed that way */
+    CONFIG_LINE_CALL,    /* a system call's failure, for standard error as perror() writes it:
+                            text is the call, err its errno */
 };
 
 typedef struct config_line {
     int kind;         /* config_line_kind */
     std::string text; /* without a line break, but for CONFIG_LINE_TEXT */
+    int err;          /* CONFIG_LINE_CALL only */
 } config_line;
 
 /* The two configuration files, in the order they are looked for. */
@@ -68,26 +73,59 @@ int config_max_post_points_parse(const char *text, size_t *max);
 /* Read the file at path into *cfg and append what it has to say to *lines; print nothing and
  * never end the process. Returns 0 when the configuration can be used (its warnings in
  * *lines), or -1 when it cannot: a file that cannot be read, missing credentials or the
- * example's placeholders, or a value the service cannot honour. *cfg is then unusable.
+ * example's placeholders (in any line of a joined value), a value that holds a line break
+ * where none can be part of it (a key given twice or continued on an indented line: one line
+ * names the key and both lines), or a value the service cannot honour. *cfg is then unusable.
  * path is the pointer config_path_choose() returned, or a file named on the command line:
  * the line for a file that cannot be read names the files tried accordingly, and when the
  * system file is read a working directory's own file gets a warning that it is not.
  * A value with a safe default gets its line and that default. Warnings, each with the file
- * and line number: an unknown key (with the known key it most likely misspells), a key under
- * a [section], a line that is no setting, section or comment, a key given twice, a quoted
- * value, a number followed by other text, an http:// endpoint, and a map_id or map_key
- * longer than the client keeps. Every "Invalid value for ..." line is followed by one that
- * gives the file, the line and the value. */
+ * and line number: an unknown key (with the known key it most likely misspells, or begins),
+ * a key under a [section], a line that is no setting, section or comment, a key given twice,
+ * a quoted value, a number followed by other text, an http:// endpoint, and a map_id or
+ * map_key longer than the client keeps. Every "Invalid value for ..." line is followed by one
+ * that gives the file, the line and the value. */
 int config_load(const char *path, service_config *cfg, std::vector<config_line> *lines);
 
-/* Print lines through the log: warnings as warnings, the rest as errors. */
+/* What a configuration is checked for. */
+enum config_purpose {
+    CONFIG_FOR_START,  /* a start: every key, before anything is created */
+    CONFIG_FOR_CHECK,  /* --check: what a start checks, and the warnings a start prints later */
+    CONFIG_FOR_RELOAD, /* a reload: the keys that change in place */
+};
+
+/* config_load(), then a warning when the file shows the map key to every local user, then
+ * what the keys need from the system (config_needs_check()). Creates, binds and changes
+ * nothing. Returns 0 when the configuration can be used for purpose, else -1; the lines in
+ * *lines either way. */
+int config_check(const char *path, int purpose, service_config *cfg,
+                 std::vector<config_line> *lines);
+
+/* Print lines through the log: warnings as warnings, calls on standard error, the rest as
+ * errors. */
 void config_lines_print(const std::vector<config_line> &lines);
 
-/* config_load(), its lines printed; when the configuration cannot be used, the process ends
- * with status 1 through log_exit. */
-void config_read(const char *path, service_config *cfg);
+/* ---- the table of keys ---------------------------------------------------------------- */
 
-/* ---- for config.cpp: the value readers of config_values.cpp --------------------------- */
+/* What a reload does with a key's new value. */
+enum config_reload_kind {
+    CONFIG_RELOAD_IN_PLACE,    /* the next post uses it */
+    CONFIG_RELOAD_RESTART,     /* kept until a restart, with one warning */
+    CONFIG_RELOAD_SPOOL_KEEPS, /* in place, but with a spool kept until a restart, with one
+                                  warning: its files carry it */
+    CONFIG_RELOAD_SPOOL_ONLY,  /* in place with a spool; without one it has nothing to apply
+                                  to and is kept silently */
+};
+
+/* What a key's value needs from the system, checked before anything is created. */
+enum config_need_kind {
+    CONFIG_NEEDS_NOTHING,
+    CONFIG_NEEDS_CERTIFICATES, /* map_api_ca_file: a PEM file whose certificates load */
+    CONFIG_NEEDS_SOCKET,       /* unix_sock_path: a socket to make in a folder that exists */
+    CONFIG_NEEDS_GROUP,        /* unix_sock_group: a group this user may chown the socket to */
+    CONFIG_NEEDS_PORT,         /* metrics_listen: a port to bind */
+    CONFIG_NEEDS_FOLDER,       /* spool_dir: a folder to create, or to take */
+};
 
 /* What a value reader needs besides the value: where to say things, and where each key is. */
 typedef struct config_reading {
@@ -96,26 +134,43 @@ typedef struct config_reading {
     std::vector<config_line> *lines;            /* where lines go */
 } config_reading;
 
-/* One key: its name as written (any case), and its reader, which takes the key's text ("" when
- * the file does not give it), fills its field and returns 0, or appends why not and returns
- * -1 when the configuration cannot be used. */
+/* A reader's results: the value is taken; or it cannot be honoured and its default is taken
+ * instead (the reader has said so); or the configuration cannot be used (the reader has said
+ * why). */
+#define CONFIG_READ_TAKEN 0
+#define CONFIG_READ_DEFAULT 1
+#define CONFIG_READ_UNUSABLE (-1)
+
+/* One key. Its reader takes the key's text (default_text when the file does not give it or
+ * gives it empty) and fills its field. */
 typedef struct config_key {
-    const char *name;
+    const char *name; /* as written, in any case */
     int (*read)(const config_reading *r, const char *text, service_config *cfg);
+    std::string default_text;                        /* what it is when not given */
+    int reload;                                      /* config_reload_kind */
+    int needs;                                       /* config_need_kind */
+    int one_line;                                    /* no line break can be part of its value */
+    std::string (*shown)(const service_config *cfg); /* its value, as lines show it */
+    void (*keep)(service_config *to, const service_config *from); /* its value copied */
 } config_key;
 
-/* Every key, in the order they are read: the credentials first. */
+/* Every key, in the order they are read (the credentials first) and checked. */
 extern const config_key CONFIG_KEYS[];
 extern const size_t CONFIG_KEYS_COUNT;
 
 /* The line the known key (lower case) is first given on; 0 when the file does not give it. */
 int config_key_line(const config_reading *r, const char *key);
 
-/* Every field at its value for a key the file does not give. */
-void config_defaults(service_config *cfg);
-
 /* Append one line of the given kind, formatted as printf() does. */
 void config_say(std::vector<config_line> *lines, int kind, const char *fmt, ...)
     __attribute__((format(printf, 3, 4)));
+
+/* What the keys of *cfg need from the system, key by key in the table's order: for
+ * CONFIG_FOR_RELOAD only the keys that change in place. Looks, probes and takes no lock for
+ * longer than a look; creates, binds and changes nothing, so that --check can run beside the
+ * service and a start can run it before it makes anything. Appends the lines a start prints
+ * for the first need that fails (and for CONFIG_FOR_CHECK the warnings a start prints later)
+ * and returns -1 then, else 0. */
+int config_needs_check(const service_config *cfg, int purpose, std::vector<config_line> *lines);
 
 #endif

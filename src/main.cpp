@@ -56,11 +56,18 @@
 // Counters and figures are atomics that nobody waits on, and so are the three settings a
 // reload changes in place: the send interval, max_post_points and the store's age limit.
 //
-// THE RELOAD: SIGHUP reads the file the start read again (config_load(), the CA file's
-// certificates checked); one that cannot be used is refused whole. Otherwise the interval and
-// max_post_points (and the store's age limit) are stored at once, the client's settings are
-// offered to the sender, and the keys that need a new socket or listener, max_queued_points
-// and the spool's other keys keep their values.
+// THE START: every key is read and checked through one table (config_values.cpp: reader,
+// default, what a reload does with it, what it needs from the system), and what the keys need
+// (the CA file's certificates, the socket's folder and path, its group, the metrics port, the
+// spool's folder) is looked at before anything is made; --check runs the same and ends there.
+// Then config_apply() hands the keys on, and the spool, the socket and the threads are made.
+//
+// THE RELOAD: SIGHUP reads the file the start read again (config_check(), the CA file's
+// certificates checked); one that cannot be used is refused whole. Otherwise the keys the
+// table says change in place go through config_apply() (the interval and max_post_points at
+// once, the client's settings offered to the sender) and the store's age limit is set; the
+// keys that need a new socket or listener, max_queued_points and the spool's other keys keep
+// their values.
 //
 // THE WAKE PIPE carries one byte from the accept loop to the receiver per new connection; its
 // read end is the last node of the connection list and sits in the receiver's epoll set.
@@ -84,7 +91,6 @@
 #include <string.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -96,9 +102,9 @@
 #include "intake/listener.h"
 #include "intake/receiver.h"
 #include "lifecycle.h"
+#include "mapapi/halvex_mapapi.h"
 #include "metrics.h"
 #include "notifier.h"
-#include "outbox/delivery.h"
 #include "outbox/outbox.h"
 #include "outbox/point_queue.h"
 #include "outbox/sender.h"
@@ -110,10 +116,6 @@
 static const int ALLOC_MMAP_THRESHOLD = 128 * 1024;
 // Free memory above this at the top of a heap is returned to the system.
 static const int ALLOC_TRIM_THRESHOLD = 128 * 1024;
-
-// Shortest run of the map key's characters hidden in the endpoint as printed, as the map client
-// hides the key in answers: shorter runs are too common to give the key away.
-static const size_t ENDPOINT_KEY_RUN_HIDDEN = 6;
 
 // A busy second's queue array and batch body run to megabytes. With the allocator's default
 // sliding thresholds, freeing them once raises the mmap threshold to their size, and every
@@ -136,28 +138,40 @@ static void std_fds_fill(void) {
     }
 }
 
-// The options of a run. Any other argument is ignored, as arguments always were, with a
-// warning: an option mistyped would otherwise change nothing without a word.
+// Status of a run given arguments it cannot take (EX_USAGE of sysexits.h).
+static const int USAGE_STATUS = 64;
+static const char USAGE[] =
+    "Usage: halvex_mapapi_server [-c FILE | --config FILE] [--check]\n"
+    "       halvex_mapapi_server [-h | --help | --version]\n";
+
+// The options of a run.
 struct run_options {
-    const char *config_path;           // --config FILE or -c FILE; NULL: config_path_choose()
-    bool check;                        // --check: check the configuration, say what it gives
-    const char *lacking;               // an option given without its file, or NULL
-    std::vector<const char *> others;  // arguments that are no option
+    const char *config_path;  // --config FILE, --config=FILE or -c FILE; NULL: the lookup
+    bool check;               // --check: check the configuration, say what it gives
 };
+
+// An argument that is no option ends the run with the usage, before anything is opened: a
+// mistyped option (--chek, -config FILE) must not start the service it was meant to spare.
+static void usage_exit(const char *what, const char *arg) __attribute__((noreturn));
+static void usage_exit(const char *what, const char *arg) {
+    fprintf(stderr, "halvex_mapapi_server: %s %s (see --help).\n%s", arg, what, USAGE);
+    exit(USAGE_STATUS);
+}
 
 static void options_read(int argc, char **argv, run_options *opt) {
     for (int i = 1; i < argc; i++) {
         const char *arg = argv[i];
+        bool named = strcmp(arg, "--config") == 0 || strcmp(arg, "-c") == 0;
         if (strcmp(arg, "--check") == 0)
             opt->check = true;
-        else if (strncmp(arg, "--config=", 9) == 0)
+        else if (strncmp(arg, "--config=", 9) == 0 && arg[9])
             opt->config_path = arg + 9;
-        else if (strcmp(arg, "--config") != 0 && strcmp(arg, "-c") != 0)
-            opt->others.push_back(arg);
-        else if (i + 1 < argc)
+        else if (named && i + 1 < argc)
             opt->config_path = argv[++i];
+        else if (named || strncmp(arg, "--config=", 9) == 0)
+            usage_exit("needs the configuration file after it", arg);
         else
-            opt->lacking = arg;
+            usage_exit("is not an option", arg);
     }
 }
 
@@ -171,47 +185,19 @@ static bool options_answer(int argc, char **argv) {
         }
         if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
             printf(
-                "Usage: halvex_mapapi_server [-c FILE | --config FILE] [--check]\n"
-                "       halvex_mapapi_server [-h | --help | --version]\n"
+                "%s"
                 "Relays map points from local programs (one JSON point per message on a Unix\n"
                 "socket) to the live-map service over HTTPS, in batches.\n"
                 "Configuration: FILE when given, else %s if it exists,\n"
                 "otherwise %s in the working directory.\n"
-                "--check reads and checks the configuration, prints every warning and what\n"
-                "would be used, and exits 0 (usable) or 1, opening no socket.\n"
+                "--check runs every check a start runs, creating and binding nothing, prints\n"
+                "every warning and what would be used, and exits 0 (usable) or 1.\n"
                 "See man halvex_mapapi_server.\n",
-                SYSTEM_CONFIG_PATH, LOCAL_CONFIG_PATH);
+                USAGE, SYSTEM_CONFIG_PATH, LOCAL_CONFIG_PATH);
             return true;
         }
     }
     return false;
-}
-
-// The byte of url at i, a %XX escape read as the byte it stands for; *width is its length.
-static int url_byte_at(const std::string &url, size_t i, size_t *width) {
-    *width = 1;
-    if (url[i] != '%' || i + 2 >= url.size() || !isxdigit((unsigned char)url[i + 1]) ||
-        !isxdigit((unsigned char)url[i + 2]))
-        return (unsigned char)url[i];
-    *width = 3;
-    return (int)strtol(url.substr(i + 1, 2).c_str(), NULL, 16);
-}
-
-// Length in url, from i, of the longest part of key spelt there (any case, escapes read), when
-// it is at least ENDPOINT_KEY_RUN_HIDDEN long or the whole key; else 0.
-static size_t key_run_at(const std::string &url, size_t i, const std::string &key) {
-    size_t shortest = std::min(key.size(), ENDPOINT_KEY_RUN_HIDDEN), longest = 0;
-    for (size_t from = 0; from < key.size(); from++) {
-        size_t at = i, n = 0, width;
-        while (at < url.size() && from + n < key.size() &&
-               tolower(url_byte_at(url, at, &width)) == tolower((unsigned char)key[from + n])) {
-            at += width;
-            n++;
-        }
-        if (n >= shortest && at - i > longest)
-            longest = at - i;
-    }
-    return longest;
 }
 
 // The endpoint as the start line shows it: a user name and password in the URL are hidden, and
@@ -223,12 +209,10 @@ static std::string endpoint_shown(const std::string &endpoint, const std::string
     std::string url = endpoint;
     if (at != std::string::npos && at < endpoint.find('/', host))
         url = endpoint.substr(0, host) + "...@" + endpoint.substr(at + 1);
-    std::string shown;
-    for (size_t i = 0, run; i < url.size(); i += run ? run : 1) {
-        run = key.empty() ? 0 : key_run_at(url, i, key);
-        shown += run ? std::string("***") : url.substr(i, 1);
-    }
-    return shown;
+    std::vector<char> shown(url.size() * 3 + 1);  // room for "***" in place of each byte
+    size_t n =
+        halvex_mapapi_key_hide(url.data(), url.size(), key.c_str(), shown.data(), shown.size() - 1);
+    return std::string(shown.data(), n);
 }
 
 static std::string endpoint_in_use(const service_config *cfg) {
@@ -255,19 +239,16 @@ static void start_line_print(const char *config_path, const service_config *cfg)
     log_printf("Listening on %s (%s).", where.c_str(), config_facts(config_path, cfg).c_str());
 }
 
-// The options' warnings, then the configuration read, checked and handed on; every step
-// that fails ends the process with status 1. With --check, what it gives ends the process.
+// The configuration read and checked for everything a start needs, before anything is made,
+// and its lines printed: a start that could not use it ends here with status 1, as --check
+// does; --check then says what a start would use, and ends.
 static const char *config_take(const run_options *opt, service_config *cfg) {
-    for (const char *arg : opt->others)
-        log_warnf("Warning: argument %s is not an option (ignored; see --help).", arg);
-    if (opt->lacking) {
-        log_errorf("Option %s needs the configuration file after it: %s FILE.", opt->lacking,
-                   opt->lacking);
-        log_exit(1);
-    }
     const char *path = opt->config_path ? opt->config_path : config_path_choose();
-    config_read(path, cfg);   // every key checked before anything is opened
-    config_apply(cfg, path);  // the CA file's certificates read
+    std::vector<config_line> lines;
+    int rc = config_check(path, opt->check ? CONFIG_FOR_CHECK : CONFIG_FOR_START, cfg, &lines);
+    config_lines_print(lines);
+    if (rc != 0)
+        log_exit(1);
     if (opt->check) {
         log_printf("Configuration usable: would listen on %s (%s).", cfg->sock_path.c_str(),
                    config_facts(path, cfg).c_str());
@@ -295,7 +276,7 @@ int main(int argc, char **argv) {
     std_fds_fill();  // before anything opens a descriptor
     if (options_answer(argc, argv))
         return 0;
-    run_options options = {NULL, false, NULL, {}};
+    run_options options = {NULL, false};
     options_read(argc, argv, &options);
     // A client or the map service closing its end mid-write, or a closed standard output, must
     // not end the process: ignored before the log writer or anything else can write.
@@ -308,14 +289,14 @@ int main(int argc, char **argv) {
 
     // Static: the listener keeps the socket path to remove the socket at the stop.
     static service_config config;
-    const char *config_path = config_take(&options, &config);
+    const char *config_path = config_take(&options, &config);  // nothing is made before
     const outbox_kind *store = store_choose(&config);
 
-    int listen_fd = listener_create(config.sock_path.c_str());
     stop_create();
     static outbox box;
     outbox_start(&box, store, config.send_interval_usec);
-    delivery_set_max_post_points(config.max_post_points);
+    config_apply(&config, &box, 1);
+    int listen_fd = listener_create(config.sock_path.c_str());
     reload_setup(config_path, &config, &box);  // before a SIGHUP can be taken
     lifecycle_signals_start(&box);
 

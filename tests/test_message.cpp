@@ -92,19 +92,22 @@ TEST(Message, ColourForms) {
     EXPECT_EQ(*h.point.c, 0u);
     EXPECT_EQ(h.point.c2, nullptr);
     release(h);
-    h = handle(R"({"c":"#ff88zz","c2":"red"})");  // half a colour is none: black
+    h = handle(R"({"c":"#ff88zz","c2":"red"})");  // hex stops at the first non-digit
     ASSERT_EQ(h.ok, 1);
-    EXPECT_EQ(*h.point.c, 0u);
+    EXPECT_EQ(*h.point.c, 0xff88u);
     EXPECT_EQ(*h.point.c2, 0u);
     release(h);
-    h = handle(R"({"c":"#-00001","c2":"#+0000f"})");  // six hex digits, nothing else
-    ASSERT_EQ(h.ok, 1);
-    EXPECT_EQ(*h.point.c, 0u);
-    EXPECT_EQ(*h.point.c2, 0u);
+    h = handle(R"({"c":"#12345g"})");
+    EXPECT_EQ(*h.point.c, 0x12345u);
     release(h);
-    h = handle(R"({"c":"#0x1234","c2":"#AbCdEf"})");
+    h = handle(R"({"c":"#-00001","c2":"#+0000f"})");  // never more than six digits out
     ASSERT_EQ(h.ok, 1);
     EXPECT_EQ(*h.point.c, 0u);
+    EXPECT_EQ(*h.point.c2, 0xfu);
+    release(h);
+    h = handle(R"({"c":"#0x1234","c2":"#AbCdEf"})");  // as strtol reads base 16
+    ASSERT_EQ(h.ok, 1);
+    EXPECT_EQ(*h.point.c, 0x1234u);
     EXPECT_EQ(*h.point.c2, 0xabcdefu);
     release(h);
     h = handle(R"({"c":"#12345\u0000"})");  // a text ends at its first NUL: 6 characters

@@ -6,9 +6,9 @@
 
 #include <atomic>
 
-#include "service.h"
 #include "outbox/point_queue.h"
 #include "outbox/sender.h"
+#include "service.h"
 
 using std::chrono::milliseconds;
 using clock_type = std::chrono::steady_clock;

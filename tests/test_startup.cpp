@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -148,8 +149,8 @@ TEST_F(Startup, MalformedLineElsewhereStillStarts) {
 TEST_F(Startup, CommentsAndDuplicatesShapeTheMapId) {
     EXPECT_EQ(posted_map_id(f, "map_id = abc ; note\nmap_key = k\n"), "abc");
     EXPECT_EQ(posted_map_id(f, "map_id = abc;note\nmap_key = k\n"), "abc;note");
-    // A repeated key joins both values with a line break, sent escaped.
-    EXPECT_EQ(posted_map_id(f, "map_id = abc\nmap_id = def\nmap_key = k\n"), "abc\\ndef");
+    // A repeated map_id would join both values with a line break: it never starts.
+    EXPECT_EQ(run_to_exit(f, "map_id = abc\nmap_id = def\nmap_key = k\n").exit_status, 1);
     EXPECT_EQ(posted_map_id(f, "map_id = abcdefghijkl\nmap_key = k\n"), "abcdefgh");
 }
 
@@ -226,47 +227,108 @@ TEST_F(Startup, LenientRepeatedAndQuotedValuesAreWarnedWithFileLineAndValue) {
         {"max_post_points = 1\n  2",
          warn + "5: this indented line continues max_post_points, joined by a line break.\n" +
              invalid("max_post_points", "4: max_post_points = 1\\n2")},
+        {"send_interval = 5",
+         warn + "4: unknown key send_interval (ignored; did you mean send_interval_usec?)\n"},
         {"map_api_endpoint = http://127.0.0.1:1/",
          warn + "4: map_api_endpoint http://127.0.0.1:1/ is plain http://: the map key travels "
                 "in clear text (use https://).\n"},
     };
+    const std::string placeholder =
+        "Warning: map_api_endpoint is not set, and the built-in endpoint is a placeholder: set "
+        "map_api_endpoint to the map service's URL.\n";
     for (const auto &row : rows) {
         server_proc s = run_to_exit(f, config_basic(f.sock, "", row.first + "\n"), {"--check"});
         EXPECT_EQ(s.exit_status, 0) << row.first;
-        std::string out = server_stdout(s);
-        EXPECT_EQ(out.substr(0, out.find("Configuration usable: ")), row.second) << row.first;
+        std::string out = server_stdout(s), endpoint = "map_api_endpoint";
+        EXPECT_EQ(out.substr(0, out.find("Configuration usable: ")),
+                  row.second + (row.first.rfind(endpoint, 0) == 0 ? "" : placeholder))
+            << row.first;
     }
 }
 
 // --check with --config: the given file is read, not the working directory's; the warnings and
 // what would be used are printed, and nothing is opened: neither the socket nor the metrics
-// port, which another listener holds here.
+// port, which the same check then finds free again.
 TEST_F(Startup, CheckOfAGivenFileSaysWhatWouldBeUsedAndOpensNothing) {
-    int port = 0, held = loopback_listen(&port);
-    scope_exit held_end{[&] { close(held); }};
-    std::string given = f.dir + "/given.ini", metrics = "127.0.0.1:" + std::to_string(port);
+    std::string given = f.dir + "/given.ini";
+    std::string metrics = "127.0.0.1:" + std::to_string(loopback_port_free());
     file_write(given,
                config_basic(f.sock, "https://127.0.0.1:1/p", "metrics_listen = " + metrics + "\n"));
-    server_proc s = run_to_exit(f, "not a configuration\n", {"--bogus", "--check", "--config", given});
-    EXPECT_EQ(s.exit_status, 0);
-    EXPECT_EQ(server_stdout(s),
-              "Warning: argument --bogus is not an option (ignored; see --help).\n"
-              "Configuration usable: would listen on " +
-                  f.sock + " (configuration " + given +
-                  "; posting to https://127.0.0.1:1/p; interval 1000000 us; metrics on http://" +
-                  metrics + "/metrics).\n");
+    for (int round = 0; round < 2; round++) {
+        server_proc s = run_to_exit(f, "not a configuration\n", {"--check", "--config", given});
+        EXPECT_EQ(s.exit_status, 0);
+        EXPECT_EQ(server_stdout(s),
+                  "Configuration usable: would listen on " + f.sock + " (configuration " + given +
+                      "; posting to https://127.0.0.1:1/p; interval 1000000 us; metrics on "
+                      "http://" +
+                      metrics + "/metrics).\n");
+    }
     EXPECT_NE(access(f.sock.c_str(), F_OK), 0);
+    // Beside the service that a restart would replace, what that service holds is no failure.
+    file_write(given, file_read(given) + "spool_dir = " + f.dir + "/spool\n");
+    server_options opt;
+    opt.args = {"--config", given};
+    server_proc running = server_start_with(f.dir, opt);
+    scope_exit running_end{[&] { server_stop(running); }};
+    ASSERT_TRUE(server_wait_listening(running, f.sock, WAIT_MS)) << server_stdout(running);
+    server_proc s = run_to_exit(f, "not a configuration\n", {"--check", "--config", given});
+    EXPECT_EQ(s.exit_status, 0) << server_stdout(s);
+    const std::string whose =
+        "'s (pid " + std::to_string(running.pid) + "), which a restart stops first.";
+    for (const std::string &held : {"Socket path " + f.sock, "Metrics address " + metrics,
+                                    "Spool folder " + f.dir + "/spool"})
+        EXPECT_NE(server_stdout(s).find(held + " is the running service" + whose),
+                  std::string::npos)
+            << server_stdout(s);
 }
 
-// The example's placeholders and an endpoint that is not http(s) end start-up, and fail
-// --check, with one line naming the value; a bad value's line says where it is.
+// Anything that is no option ends the run at once with the usage and status 64: nothing is
+// read, made or started.
+TEST_F(Startup, MistypedOptionsStartNothing) {
+    file_write(f.dir + "/halvex_mapapi_server.ini", config_basic(f.sock, ""));
+    for (std::vector<std::string> args : {std::vector<std::string>{"--chek"},
+                                          {"-check"},
+                                          {"-config", "halvex_mapapi_server.ini"},
+                                          {"--config"}}) {
+        server_options opt;
+        opt.args = args;
+        server_proc s = server_start_with(f.dir, opt);
+        EXPECT_TRUE(server_wait_exit(s, WAIT_MS));
+        EXPECT_EQ(s.exit_status, 64) << args[0];
+        EXPECT_EQ(server_stderr(s).rfind("halvex_mapapi_server: " + args[0], 0), 0u)
+            << server_stderr(s);
+        EXPECT_NE(server_stderr(s).find("\nUsage: halvex_mapapi_server [-c FILE"),
+                  std::string::npos);
+        EXPECT_EQ(server_stdout(s), "");
+        EXPECT_NE(access(f.sock.c_str(), F_OK), 0) << args[0];
+    }
+}
+
+// What a start cannot use ends it before it makes anything, and --check fails alike: status 1
+// and the same lines (one naming the value, or the key and both its lines, or the path and what
+// is in the way), with no socket file or spool folder left. A row marked as the packaged unit
+// runs it runs without capabilities.
 TEST_F(Startup, UnusableConfigurationsEndStartUpAndFailTheCheck) {
     const std::string at = "halvex_mapapi_server.ini:", credentials = "map_id = abc\nmap_key = k\n";
     const std::string never = ": no point could ever be delivered; fill in the map's id and key.\n";
     const std::string no_scheme =
         " does not start with https:// (nor http://): batches cannot be "
         "posted to it.\n";
-    const std::pair<std::string, std::string> rows[] = {
+    const std::string spool = f.dir + "/spool", busy = f.dir + "/busy", file = f.dir + "/file";
+    const std::string closed = f.dir + "/closed",
+                      joined = "can hold the line break that would join";
+    file_write(spool, "not a folder");
+    file_write(file, "someone's data");
+    ASSERT_EQ(mkdir(busy.c_str(), 0700) | mkdir(closed.c_str(), 0555), 0);
+    int port = 0, held = loopback_listen(&port), busy_fd = open(busy.c_str(), O_RDONLY);
+    scope_exit held_end{[&] { close(held), close(busy_fd); }};
+    ASSERT_EQ(flock(busy_fd, LOCK_EX), 0);  // another service's spool
+    const std::string taken = "127.0.0.1:" + std::to_string(port);
+    struct row_case {
+        std::string config, out, err = "";
+        bool as_unit = false;
+    };
+    const row_case rows[] = {
         {"map_id = YOUR_MAP_ID\nmap_key = YOUR_MAP_KEY\n",
          at +
              "1: map_id and map_key are still the example's placeholders YOUR_MAP_ID and "
@@ -291,16 +353,59 @@ TEST_F(Startup, UnusableConfigurationsEndStartUpAndFailTheCheck) {
         {credentials + "spool_sync_usec = 1s\n",
          "Invalid value for spool_sync_usec: 1s (a whole number from 0 to 3600000000).\n" + at +
              "3: spool_sync_usec = 1s\n"},
+        {"map_id = abc\nmap_key = YOUR_MAP_KEY\nmap_key = s3c\n",
+         at + "3: map_key is given again (first on line 2); no map_key " + joined +
+             " them: give it once.\n"},
+        {"map_id = abc\n  def\nmap_key = k\n", at +
+                                                   "2: this indented line continues map_id (line "
+                                                   "1); no map_id " +
+                                                   joined + " them: write it on one line.\n"},
+        {credentials + "spool_dir = " + spool + "\n",
+         "Spool folder " + spool + " is not a folder.\n"},
+        {credentials + "spool_dir = " + f.dir + "/no/spool\n",
+         "Spool folder " + f.dir + "/no/spool cannot be created (No such file or directory).\n"},
+        {credentials + "spool_dir = " + busy + "\n",
+         "Spool folder " + busy + " is in use by another service.\n"},
+        {credentials + "spool_dir = " + closed + "/spool\n",
+         "Spool folder " + closed + "/spool cannot be created (Permission denied).\n", "", true},
+        {credentials + "unix_sock_path = " + f.dir + "/no/sock\n",
+         "Socket path " + f.dir + "/no/sock: folder " + f.dir + "/no does not exist.\n",
+         "bind: No such file or directory\n"},
+        {credentials + "unix_sock_path = " + file + "\n",
+         "Socket path " + file + " is a regular file; not removed.\n"},
+        {credentials + "unix_sock_group = 4242\n",
+         "Socket path " + f.sock +
+             " cannot be given the group 4242 of unix_sock_group (chown: Operation not "
+             "permitted): this service is not in that group; add it to the service's groups "
+             "(SupplementaryGroups=4242 in a drop-in of its unit), or unset unix_sock_group.\n",
+         "", true},
+        {credentials + "metrics_listen = " + taken + "\n",
+         "Cannot serve metrics (metrics_listen = " + taken + "): cannot bind to " + taken +
+             ": 98 (Address already in use)\n"},
     };
-    for (const auto &row : rows)
-        for (const char *args : {"", "--check"}) {
-            server_proc s = run_to_exit(f, row.first + "unix_sock_path = " + f.sock + "\n",
-                                        *args ? std::vector<std::string>{args}
-                                              : std::vector<std::string>{});
-            EXPECT_EQ(s.exit_status, 1) << row.first << args;
-            EXPECT_EQ(server_stdout(s), row.second) << args;
-            EXPECT_NE(access(f.sock.c_str(), F_OK), 0) << row.first << args;
+    for (const auto &row : rows) {
+        std::string config = row.config;
+        if (config.find("unix_sock_path") == std::string::npos)
+            config += "unix_sock_path = " + f.sock + "\n";
+        file_write(f.dir + "/halvex_mapapi_server.ini", config);
+        server_proc runs[2];
+        for (int check = 0; check < 2; check++) {
+            server_options opt;
+            if (check)
+                opt.args = {"--check"};
+            if (row.as_unit && geteuid() == 0)
+                opt.wrap = {"setpriv", "--inh-caps=-all", "--bounding-set=-all"};
+            runs[check] = server_start_with(f.dir, opt);
+            if (!server_wait_exit(runs[check], WAIT_MS))
+                server_stop(runs[check]);
+            EXPECT_EQ(runs[check].exit_status, 1) << config << check;
+            EXPECT_EQ(server_stdout(runs[check]), row.out) << check;
+            EXPECT_EQ(server_stderr(runs[check]), row.err) << check;
+            EXPECT_NE(access(f.sock.c_str(), F_OK), 0) << config << check;
         }
+        EXPECT_NE(access((closed + "/spool").c_str(), F_OK), 0);
+        EXPECT_NE(access((f.dir + "/no").c_str(), F_OK), 0);
+    }
 }
 
 // Plain HTTP to a port that speaks TLS: the line that reports failing posts names the scheme.

@@ -13,7 +13,7 @@
 #include <algorithm>
 
 #include "mapapi/halvex_mapapi.h"
-#include "harness.h"
+#include "service.h"
 #include "notifier.h"
 
 static const char POINT[] = "{\"lat\":1,\"lng\":2}";
@@ -192,6 +192,19 @@ TEST_F(Systemd, RestartOnThePassedSocketRefusesNoClient) {
         total_ms, old_ms, total_ms - old_ms);
     close(waiting);
     EXPECT_EQ(server_stop(new_s), 0);
+}
+
+// A unix_sock_path other than the passed socket's is not used, and the start says so.
+TEST_F(Systemd, PassedSocketOtherThanUnixSockPathIsNamed) {
+    std::string passed = dir + "/passed";
+    opt.listen_fds = {unix_bound(passed, SOCK_STREAM)};
+    scope_exit close_listen{[&] { close(opt.listen_fds[0]); }};
+    server_proc s = server_start_with(dir, opt);
+    scope_exit stop{[&] { server_stop(s); }};
+    EXPECT_TRUE(printed_wait(s, "Warning: the socket systemd passed is " + passed +
+                                    "; unix_sock_path " + sock + " is not used"))
+        << server_stdout(s);
+    EXPECT_TRUE(printed_wait(s, "Listening on the socket systemd passed"));
 }
 
 // Anything but one listening Unix stream socket ends start-up with one line and status 1.

@@ -4,11 +4,21 @@
 #include <stddef.h>
 #include <sys/stat.h>
 
+const char *file_kind_name(mode_t mode) {
+    if (S_ISREG(mode))
+        return "a regular file";
+    if (S_ISDIR(mode))
+        return "a directory";
+    if (S_ISLNK(mode))
+        return "a symbolic link";
+    if (S_ISFIFO(mode))
+        return "a FIFO";
+    return S_ISSOCK(mode) ? "a socket" : "a device";
+}
+
 const char *file_kind_unreadable(const char *path) {
     struct stat st;
     if (stat(path, &st) != 0 || S_ISREG(st.st_mode) || S_ISSOCK(st.st_mode))
         return NULL;
-    if (S_ISFIFO(st.st_mode))
-        return "a FIFO";
-    return S_ISDIR(st.st_mode) ? "a directory" : "a device";
+    return file_kind_name(st.st_mode);
 }

@@ -2,7 +2,6 @@
 // both message readers.
 #include "intake/message_fields.h"
 
-#include <ctype.h>
 #include <json/value.h>
 #include <limits.h>
 #include <math.h>
@@ -13,7 +12,7 @@
 #include <new>
 #include <string>
 
-// A colour is read from its text only when it is "#" and six hexadecimal digits: 7 bytes.
+// A colour is read from its text only when it is "#" and six more characters: 7 bytes.
 static const size_t COLOUR_TEXT_LEN = 7;
 
 void message_line_add(message_outcome *outcome, const char *line) {
@@ -102,16 +101,16 @@ static int uint_read(const Json::Value *v, const char *fail_line, uint32_t *out,
     return 1;
 }
 
-// "#rrggbb" as 0xRRGGBB; any other text, even one that starts like it ("#ff88zz", "#+0000f",
-// "#0x1234"), is black: half a colour read would be a colour the client never meant. The text
-// ends at its first NUL, as every text here does.
+// "#rrggbb" as 0xRRGGBB. A text of seven characters that starts with "#" has the rest read as
+// strtol() reads hexadecimal, up to its first character that is no digit ("#ff88zz" is
+// 0x00ff88, "#12345g" 0x012345); clients rely on that reading. A sign would make "#-00001"
+// -1, which would go out as "#ffffffff", no colour at all: a negative value is black, and so
+// is any other text. The text ends at its first NUL, as every text here does.
 static uint32_t colour_parse(const char *text) {
     if (strlen(text) != COLOUR_TEXT_LEN || text[0] != '#')
         return 0;
-    for (size_t i = 1; i < COLOUR_TEXT_LEN; i++)
-        if (!isxdigit((unsigned char)text[i]))
-            return 0;
-    return (uint32_t)strtoul(text + 1, NULL, 16);
+    long read = strtol(text + 1, NULL, 16);
+    return read > 0 ? (uint32_t)read : 0;
 }
 
 // A present colour is read by colour_parse(). A value with no text form (an array or object)

@@ -169,10 +169,21 @@ int halvex_mapapi_send_map_points(const halvex_mapapi_point *points, int count);
 #define HALVEX_MAPAPI_ANSWER_START_MAX 80
 #define HALVEX_MAPAPI_REASON_MAX 160
 
+/* Shortest run of the map key's characters that printed text never shows: shorter runs are
+ * too common to give the key away, and letting longer ones through could show most of it. */
+#define HALVEX_MAPAPI_KEY_RUN_HIDDEN 6
+
+/* Copy text[0..size) into out, at most out_max bytes and then a NUL (out holds out_max + 1),
+ * with every run of it that shows key shown as "***": HALVEX_MAPAPI_KEY_RUN_HIDDEN or more
+ * consecutive characters of key (the whole key when it is shorter), in any case, written as
+ * they are, with %XX escapes (as a URL may write them) or with JSON escapes (as a batch body
+ * writes them). Other bytes are copied as they are, cut silently at out_max; key NULL or ""
+ * hides nothing. Returns the bytes written. */
+size_t halvex_mapapi_key_hide(const char *text, size_t size, const char *key, char *out,
+                              size_t out_max);
+
 /* What one judged post came to. The texts are printable ASCII: every other byte shows as
- * '?', and wherever the answer repeats 6 or more consecutive characters of the map key (in
- * any case; the whole key when it is shorter), as it is or JSON-escaped as the body carries
- * it, they show as "***". */
+ * '?', and the map key is hidden as halvex_mapapi_key_hide() hides it. */
 typedef struct halvex_mapapi_post_result {
     int outcome;        /* HALVEX_MAPAPI_POST_* */
     long http_status;   /* status of the last answer, 0 when none arrived */

@@ -14,10 +14,6 @@ int mapapi_credentials_keep(const char *id, const char *key);
 /* The map key as kept, NUL-terminated; only to be read, so that answers can be masked. */
 const char *mapapi_key_get(void);
 
-/* The same as a batch body writes it: the inside of a JSON string, quote, backslash and
- * control bytes escaped. An answer that repeats the body shows the key in this form. */
-const char *mapapi_key_json_get(void);
-
 #ifdef __cplusplus
 }
 #endif

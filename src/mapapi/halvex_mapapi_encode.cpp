@@ -33,8 +33,6 @@
 // between posts), otherwise only read.
 static char map_id[HALVEX_MAPAPI_MAP_ID_MAX + 1];    // [I]
 static char map_key[HALVEX_MAPAPI_MAP_KEY_MAX + 1];  // [I]
-// [I] the key as a batch body writes it
-static char map_key_json[ESCAPED_BYTE_MAX * HALVEX_MAPAPI_MAP_KEY_MAX + 1];
 
 static const char hex_digits[] = "0123456789abcdef";
 
@@ -44,8 +42,6 @@ struct body_buffer {
     size_t len;
     size_t cap;
 };
-
-static char *json_text_put(char *p, const char *s);
 
 // ---- credentials ----------------------------------------------------------------------------
 
@@ -57,16 +53,11 @@ int mapapi_credentials_keep(const char *id, const char *key) {
         return 0;
     memcpy(map_id, id_kept, sizeof map_id);
     memcpy(map_key, key_kept, sizeof map_key);
-    *json_text_put(map_key_json, map_key) = '\0';
     return 1;
 }
 
 const char *mapapi_key_get(void) {
     return map_key;
-}
-
-const char *mapapi_key_json_get(void) {
-    return map_key_json;
 }
 
 // ---- text writers: each writes at p and returns the end of what it wrote -------------------

@@ -13,60 +13,83 @@
 #include "mapapi/halvex_mapapi_credentials.h"
 #include "mapapi/halvex_mapapi_setup.h"
 
-// Shortest run of the key's characters that an answer may not show: shorter runs are too
-// common to give the key away, and letting longer ones through could show most of the key.
-#define KEY_RUN_MASKED 6
+// The byte two hexadecimal digits stand for.
+static int hex_pair_value(const unsigned char *digits) {
+    char two[3] = {(char)digits[0], (char)digits[1], '\0'};
+    return (int)strtol(two, NULL, 16);
+}
 
-// Length of the longest run at data[0..size) that equals, ignoring case, some part of the key.
-static size_t key_run_length(const char *data, size_t size, const char *key, size_t key_len) {
+// The byte that text[i..] stands for and, in *width, how many bytes of text it takes: a %XX
+// escape (as a URL writes a byte) or a JSON escape (as a batch body writes one: \", \\, \/,
+// \b, \f, \n, \r, \t, \u00XX) is read as its byte, anything else is itself.
+static int text_byte_at(const char *text, size_t size, size_t i, size_t *width) {
+    static const char json_named[] = "\"\\/bfnrt", json_meant[] = "\"\\/\b\f\n\r\t";
+    const unsigned char *t = (const unsigned char *)text;
+    *width = 1;
+    if (t[i] == '%' && i + 2 < size && isxdigit(t[i + 1]) && isxdigit(t[i + 2])) {
+        *width = 3;
+        return hex_pair_value(t + i + 1);
+    }
+    if (t[i] != '\\' || i + 1 >= size)
+        return t[i];
+    if (t[i + 1] && strchr(json_named, t[i + 1])) {
+        *width = 2;
+        return json_meant[strchr(json_named, t[i + 1]) - json_named];
+    }
+    if (i + 5 < size && memcmp(text + i + 1, "u00", 3) == 0 && isxdigit(t[i + 4]) &&
+        isxdigit(t[i + 5])) {
+        *width = 6;
+        return hex_pair_value(t + i + 4);
+    }
+    return t[i];
+}
+
+// How many bytes of text, from i, show a part of key long enough to give it away
+// (HALVEX_MAPAPI_KEY_RUN_HIDDEN characters, or the whole key when it is shorter), any case,
+// escapes read; the longest such run, or 0.
+static size_t key_run_at(const char *text, size_t size, size_t i, const char *key, size_t key_len) {
+    size_t shortest =
+        key_len < HALVEX_MAPAPI_KEY_RUN_HIDDEN ? key_len : HALVEX_MAPAPI_KEY_RUN_HIDDEN;
     size_t longest = 0;
-    for (size_t from = 0; from + longest < key_len; from++) {
-        size_t n = 0;
-        while (n < size && from + n < key_len &&
-               tolower((unsigned char)data[n]) == tolower((unsigned char)key[from + n]))
+    for (size_t from = 0; from + shortest <= key_len; from++) {
+        size_t at = i, n = 0, width;
+        while (at < size && from + n < key_len &&
+               tolower(text_byte_at(text, size, at, &width)) ==
+                   tolower((unsigned char)key[from + n])) {
+            at += width;
             n++;
-        if (n > longest)
-            longest = n;
+        }
+        if (n >= shortest && at - i > longest)
+            longest = at - i;
     }
     return longest;
 }
 
-// Length of the run at data[0..size) that shows the key in the form given, when it is long
-// enough to mask: KEY_RUN_MASKED characters or more, or the whole form when it is shorter; else
-// 0.
-static size_t key_run_masked(const char *data, size_t size, const char *form) {
-    size_t len = strlen(form);
-    size_t run_min = len < KEY_RUN_MASKED ? len : KEY_RUN_MASKED;
-    size_t run = len ? key_run_length(data, size, form, len) : 0;
-    return run >= run_min ? run : 0;
-}
-
-// The first bytes of a text as printable ASCII, each run of KEY_RUN_MASKED or more characters
-// of the map key (any case; the whole key when it is shorter), as it is or as a batch body
-// writes it (JSON-escaped), shown as "***". Writes at most out_max bytes and a NUL.
-static void text_printable_copy(char *out, size_t out_max, const char *data, size_t size) {
-    const char *key = mapapi_key_get(), *key_json = mapapi_key_json_get();
-    size_t reach = strlen(key_json);  // the longer form: no run from i ends past i + reach
-    size_t n = 0, masked_to = 0;
+size_t halvex_mapapi_key_hide(const char *text, size_t size, const char *key, char *out,
+                              size_t out_max) {
+    size_t key_len = key ? strlen(key) : 0, n = 0, hidden_to = 0;
     for (size_t i = 0; i < size && n < out_max; i++) {
-        if (reach && i + reach > masked_to) {  // a run from here could mask further
-            size_t run = key_run_masked(data + i, size - i, key);
-            size_t run_json = key_run_masked(data + i, size - i, key_json);
-            if (run_json > run)
-                run = run_json;
-            if (run && i + run > masked_to) {
-                if (i >= masked_to)  // a new run, not one that lengthens the last
-                    for (int star = 0; star < 3 && n < out_max; star++)
-                        out[n++] = '*';
-                masked_to = i + run;
-            }
+        size_t run = key_len ? key_run_at(text, size, i, key, key_len) : 0;
+        if (run && i + run > hidden_to) {
+            if (i >= hidden_to)  // a new run, not one that lengthens the last
+                for (int star = 0; star < 3 && n < out_max; star++)
+                    out[n++] = '*';
+            hidden_to = i + run;
         }
-        if (i < masked_to)
-            continue;
-        unsigned char ch = (unsigned char)data[i];
-        out[n++] = (ch >= 0x20 && ch < 0x7f) ? (char)ch : '?';
+        if (i >= hidden_to)
+            out[n++] = text[i];
     }
     out[n] = '\0';
+    return n;
+}
+
+// The first bytes of a text as printable ASCII, the map key hidden (halvex_mapapi_key_hide()),
+// every other byte outside printable ASCII shown as '?'. Writes at most out_max bytes and a NUL.
+static void text_printable_copy(char *out, size_t out_max, const char *data, size_t size) {
+    size_t n = halvex_mapapi_key_hide(data, size, mapapi_key_get(), out, out_max);
+    for (size_t i = 0; i < n; i++)
+        if ((unsigned char)out[i] < 0x20 || (unsigned char)out[i] >= 0x7f)
+            out[i] = '?';
 }
 
 int mapapi_result_set(halvex_mapapi_post_result *result, int outcome, const char *reason) {

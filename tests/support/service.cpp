@@ -67,7 +67,11 @@ void service_configure(service_run &r) {
 bool service_start(service_run &r, const server_options &opt) {
     service_configure(r);
     r.server = server_start_with(r.dir, opt);
-    return server_wait_listening(r.server, r.sock, WAIT_MS);
+    // The start line comes once the metrics endpoint and the threads are up too (a test that
+    // reads standard output through a pipe reads it itself).
+    auto started = [&] { return server_stdout_count(r.server, "Listening on ") > 0; };
+    return server_wait_listening(r.server, r.sock, WAIT_MS) &&
+           (opt.stdout_pipe || wait_until(started, WAIT_MS));
 }
 
 void service_up(service_run &r, const std::string &extra, bool down, const server_options &opt) {

@@ -14,15 +14,15 @@ extern const char SERVICE_MAP_KEY[];
 // A service under test. Whatever the test's outcome, nothing it started outlives it: the
 // destructor closes fd, stops the service and the stand-in and removes the folder.
 struct service_run {
-    std::string dir, sock;           // its working folder, and its socket in it
-    std::string map_id = "testmap1"; // written by service_configure()
-    std::string extra;               // configuration lines after the basic ones
-    std::string endpoint;            // "": the stand-in's /points
-    std::string spool;               // spool_dir, when not ""
-    map_stub stub;                   // the map stand-in
-    int stub_port = 0;               // its port, kept while it is down
+    std::string dir, sock;            // its working folder, and its socket in it
+    std::string map_id = "testmap1";  // written by service_configure()
+    std::string extra;                // configuration lines after the basic ones
+    std::string endpoint;             // "": the stand-in's /points
+    std::string spool;                // spool_dir, when not ""
+    map_stub stub;                    // the map stand-in
+    int stub_port = 0;                // its port, kept while it is down
     server_proc server;
-    int fd = -1;                     // a connection a test keeps
+    int fd = -1;  // a connection a test keeps
     ~service_run();
 };
 
@@ -31,7 +31,8 @@ struct service_run {
 void service_prepare(service_run &r, const std::string &extra = "", bool down = false);
 // Write its configuration file, dir/halvex_mapapi_server.ini, from r's fields.
 void service_configure(service_run &r);
-// Write the configuration and start the service (again) on it: true once it listens.
+// Write the configuration and start the service (again) on it: true once it listens and has
+// printed its start line.
 bool service_start(service_run &r, const server_options &opt = server_options());
 // service_prepare() and service_start(), which must listen (a fatal failure otherwise).
 void service_up(service_run &r, const std::string &extra = "", bool down = false,
