@@ -16,6 +16,7 @@
 #include <algorithm>
 
 #include "base/fd_write.h"
+#include "base/file_kind.h"
 #include "base/log.h"
 
 // Segment file names: this prefix, the first record's number in 16 hex digits, this suffix.
@@ -195,29 +196,19 @@ void spool_dir_names(int dir_fd, std::vector<std::string> *segments,
     std::sort(aside->begin(), aside->end());
 }
 
-static const char *kind_of(mode_t mode) {
-    if (S_ISFIFO(mode))
-        return "a FIFO";
-    if (S_ISDIR(mode))
-        return "a directory";
-    if (S_ISLNK(mode))
-        return "a symbolic link";
-    return S_ISSOCK(mode) ? "a socket" : "a device";
-}
-
 int spool_file_open(int dir_fd, const char *name, int64_t *size, const char **what) {
     *what = NULL;
     struct stat st;
     if (fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
         return -1;
     if (!S_ISREG(st.st_mode)) {
-        *what = kind_of(st.st_mode);
+        *what = file_kind_name(st.st_mode);
         errno = EINVAL;
         return -1;
     }
     int fd = openat(dir_fd, name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
     if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
-        *what = S_ISREG(st.st_mode) ? NULL : kind_of(st.st_mode);  // replaced meanwhile
+        *what = S_ISREG(st.st_mode) ? NULL : file_kind_name(st.st_mode);  // replaced meanwhile
         close(fd);
         errno = EINVAL;
         return -1;
