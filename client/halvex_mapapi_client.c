@@ -13,6 +13,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/un.h>
 #include <time.h>
@@ -42,6 +43,8 @@ struct halvex_client {
     int wait_restart;      /* a connection worked since the last UNREACHABLE: a missing or
                               refusing socket is a restart, and is waited for */
     int64_t rcvtimeo_usec; /* SO_RCVTIMEO on fd; 0: none set */
+    dev_t sock_dev;        /* the socket file fd was connected through */
+    ino_t sock_ino;
     char path[sizeof(((struct sockaddr_un *)0)->sun_path)];
 };
 
@@ -89,7 +92,10 @@ static int connect_once(halvex_client *c) {
         close(fd);
         return err;
     }
+    struct stat st;
     c->fd = fd;
+    c->sock_dev = stat(c->path, &st) == 0 ? st.st_dev : 0;
+    c->sock_ino = c->sock_dev ? st.st_ino : 0;
     return 0;
 }
 
@@ -140,10 +146,23 @@ static enum exchange_end exchange_fail(halvex_client *c, int result, int err, in
     return EXCHANGE_DONE;
 }
 
-/* A whole reply is in: which one it is. */
+/* The service that answered has begun to stop: a stop removes the socket file before it
+ * answers FAILED to every point, and a restart makes a new one. */
+static int service_stopping(const halvex_client *c) {
+    struct stat st;
+    if (stat(c->path, &st) != 0)
+        return errno == ENOENT;
+    return st.st_dev != c->sock_dev || st.st_ino != c->sock_ino;
+}
+
+/* A whole reply is in: which one it is. A FAILED from a stopping service did not judge the
+ * point: it is sent again to the service that comes next. */
 static enum exchange_end reply_judge(halvex_client *c, const char *reply, size_t n, int *out) {
     if (n == sizeof REPLY_OK - 1 && memcmp(reply, REPLY_OK, n) == 0)
         *out = HALVEX_CLIENT_ACCEPTED;
+    else if (n == sizeof REPLY_FAILED - 1 && memcmp(reply, REPLY_FAILED, n) == 0 &&
+             service_stopping(c))
+        return connection_drop(c), EXCHANGE_UNREAD;
     else if (n == sizeof REPLY_FAILED - 1 && memcmp(reply, REPLY_FAILED, n) == 0)
         *out = HALVEX_CLIENT_REFUSED;
     else
@@ -152,7 +171,7 @@ static enum exchange_end reply_judge(halvex_client *c, const char *reply, size_t
 }
 
 /* Receive until the reply's line end. The connection ending before any byte of it means the
- * service never read the message: EXCHANGE_UNREAD. */
+ * service never read the message: EXCHANGE_UNREAD, and so does a FAILED while it stops. */
 static enum exchange_end reply_read(halvex_client *c, int64_t deadline, int *out) {
     char reply[REPLY_ROOM];
     size_t got = 0;

@@ -27,9 +27,12 @@
  * Reconnecting. The service answers every message it has read, even while it stops, so a
  * connection that ends before the reply has come means the message was not taken: the send
  * opens a new connection and sends it again, waiting while the socket is missing or refuses
- * (a restarted service makes it anew), until its time-out. A message that may have been read
- * (no reply within the time-out) is never sent again. Only a service that crashes between
- * reading a message and answering it can get a point twice this way.
+ * (a restarted service makes it anew), until its time-out. So is a point answered FAILED by a
+ * service that has begun to stop (it refuses every point then, after it has removed its socket
+ * file: a file gone or made anew since the connection tells so); under systemd's socket
+ * activation the file stays, and such a point is HALVEX_CLIENT_REFUSED. A message that may
+ * have been read (no reply within the time-out) is never sent again. Only a service that
+ * crashes between reading a message and answering it can get a point twice this way.
  *
  * Time-outs are in milliseconds and bound the whole call; a value <= 0 means
  * HALVEX_CLIENT_TIMEOUT_MS. A send on a client whose last send found the service unreachable

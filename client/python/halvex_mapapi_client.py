@@ -18,7 +18,10 @@ are also Error. A bad argument raises ValueError before anything is sent.
 Reconnecting: the service answers every message it has read, even while it stops, so a
 connection that ends before the reply means the message was not taken: the send connects
 again and sends it again, waiting while the socket is missing or refuses (a restarted service
-makes it anew), until its time-out. A message that may have been read (no reply in time) is
+makes it anew), until its time-out. So is a point answered FAILED by a service that has begun
+to stop (it refuses every point then, after it has removed its socket file: a file gone or
+made anew since the connection tells so); under systemd's socket activation the file stays,
+and such a point is answered False. A message that may have been read (no reply in time) is
 never sent again. Only a service that crashes between reading a message and answering it can
 get a point twice this way. After a send found the service unreachable, the next one tries one
 connection and does not wait for the socket to come back.
@@ -122,6 +125,7 @@ class Client:
         self.path = path or os.environ.get(SOCKET_ENV) or SOCKET_DEFAULT
         self.timeout = timeout
         self._sock = None
+        self._sock_file = None  # (device, inode) of the socket file the connection went through
         self._wait_restart = False  # a connection worked since the service was unreachable
         self._connect(time.monotonic() + timeout)
 
@@ -188,7 +192,26 @@ class Client:
                 continue
             s.setblocking(True)
             self._sock, self._wait_restart = s, True
+            self._sock_file = self._socket_file()
             return
+
+    def _socket_file(self):
+        try:
+            st = os.stat(self.path)
+        except OSError:
+            return None
+        return st.st_dev, st.st_ino
+
+    def _stopping(self):
+        """A stop removes the socket file before it answers FAILED to every point, and a restart
+        makes a new one."""
+        try:
+            st = os.stat(self.path)
+        except FileNotFoundError:
+            return True
+        except OSError:
+            return False
+        return (st.st_dev, st.st_ino) != self._sock_file
 
     def _fail(self, error):
         self.close()
@@ -226,4 +249,6 @@ class Client:
             reply += chunk
         if reply not in (_REPLY_OK, _REPLY_FAILED):
             self._fail(Unreachable(errno.EPROTO, f"{self.path}: reply {reply!r}"))
+        if reply == _REPLY_FAILED and self._stopping():
+            return self.close()  # not judged: sent again to the service that comes next
         return reply == _REPLY_OK

@@ -149,7 +149,8 @@ typedef struct post_body {
     long answer_status;   // that answer's status
     bool resend_refused;  // libcurl would have sent it again after it went out whole unanswered
     int connections;      // connections opened for the transfer
-    CURLcode ended;       // how the transfer ended
+    int first_connections;  // of them, those opened before its first request; -1: none began
+    CURLcode ended;         // how the transfer ended
 } post_body;
 
 static size_t body_read(char *buffer, size_t size, size_t nmemb, void *userdata) {
@@ -162,9 +163,12 @@ static size_t body_read(char *buffer, size_t size, size_t nmemb, void *userdata)
     return n;
 }
 
-// Each request, the first, a redirected one or a resend, reads the body from its start.
+// Each request, the first, a redirected one or a resend, reads the body from its start. The
+// first tells whether the transfer began on a kept connection.
 static int request_begin(void *userdata, char *, char *, int, int) {
     post_body *b = (post_body *)userdata;
+    if (b->first_connections < 0)
+        b->first_connections = b->connections;
     b->read_at = 0;
     b->sent = 0;
     b->answered = false;
@@ -321,7 +325,7 @@ static bool post_again_due(const post_body *b) {
 // failed as its idle connection closed under it may go again at once, on a new one.
 static void kept_request_end(CURL *curl, const post_body *b, int64_t idle, int64_t start,
                              halvex_mapapi_post_result *result) {
-    kept_post post = {b->connections == 0 ? idle : -1, monotonic_usec() - start,
+    kept_post post = {b->first_connections == 0 ? idle : -1, monotonic_usec() - start,
                       closed_unanswered(b)};
     if (kept_post_end(curl, &post) && result->outcome == HALVEX_MAPAPI_POST_FAILED)
         result->retry_at_once = 1;
@@ -349,7 +353,7 @@ static int post_perform(const char *body, long timeout_ms, halvex_mapapi_post_re
         long left_ms = timeout_ms - (long)((begun - start) / 1000);
         if (attempt > 0 && left_ms <= 0)
             break;  // the first try took the whole post's time: its outcome stands
-        post_body b = {body, strlen(body), 0, 0, false, 0, false, 0, CURLE_OK};
+        post_body b = {body, strlen(body), 0, 0, false, 0, false, 0, -1, CURLE_OK};
         post_judged_run(multi, curl, headers, &b, left_ms, attempt > 0, result);
         if (kept) {
             kept_request_end(curl, &b, attempt == 0 ? idle : -1, begun, result);
