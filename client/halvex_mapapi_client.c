@@ -45,6 +45,9 @@ struct halvex_client {
     int64_t rcvtimeo_usec; /* SO_RCVTIMEO on fd; 0: none set */
     dev_t sock_dev;        /* the socket file fd was connected through */
     ino_t sock_ino;
+    int pending;           /* msg went out by halvex_client_send_start(); its reply is due */
+    size_t msg_len;
+    char msg[HALVEX_CLIENT_MESSAGE_MAX]; /* the message in hand, kept to be sent again */
     char path[sizeof(((struct sockaddr_un *)0)->sun_path)];
 };
 
@@ -196,47 +199,83 @@ static enum exchange_end reply_read(halvex_client *c, int64_t deadline, int *out
     return exchange_fail(c, HALVEX_CLIENT_UNREACHABLE, EPROTO, out);
 }
 
-/* Send the message whole in one call (a Unix stream socket queues up to this size at once,
- * and no earlier message is left unread) and read its reply. */
-static enum exchange_end exchange(halvex_client *c, const char *msg, size_t len,
-                                  int64_t deadline, int *out) {
+/* Send the message in hand whole in one call (a Unix stream socket queues up to this size at
+ * once, and no earlier message is left unread): HALVEX_CLIENT_PENDING once it is out. */
+static enum exchange_end message_write(halvex_client *c, int *out) {
     ssize_t n;
-    while ((n = send(c->fd, msg, len, MSG_NOSIGNAL)) < 0 && errno == EINTR) {
+    while ((n = send(c->fd, c->msg, c->msg_len, MSG_NOSIGNAL)) < 0 && errno == EINTR) {
     }
     if (n < 0 && (errno == EPIPE || errno == ECONNRESET || errno == ENOTCONN))
         return connection_drop(c), EXCHANGE_UNREAD;
     if (n < 0)
         return exchange_fail(c, HALVEX_CLIENT_UNREACHABLE, errno, out);
-    if ((size_t)n != len)
+    if ((size_t)n != c->msg_len)
         return exchange_fail(c, HALVEX_CLIENT_UNREACHABLE, EIO, out);
-    return reply_read(c, deadline, out);
+    *out = HALVEX_CLIENT_PENDING;
+    return EXCHANGE_DONE;
 }
 
-/* Send until a reply settles it or the deadline: a connection that ended with the message
- * unread is made again (at once the first time, then after a growing pause, so that a peer
- * that keeps closing is not hammered) and the message sent again. */
-static int message_send(halvex_client *c, const char *msg, size_t len, int timeout_ms) {
-    int64_t deadline = deadline_from(timeout_ms), pause = 0;
+/* The message in hand ended unread: try again after *pause (at once the first time, then
+ * growing, so that a peer that keeps closing is not hammered), or -1 past the deadline. */
+static int unread_again(halvex_client *c, int64_t deadline, int64_t *pause) {
+    c->wait_restart = 1;  // it closed under the message: a restart may be under way
+    if (deadline - now_usec() <= *pause) {
+        c->wait_restart = 0;
+        errno = ECONNRESET;
+        return -1;
+    }
+    pause_usec(*pause);
+    *pause = *pause ? *pause * 2 : RECONNECT_PAUSE_FIRST_MS * 1000;
+    if (*pause > RECONNECT_PAUSE_MAX_MS * 1000)
+        *pause = RECONNECT_PAUSE_MAX_MS * 1000;
+    return 0;
+}
+
+/* Send the message in hand, connecting first, until it is out (HALVEX_CLIENT_PENDING) or a
+ * result ends it. */
+static int message_out(halvex_client *c, int64_t deadline, int64_t *pause) {
     for (;;) {
         if (c->fd < 0 && connect_until(c, deadline) != 0) {
             c->wait_restart = 0;
             return HALVEX_CLIENT_UNREACHABLE;
         }
         int result;
-        if (exchange(c, msg, len, deadline, &result) == EXCHANGE_DONE)
+        if (message_write(c, &result) == EXCHANGE_DONE)
             return result;
-        c->wait_restart = 1;  // it closed under the message: a restart may be under way
-        int64_t left = deadline - now_usec();
-        if (left <= pause) {
-            c->wait_restart = 0;
-            errno = ECONNRESET;
+        if (unread_again(c, deadline, pause) != 0)
             return HALVEX_CLIENT_UNREACHABLE;
-        }
-        pause_usec(pause);
-        pause = pause ? pause * 2 : RECONNECT_PAUSE_FIRST_MS * 1000;
-        if (pause > RECONNECT_PAUSE_MAX_MS * 1000)
-            pause = RECONNECT_PAUSE_MAX_MS * 1000;
     }
+}
+
+/* Wait for the reply to the message that is out; where it went unread, send it again. */
+static int message_settle(halvex_client *c, int64_t deadline) {
+    int64_t pause = 0;
+    for (;;) {
+        int result;
+        if (reply_read(c, deadline, &result) == EXCHANGE_DONE)
+            return result;
+        if (unread_again(c, deadline, &pause) != 0)
+            return HALVEX_CLIENT_UNREACHABLE;
+        result = message_out(c, deadline, &pause);
+        if (result != HALVEX_CLIENT_PENDING)
+            return result;
+    }
+}
+
+/* Take json as the message in hand; a result that ends the send at once, or 0. */
+static int message_take(halvex_client *c, const char *json) {
+    size_t len = json ? strlen(json) : 0;
+    if (!c || len == 0 || c->pending) {
+        errno = EINVAL;
+        return HALVEX_CLIENT_INVALID;
+    }
+    if (len > HALVEX_CLIENT_MESSAGE_MAX) {
+        errno = EMSGSIZE;
+        return HALVEX_CLIENT_TOO_LONG;
+    }
+    memcpy(c->msg, json, len);
+    c->msg_len = len;
+    return 0;
 }
 
 /* ---- points as text ------------------------------------------------------------------- */
@@ -368,16 +407,35 @@ EXPORT const char *halvex_client_socket_path(const halvex_client *client) {
 }
 
 EXPORT int halvex_client_send_json(halvex_client *client, const char *json, int timeout_ms) {
-    size_t len = json ? strlen(json) : 0;
-    if (!client || len == 0) {
+    int result = message_take(client, json);
+    if (result != 0)
+        return result;
+    int64_t deadline = deadline_from(timeout_ms), pause = 0;
+    result = message_out(client, deadline, &pause);
+    return result == HALVEX_CLIENT_PENDING ? message_settle(client, deadline) : result;
+}
+
+EXPORT int halvex_client_send_start(halvex_client *client, const char *json, int timeout_ms) {
+    int result = message_take(client, json);
+    if (result != 0)
+        return result;
+    int64_t pause = 0;
+    result = message_out(client, deadline_from(timeout_ms), &pause);
+    client->pending = result == HALVEX_CLIENT_PENDING;
+    return result;
+}
+
+EXPORT int halvex_client_send_wait(halvex_client *client, int timeout_ms) {
+    if (!client || !client->pending) {
         errno = EINVAL;
         return HALVEX_CLIENT_INVALID;
     }
-    if (len > HALVEX_CLIENT_MESSAGE_MAX) {
-        errno = EMSGSIZE;
-        return HALVEX_CLIENT_TOO_LONG;
-    }
-    return message_send(client, json, len, timeout_ms);
+    client->pending = 0;
+    return message_settle(client, deadline_from(timeout_ms));
+}
+
+EXPORT int halvex_client_fd(const halvex_client *client) {
+    return client ? client->fd : -1;
 }
 
 EXPORT int halvex_client_send_point(halvex_client *client, const halvex_client_point *point,
@@ -404,6 +462,8 @@ EXPORT const char *halvex_client_result_name(int result) {
             return "timed out";
         case HALVEX_CLIENT_INVALID:
             return "invalid";
+        case HALVEX_CLIENT_PENDING:
+            return "pending";
         default:
             return "unknown";
     }

@@ -68,6 +68,8 @@ extern "C" {
 #define HALVEX_CLIENT_UNREACHABLE 3
 #define HALVEX_CLIENT_TIMED_OUT 4
 #define HALVEX_CLIENT_INVALID (-1)
+/* halvex_client_send_start() only: the message is out, its reply not yet read. */
+#define HALVEX_CLIENT_PENDING 5
 
 /* A connection to the service and what the client knows of it; opaque. */
 typedef struct halvex_client halvex_client;
@@ -135,8 +137,23 @@ int halvex_client_send_point(halvex_client *client, const halvex_client_point *p
  * 40.712799, as from any client). Any thread, no state. */
 int halvex_client_point_json(const halvex_client_point *point, char *out, size_t out_size);
 
-/* A result's name: "accepted", "refused", "too long", "unreachable", "timed out" or
- * "invalid"; "unknown" for any other value. A static text. */
+/* For a program that waits on many clients in one loop (poll(2), epoll(7)): send json as
+ * halvex_client_send_json() does, but return once it is out, HALVEX_CLIENT_PENDING, without
+ * waiting for the reply (or, when it cannot go out, the result that ends it; the time-out
+ * bounds connecting). The next call on the client is halvex_client_send_wait(), best once
+ * halvex_client_fd() is readable: it waits at most timeout_ms for the reply, and sends the
+ * message again where it went unread as a send does, and returns the result. A start while a
+ * reply is due, or a wait with none due, is HALVEX_CLIENT_INVALID. */
+int halvex_client_send_start(halvex_client *client, const char *json, int timeout_ms);
+int halvex_client_send_wait(halvex_client *client, int timeout_ms);
+
+/* The connection's descriptor, to wait for the reply on (POLLIN): it changes when the client
+ * connects again, and is -1 while there is no connection. Only to wait on: reading, writing or
+ * closing it breaks the client. */
+int halvex_client_fd(const halvex_client *client);
+
+/* A result's name: "accepted", "refused", "too long", "unreachable", "timed out", "invalid"
+ * or "pending"; "unknown" for any other value. A static text. */
 const char *halvex_client_result_name(int result);
 
 #ifdef __cplusplus
