@@ -302,8 +302,7 @@ static void links_step(int64_t now) {
         far_activity(l, now);
         int failed = flow_write(&l->up, now) != 0;
         far_idle_check(l, now);
-        if (failed || flow_write(&l->down, now) != 0 ||
-            (l->up.write_ended && l->down.write_ended))
+        if (failed || flow_write(&l->down, now) != 0 || (l->up.write_ended && l->down.write_ended))
             link_close(l);
         else
             link_watch(l, slot);
@@ -451,8 +450,9 @@ int main(int argc, char **argv) {
     for (int slot = 0; slot < MAX_LINKS; slot++)
         if (links[slot].used)
             link_close(&links[slot]);
-    printf("%s: stopped (%s); connections %lu, bytes up %lu, bytes down %lu; closed idle %lu, "
-           "bytes dropped into a close %lu\n",
-           PROG, why, links_opened, bytes_up, bytes_down, idle_closes, bytes_dropped);
+    printf(
+        "%s: stopped (%s); connections %lu, bytes up %lu, bytes down %lu; closed idle %lu, "
+        "bytes dropped into a close %lu\n",
+        PROG, why, links_opened, bytes_up, bytes_down, idle_closes, bytes_dropped);
     return 0;
 }

@@ -315,8 +315,8 @@ static void worker_run_client(worker_state *w) {
     conn_state *one = &w->conns[0];
     if (w->conns.size() == 1) {
         while ((one->sent_ns = now_ns()) < window_end_ns && budget_take())
-            client_reply_count(w, one, halvex_client_send_json(one->client, opts.message.c_str(),
-                                                               timeout_ms));
+            client_reply_count(
+                w, one, halvex_client_send_json(one->client, opts.message.c_str(), timeout_ms));
         return;
     }
     int ep = epoll_create1(EPOLL_CLOEXEC);

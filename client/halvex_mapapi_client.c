@@ -45,7 +45,7 @@ struct halvex_client {
     int64_t rcvtimeo_usec; /* SO_RCVTIMEO on fd; 0: none set */
     dev_t sock_dev;        /* the socket file fd was connected through */
     ino_t sock_ino;
-    int pending;           /* msg went out by halvex_client_send_start(); its reply is due */
+    int pending; /* msg went out by halvex_client_send_start(); its reply is due */
     size_t msg_len;
     char msg[HALVEX_CLIENT_MESSAGE_MAX]; /* the message in hand, kept to be sent again */
     char path[sizeof(((struct sockaddr_un *)0)->sun_path)];
@@ -123,7 +123,8 @@ static int connect_until(halvex_client *c, int64_t deadline) {
             return -1;
         }
         pause_usec(pause < left ? pause : left);
-        pause = pause * 2 < RECONNECT_PAUSE_MAX_MS * 1000 ? pause * 2 : RECONNECT_PAUSE_MAX_MS * 1000;
+        pause =
+            pause * 2 < RECONNECT_PAUSE_MAX_MS * 1000 ? pause * 2 : RECONNECT_PAUSE_MAX_MS * 1000;
     }
 }
 
@@ -349,8 +350,7 @@ static int point_valid(const halvex_client_point *p) {
            !((p->given & HALVEX_CLIENT_C2) && p->c2 > HALVEX_CLIENT_COLOUR_MAX);
 }
 
-EXPORT int halvex_client_point_json(const halvex_client_point *point, char *out,
-                                    size_t out_size) {
+EXPORT int halvex_client_point_json(const halvex_client_point *point, char *out, size_t out_size) {
     if (!point || !out || !point_valid(point)) {
         errno = EINVAL;
         return -1;

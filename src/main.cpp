@@ -67,9 +67,9 @@
 // THE RELOAD: SIGHUP reads the file the start read again (config_check(), the CA file's
 // certificates checked); one that cannot be used is refused whole. Otherwise the keys the
 // table says change in place go through config_apply() (the interval, the collect pause and
-// max_post_points at once, the client's settings offered to the sender) and the store's age limit is set; the
-// keys that need a new socket or listener, max_queued_points and the spool's other keys keep
-// their values.
+// max_post_points at once, the client's settings offered to the sender) and the store's age
+// limit is set; the keys that need a new socket or listener, max_queued_points and the spool's
+// other keys keep their values.
 //
 // THE WAKE PIPE carries one byte from the accept loop to the receiver per new connection; its
 // read end is the last node of the connection list and sits in the receiver's epoll set.

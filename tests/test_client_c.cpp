@@ -23,7 +23,8 @@ TEST(ClientC, SaysAcceptedRefusedAndTooLong) {
     p.lng = -123.456789;
     p.c = 0xff8800;
     EXPECT_EQ(halvex_client_send_point(c, &p, 0), HALVEX_CLIENT_ACCEPTED);
-    EXPECT_EQ(halvex_client_send_json(c, "{\"lat\":\"north\",\"lng\":1}", 0), HALVEX_CLIENT_REFUSED);
+    EXPECT_EQ(halvex_client_send_json(c, "{\"lat\":\"north\",\"lng\":1}", 0),
+              HALVEX_CLIENT_REFUSED);
     EXPECT_EQ(halvex_client_send_json(c, std::string(1025, ' ').c_str(), 0),
               HALVEX_CLIENT_TOO_LONG);
     EXPECT_EQ(errno, EMSGSIZE);

@@ -296,8 +296,9 @@ TEST(Delivery, PeerClosingIdleConnectionsCostsOneFailedPostAndNoWait) {
     EXPECT_LT(posts[1].at - posts[0].at, std::chrono::milliseconds(250 + 1000));
     EXPECT_TRUE(printed(d, "retried at once on a new connection."));
     server_stop(d.server);
-    EXPECT_TRUE(printed(d, "posts made 7, failed in transit 1, refused 0; points possibly "
-                           "duplicated 1,"));
+    EXPECT_TRUE(printed(d,
+                        "posts made 7, failed in transit 1, refused 0; points possibly "
+                        "duplicated 1,"));
     service_stop(d);
 }
 

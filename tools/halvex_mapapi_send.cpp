@@ -158,10 +158,11 @@ static void message_send(send_state &st, const std::string &msg, int timeout_s) 
     if (result == HALVEX_CLIENT_REFUSED)
         fprintf(stderr, "%s: message %d rejected: %s\n", PROG, st.number, msg.c_str());
     else if (result == HALVEX_CLIENT_INVALID || result == HALVEX_CLIENT_TOO_LONG)
-        fprintf(stderr, "%s: message %d not sent: %s\n", PROG, st.number,
-                msg.empty() ? "empty"
-                            : ("longer than " + std::to_string(HALVEX_CLIENT_MESSAGE_MAX) +
-                               " bytes").c_str());
+        fprintf(
+            stderr, "%s: message %d not sent: %s\n", PROG, st.number,
+            msg.empty()
+                ? "empty"
+                : ("longer than " + std::to_string(HALVEX_CLIENT_MESSAGE_MAX) + " bytes").c_str());
     else if (result == HALVEX_CLIENT_TIMED_OUT)
         connection_lost(st, "no reply within " + std::to_string(timeout_s) + " s");
     else

@@ -92,8 +92,8 @@ static void kept_limit_learn(int64_t limit_usec) {
 bool kept_post_end(CURL *curl, const kept_post *post) {
     kept_idle_since = monotonic_usec();
     curl_off_t resolved = 0, connected = 0;
-    if (post->idle_usec < 0 && curl_easy_getinfo(curl, CURLINFO_NAMELOOKUP_TIME_T, &resolved) ==
-                                   CURLE_OK &&
+    if (post->idle_usec < 0 &&
+        curl_easy_getinfo(curl, CURLINFO_NAMELOOKUP_TIME_T, &resolved) == CURLE_OK &&
         curl_easy_getinfo(curl, CURLINFO_CONNECT_TIME_T, &connected) == CURLE_OK &&
         connected > resolved)
         kept_rtt = (int64_t)(connected - resolved);

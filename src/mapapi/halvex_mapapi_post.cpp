@@ -143,12 +143,12 @@ static int deadline_check(void *, curl_off_t, curl_off_t, curl_off_t, curl_off_t
 typedef struct post_body {
     const char *data;
     size_t size;
-    size_t read_at;       // the next byte to hand to libcurl
-    size_t sent;          // bytes of it written to the connection for the request in hand
-    bool answered;        // the request in hand has had the status line of a final answer
-    long answer_status;   // that answer's status
-    bool resend_refused;  // libcurl would have sent it again after it went out whole unanswered
-    int connections;      // connections opened for the transfer
+    size_t read_at;         // the next byte to hand to libcurl
+    size_t sent;            // bytes of it written to the connection for the request in hand
+    bool answered;          // the request in hand has had the status line of a final answer
+    long answer_status;     // that answer's status
+    bool resend_refused;    // libcurl would have sent it again after it went out whole unanswered
+    int connections;        // connections opened for the transfer
     int first_connections;  // of them, those opened before its first request; -1: none began
     CURLcode ended;         // how the transfer ended
 } post_body;
@@ -307,10 +307,9 @@ static int post_judged_run(CURLM *multi, CURL *curl, curl_slist *headers, post_b
 
 // The connection closed under the request in hand before any answer to it.
 static bool closed_unanswered(const post_body *b) {
-    bool died = b->resend_refused || b->ended == CURLE_SEND_ERROR ||
-                b->ended == CURLE_RECV_ERROR || b->ended == CURLE_GOT_NOTHING ||
-                b->ended == CURLE_SEND_FAIL_REWIND || b->ended == CURLE_HTTP2 ||
-                b->ended == CURLE_HTTP2_STREAM;
+    bool died = b->resend_refused || b->ended == CURLE_SEND_ERROR || b->ended == CURLE_RECV_ERROR ||
+                b->ended == CURLE_GOT_NOTHING || b->ended == CURLE_SEND_FAIL_REWIND ||
+                b->ended == CURLE_HTTP2 || b->ended == CURLE_HTTP2_STREAM;
     return died && !b->answered;
 }
 

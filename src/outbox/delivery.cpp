@@ -148,7 +148,8 @@ static void delivery_failed(outbox *box, delivery_state *st, size_t count, uint6
     }
     st->held = NULL;
     bool at_once = r->retry_at_once && st->backoff_usec == 0;
-    st->backoff_usec = at_once ? 0 : delivery_backoff_next(st->backoff_usec, box->send_interval_usec);
+    st->backoff_usec =
+        at_once ? 0 : delivery_backoff_next(st->backoff_usec, box->send_interval_usec);
     st->retry_after_usec = retry_after_usec(r);
     if (st->backoff_usec < st->retry_after_usec)
         st->backoff_usec = st->retry_after_usec;

@@ -362,7 +362,8 @@ static void map_stub_connection_cut(int remote_port) {
 static bool map_stub_idle_cut(map_stub &m, int port) {
     auto last = m.answered.find(port);
     if (!m.idle_close_ms || last == m.answered.end() ||
-        std::chrono::steady_clock::now() - last->second < std::chrono::milliseconds(m.idle_close_ms))
+        std::chrono::steady_clock::now() - last->second <
+            std::chrono::milliseconds(m.idle_close_ms))
         return false;
     m.answered.erase(last);
     m.idle_closes++;

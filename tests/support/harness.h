@@ -164,7 +164,7 @@ struct map_stub {
     // request: a request on a connection idle at least this long since its last answer is
     // not answered, not passed on (not in posts) and its connection is closed. 0: none.
     int idle_close_ms = 0;
-    size_t idle_closes = 0;                                          // such requests, by lock
+    size_t idle_closes = 0;                                         // such requests, by lock
     std::map<int, std::chrono::steady_clock::time_point> answered;  // per client port, by lock
     // Optional full override of the handler's answer (path, body) -> (status, body); a 3xx
     // status redirects to the URL or path in the body.
