@@ -142,8 +142,8 @@ int halvex_client_point_json(const halvex_client_point *point, char *out, size_t
  * waiting for the reply (or, when it cannot go out, the result that ends it; the time-out
  * bounds connecting). The next call on the client is halvex_client_send_wait(), best once
  * halvex_client_fd() is readable: it waits at most timeout_ms for the reply, and sends the
- * message again where it went unread as a send does, and returns the result. A start while a
- * reply is due, or a wait with none due, is HALVEX_CLIENT_INVALID. */
+ * message again where it went unread as a send does, and returns the result. Any send or
+ * start while a reply is due, or a wait with none due, is HALVEX_CLIENT_INVALID. */
 int halvex_client_send_start(halvex_client *client, const char *json, int timeout_ms);
 int halvex_client_send_wait(halvex_client *client, int timeout_ms);
 

@@ -171,7 +171,7 @@ int halvex_mapapi_send_map_points(const halvex_mapapi_point *points, int count);
 #define HALVEX_MAPAPI_ANSWER_MAX (64 * 1024)
 /* Most bytes kept of the start of the answer and of the reason, without the NUL. */
 #define HALVEX_MAPAPI_ANSWER_START_MAX 80
-#define HALVEX_MAPAPI_REASON_MAX 160
+#define HALVEX_MAPAPI_REASON_MAX 240
 
 /* Shortest run of the map key's characters that printed text never shows: shorter runs are
  * too common to give the key away, and letting longer ones through could show most of it. */

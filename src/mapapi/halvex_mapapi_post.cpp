@@ -267,10 +267,10 @@ static CURLcode transfer_run(CURLM *multi, CURL *curl) {
     return rc;
 }
 
-// The reason of a post that may have reached the map service with no answer to settle it.
+// What is known of a post whose whole body went out and that no answer settled: this end
+// wrote it all; whether the map service read it is not.
 static const char UNCONFIRMED_NOTE[] =
-    "; the whole batch was written to the connection, whether the map service read it is "
-    "unknown";
+    "; the whole batch was written out, whether the map service read it is unknown";
 
 // A judged post of the body on curl, a handle the caller owns, on a new connection when fresh:
 // the request as halvex_mapapi_send_raw_map_data() makes it, with the answer bounded, the
@@ -289,17 +289,16 @@ static int post_judged_run(CURLM *multi, CURL *curl, curl_slist *headers, post_b
     curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, deadline_check);
     curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
     b->ended = transfer_run(multi, curl);
+    std::string failure = error_text;
     if (b->ended == CURLE_ABORTED_BY_CALLBACK)
-        snprintf(error_text, sizeof error_text, "cut at the deadline");
+        failure = "cut at the deadline";
     else if (b->resend_refused)
-        snprintf(error_text, sizeof error_text, "connection closed without an answer");
+        failure = "connection closed without an answer";
+    if (b->ended != CURLE_OK && !b->answered && body_sent_whole(b))
+        failure = (failure.empty() ? curl_easy_strerror(b->ended) : failure) + UNCONFIRMED_NOTE;
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &result->http_status);
-    int outcome = mapapi_post_judge(result, b->ended, error_text, &answer);
+    int outcome = mapapi_post_judge(result, b->ended, failure.c_str(), &answer);
     result->unconfirmed = mapapi_post_unconfirmed(b->ended, body_sent_whole(b), result);
-    if (result->unconfirmed && !b->answered) {  // cut silently where it does not fit
-        std::string reason = std::string(result->reason) + UNCONFIRMED_NOTE;
-        mapapi_result_set(result, outcome, reason.c_str());
-    }
     mapapi_retry_after_read(curl, result);
     free(answer.response.data);
     return outcome;
