@@ -1,4 +1,4 @@
-"""halvex_mapapi_client -- send map points to the local halvex_mapapi_server from Python.
+"""Send map points to the local halvex_mapapi_server from Python: a client of its point socket.
 
     import halvex_mapapi_client
 
