@@ -104,6 +104,7 @@ int main(int argc, char **argv) {
     httplib::SSLServer server(cert.c_str(), key.c_str());
     server.set_keep_alive_max_count(KEEP_ALIVE_POSTS);
     server.set_keep_alive_timeout(KEEP_ALIVE_SECS);
+    server.set_tcp_nodelay(true);  // answers at once, as a map service's: no Nagle wait
     server.Post(".*", post_handle);
     int port = server.is_valid() ? server.bind_to_any_port("127.0.0.1") : -1;
     if (port <= 0) {

@@ -1,6 +1,6 @@
 // delay_proxy.cpp -- a loopback TCP forwarder that holds every chunk a fixed delay each way.
 //
-// Usage: delay_proxy LISTEN_PORT TARGET_HOST:PORT DELAY_MS [RUN_SECS]
+// Usage: delay_proxy LISTEN_PORT TARGET_HOST:PORT DELAY_MS [RUN_SECS [IDLE_CLOSE_MS]]
 //
 // Each chunk read from one side is written to the other side DELAY_MS after it was read, in
 // order per direction; reading goes on meanwhile, so data is delayed, not throttled. A side
@@ -10,6 +10,12 @@
 // handshake and the request each at full delay. Listens on 127.0.0.1 (port 0: a free one,
 // printed) and forwards to loopback only. Stops after RUN_SECS (default 600) or on SIGINT or
 // SIGTERM, and then prints the connections it forwarded and the bytes each way.
+//
+// With IDLE_CLOSE_MS it also plays a proxy at the far end of the link that closes connections
+// idle that long, as nginx's keepalive_timeout does: once nothing has reached the far end in
+// either direction for that long, the target's side is closed, what reaches the far end after
+// it is dropped (it counts the connections closed so, and the bytes a client had sent into such
+// a close), and the close reaches the client one delay later.
 //
 // One thread, so nothing is locked: epoll over the listening socket, a signalfd and both sides
 // of every link; each wait ends when the earliest held chunk is due.
@@ -70,14 +76,18 @@ struct flow {
 
 struct pair_link {
     bool used;
-    int fds[2];           // [0] the client's side, [1] the target's
-    unsigned watched[2];  // events each side is registered for; 0: not registered
-    flow up, down;        // up: client to target; down: target to client
+    int fds[2];               // [0] the client's side, [1] the target's
+    unsigned watched[2];      // events each side is registered for; 0: not registered
+    flow up, down;            // up: client to target; down: target to client
+    int64_t far_active_usec;  // when bytes last reached the far end, either way
+    bool far_closed;          // the far end closed it for idleness
 };
 
 static pair_link links[MAX_LINKS];
 static int epoll_fd = -1;
 static int64_t delay_usec;
+static int64_t idle_close_usec;  // 0: the far end keeps idle connections
+static unsigned long idle_closes, bytes_dropped;
 static struct sockaddr_in target_addr;
 static unsigned long links_opened, bytes_up, bytes_down;
 
@@ -139,6 +149,8 @@ static void link_open(int client, int64_t now) {
     l->watched[0] = l->watched[1] = 0;
     flow_init(&l->up, client, target, now + 3 * delay_usec);
     flow_init(&l->down, target, client, 0);
+    l->far_active_usec = now + 3 * delay_usec;
+    l->far_closed = false;
     links_opened++;
 }
 
@@ -237,8 +249,47 @@ static void side_event(uint64_t tag, unsigned events, int64_t now) {
     flow *out_of = tag % 2 == 0 ? &l->up : &l->down, *into = tag % 2 == 0 ? &l->down : &l->up;
     if ((events & (EPOLLIN | EPOLLHUP | EPOLLERR)) && !out_of->read_ended)
         flow_read(out_of, now);
+    if (l->far_closed && out_of == &l->up) {  // it never reaches the far end
+        bytes_dropped += l->up.held_bytes;
+        std::deque<chunk>().swap(l->up.held);
+        l->up.held_bytes = 0;
+    }
     if (events & (EPOLLOUT | EPOLLHUP | EPOLLERR))
         into->blocked = false;
+}
+
+// The far end's last activity by now: a chunk from the client reaching it (at its due time),
+// or one taken from the target (a delay before its due time).
+static void far_activity(pair_link *l, int64_t now) {
+    for (const chunk &c : l->up.held) {
+        if (c.due_usec > now)
+            break;
+        if (c.due_usec > l->far_active_usec)
+            l->far_active_usec = c.due_usec;
+    }
+    if (!l->down.held.empty() && l->down.held.back().due_usec - delay_usec > l->far_active_usec)
+        l->far_active_usec = l->down.held.back().due_usec - delay_usec;
+}
+
+// The far end closes the idle connection: the target's side at once, what the client sent
+// after it dropped, the client told one delay after.
+static void far_close(pair_link *l, int64_t at) {
+    l->far_closed = true;
+    idle_closes++;
+    shutdown(l->fds[1], SHUT_RDWR);
+    bytes_dropped += l->up.held_bytes;
+    std::deque<chunk>().swap(l->up.held);
+    l->up.held_bytes = 0;
+    l->up.write_ended = true;  // what the client sends from now on is read and dropped
+    l->down.read_ended = true;
+    l->down.held.push_back(chunk{at + delay_usec, std::string(), 0});
+}
+
+static void far_idle_check(pair_link *l, int64_t now) {
+    int64_t close_at = l->far_active_usec + idle_close_usec;
+    bool arriving = !l->up.held.empty() && l->up.held.front().due_usec <= close_at;
+    if (idle_close_usec > 0 && !l->far_closed && now >= close_at && !arriving)
+        far_close(l, close_at);
 }
 
 // Write what is due on every link; close a link once both ends were passed on or a side
@@ -248,8 +299,10 @@ static void links_step(int64_t now) {
         pair_link *l = &links[slot];
         if (!l->used)
             continue;
-        if (flow_write(&l->up, now) != 0 || flow_write(&l->down, now) != 0 ||
-            (l->up.write_ended && l->down.write_ended))
+        far_activity(l, now);
+        int failed = flow_write(&l->up, now) != 0;
+        far_idle_check(l, now);
+        if (failed || flow_write(&l->down, now) != 0 || (l->up.write_ended && l->down.write_ended))
             link_close(l);
         else
             link_watch(l, slot);
@@ -265,6 +318,8 @@ static int64_t links_next_due(int64_t until) {
         for (const flow *f : {&l->up, &l->down})
             if (!f->blocked && !f->held.empty() && f->held.front().due_usec < until)
                 until = f->held.front().due_usec;
+        if (idle_close_usec > 0 && !l->far_closed && l->far_active_usec + idle_close_usec < until)
+            until = l->far_active_usec + idle_close_usec;
     }
     return until;
 }
@@ -301,10 +356,11 @@ static const char *links_run(int listen_fd, int64_t end_usec) {
 
 static void usage_exit(const char *why) {
     fprintf(stderr,
-            "%s: %s\nusage: %s LISTEN_PORT TARGET_HOST:PORT DELAY_MS [RUN_SECS]\n"
+            "%s: %s\nusage: %s LISTEN_PORT TARGET_HOST:PORT DELAY_MS [RUN_SECS [IDLE_CLOSE_MS]]\n"
             "  forwards 127.0.0.1:LISTEN_PORT (0: a free port, printed) to a loopback target,\n"
             "  holding every chunk DELAY_MS each way; stops after RUN_SECS (default %ld)\n"
-            "  or on SIGINT or SIGTERM\n",
+            "  or on SIGINT or SIGTERM; with IDLE_CLOSE_MS the far end closes connections\n"
+            "  idle that long\n",
             PROG, why, PROG, RUN_DEFAULT_SECS);
     exit(EXIT_USAGE);
 }
@@ -373,14 +429,16 @@ static void epoll_tag_add(int fd, uint64_t tag) {
 
 int main(int argc, char **argv) {
     setvbuf(stdout, NULL, _IOLBF, 0);
-    if (argc < 4 || argc > 5)
-        usage_exit("three or four arguments wanted");
+    if (argc < 4 || argc > 6)
+        usage_exit("three to five arguments wanted");
     int port = (int)number_read(argv[1], 0, 65535, "bad listening port");
     target_read(argv[2]);
     long delay_ms = number_read(argv[3], 0, DELAY_MAX_MS, "bad delay");
     long run_secs =
-        argc == 5 ? number_read(argv[4], 1, RUN_MAX_SECS, "bad run time") : RUN_DEFAULT_SECS;
+        argc >= 5 ? number_read(argv[4], 1, RUN_MAX_SECS, "bad run time") : RUN_DEFAULT_SECS;
     delay_usec = (int64_t)delay_ms * 1000;
+    if (argc == 6)
+        idle_close_usec = number_read(argv[5], 1, DELAY_MAX_MS, "bad idle close") * 1000L;
     int signal_fd = stop_signals_take();
     int listen_fd = listener_open(&port);
     epoll_fd = epoll_create1(EPOLL_CLOEXEC);
@@ -392,7 +450,9 @@ int main(int argc, char **argv) {
     for (int slot = 0; slot < MAX_LINKS; slot++)
         if (links[slot].used)
             link_close(&links[slot]);
-    printf("%s: stopped (%s); connections %lu, bytes up %lu, bytes down %lu\n", PROG, why,
-           links_opened, bytes_up, bytes_down);
+    printf(
+        "%s: stopped (%s); connections %lu, bytes up %lu, bytes down %lu; closed idle %lu, "
+        "bytes dropped into a close %lu\n",
+        PROG, why, links_opened, bytes_up, bytes_down, idle_closes, bytes_dropped);
     return 0;
 }

@@ -6,7 +6,9 @@
 // into a log-linear histogram, so no sample is stored whatever the run length.
 //
 // A thread with a single connection uses blocking send/recv (two calls per message); a thread
-// with several waits on its own epoll set.
+// with several waits on its own epoll set. With --client-lib every connection is a client of
+// the C client library: a thread with one sends through halvex_client_send_json(), one with
+// several starts each message and takes its reply once epoll says it is in.
 #include <errno.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -25,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include "halvex_mapapi_client.h"
 #include "intake/protocol.h"
 
 // Histogram layout: values below 2^HIST_SUB_BITS ns have a bucket each; every power of two
@@ -59,11 +62,13 @@ struct loadgen_options {
     double warmup_s = 0.5;
     int64_t messages = 0;  // > 0: stop after this many messages instead of after a time
     bool kv = false;
+    bool client_lib = false;  // each connection a halvex_client on a thread of its own
 };
 
 // One active connection: its descriptor, when its message left, and the reply so far.
 struct conn_state {
     int fd;
+    halvex_client *client;  // with --client-lib, instead of fd
     uint64_t sent_ns;
     char reply[REPLY_MAX];
     size_t reply_len;
@@ -270,8 +275,70 @@ static void worker_run_epoll(worker_state *w) {
     close(ep);
 }
 
+// The reply to c's message through the C client library has come (or the call waited for it):
+// count it.
+static void client_reply_count(worker_state *w, conn_state *c, int result) {
+    uint64_t done = now_ns();
+    if (result != HALVEX_CLIENT_ACCEPTED)
+        w->errors++;
+    if (c->sent_ns >= window_start_ns) {
+        hist_record(&w->hist, done - c->sent_ns);
+        w->done++;
+        last_reply_ns.store(done, std::memory_order_relaxed);
+    }
+}
+
+// Start c's next message through the library, watched on ep; false when the run is over.
+static bool client_start(worker_state *w, conn_state *c, int ep) {
+    c->sent_ns = now_ns();
+    if (c->sent_ns >= window_end_ns || !budget_take())
+        return false;
+    if (halvex_client_send_start(c->client, opts.message.c_str(), 0) != HALVEX_CLIENT_PENDING) {
+        w->errors++;
+        return false;
+    }
+    if (halvex_client_fd(c->client) != c->fd) {  // a new connection
+        c->fd = halvex_client_fd(c->client);
+        epoll_event ev = {};
+        ev.events = EPOLLIN;
+        ev.data.ptr = c;
+        epoll_ctl(ep, EPOLL_CTL_ADD, c->fd, &ev);
+    }
+    w->in_flight++;
+    return true;
+}
+
+// Connections through the C client library: one sends and waits in each call; several start
+// their messages and take each reply once epoll says it is in.
+static void worker_run_client(worker_state *w) {
+    const int timeout_ms = (int)(REPLY_GRACE_NS / 1000000);
+    conn_state *one = &w->conns[0];
+    if (w->conns.size() == 1) {
+        while ((one->sent_ns = now_ns()) < window_end_ns && budget_take())
+            client_reply_count(
+                w, one, halvex_client_send_json(one->client, opts.message.c_str(), timeout_ms));
+        return;
+    }
+    int ep = epoll_create1(EPOLL_CLOEXEC);
+    for (conn_state &c : w->conns)
+        client_start(w, &c, ep);
+    epoll_event events[EVENTS_MAX];
+    while (w->in_flight > 0) {
+        int ready = epoll_wait(ep, events, EVENTS_MAX, WAIT_SLICE_MS);
+        for (int i = 0; i < ready; i++) {
+            conn_state *c = (conn_state *)events[i].data.ptr;
+            w->in_flight--;
+            client_reply_count(w, c, halvex_client_send_wait(c->client, timeout_ms));
+            client_start(w, c, ep);
+        }
+    }
+    close(ep);
+}
+
 static void worker_thread_func(worker_state *w) {
-    if (w->conns.size() == 1)
+    if (opts.client_lib)
+        worker_run_client(w);
+    else if (w->conns.size() == 1)
         worker_run_blocking(w);
     else
         worker_run_epoll(w);
@@ -283,9 +350,11 @@ static void usage_exit(void) {
     fputs(
         "Usage: loadgen [--socket PATH] [--conns N] [--threads M] [--idle K]\n"
         "               [--message TEXT] [--duration SEC] [--warmup SEC] [--messages N] [--kv]\n"
+        "               [--client-lib]\n"
         "Closed loop: each of N connections keeps one message in flight; K more connections\n"
         "stay open and silent. --messages N stops after N messages (no warm-up) instead of\n"
-        "after --duration. --kv prints one line of key=value pairs.\n",
+        "after --duration. --kv prints one line of key=value pairs. --client-lib sends\n"
+        "through the C client library.\n",
         stderr);
     exit(64);
 }
@@ -317,6 +386,8 @@ static void options_parse(int argc, char **argv) {
         std::string name = argv[i];
         if (name == "--kv")
             opts.kv = true;
+        else if (name == "--client-lib")
+            opts.client_lib = true;
         else if (i + 1 >= argc || !option_apply(name, argv[++i]))
             usage_exit();
     }
@@ -347,7 +418,12 @@ static std::vector<worker_state *> workers_create(void) {
     for (int i = 0; i < opts.conns; i++) {
         conn_state c;
         memset(&c, 0, sizeof c);
-        c.fd = socket_connect(opts.socket_path.c_str());
+        c.fd = opts.client_lib ? -1 : socket_connect(opts.socket_path.c_str());
+        c.client = opts.client_lib ? halvex_client_open(opts.socket_path.c_str(), 0) : nullptr;
+        if (opts.client_lib && !c.client) {
+            perror("halvex_client_open");
+            exit(1);
+        }
         workers[(size_t)i % workers.size()]->conns.push_back(c);
     }
     return workers;

@@ -19,6 +19,34 @@ foreach(_halvex_prog halvex_mapapi_server halvex_mapapi_send halvex_mapapi_sink)
   endif()
 endforeach()
 
+# The client libraries where Debian's C developers and its python3 look for them: the header in
+# /usr/include, the shared library (with its soname link and the link a build uses), the static
+# one and the pkg-config file in the multiarch folder (/usr/lib/x86_64-linux-gnu), the module in
+# /usr/lib/python3/dist-packages. The .pc names the prefix in force when installing, as the unit
+# does below.
+if(CMAKE_LIBRARY_ARCHITECTURE)
+  set(HALVEX_CLIENT_LIBDIR "lib/${CMAKE_LIBRARY_ARCHITECTURE}")
+else()
+  set(HALVEX_CLIENT_LIBDIR "${CMAKE_INSTALL_LIBDIR}")
+endif()
+install(TARGETS halvex_mapapi_client halvex_mapapi_client_static
+        LIBRARY DESTINATION "${HALVEX_CLIENT_LIBDIR}" ARCHIVE DESTINATION "${HALVEX_CLIENT_LIBDIR}")
+install(FILES "${PROJECT_SOURCE_DIR}/client/halvex_mapapi_client.h"
+        DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}")
+get_target_property(_halvex_client_version halvex_mapapi_client VERSION)
+install(CODE "
+  set(HALVEX_PC_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
+  set(HALVEX_PC_LIBDIR \"\\\${prefix}/${HALVEX_CLIENT_LIBDIR}\")
+  set(HALVEX_PC_INCLUDEDIR \"\\\${prefix}/${CMAKE_INSTALL_INCLUDEDIR}\")
+  set(HALVEX_CLIENT_VERSION \"${_halvex_client_version}\")
+  configure_file(\"${PROJECT_SOURCE_DIR}/client/halvex-mapapi-client.pc.in\"
+                 \"${_halvex_pkg_bin}/halvex-mapapi-client.pc\" @ONLY)
+")
+install(FILES "${_halvex_pkg_bin}/halvex-mapapi-client.pc"
+        DESTINATION "${HALVEX_CLIENT_LIBDIR}/pkgconfig")
+install(FILES "${PROJECT_SOURCE_DIR}/client/python/halvex_mapapi_client.py"
+        DESTINATION "lib/python3/dist-packages")
+
 # The sink's live map page and the libraries it loads, where the sink looks for them: beside
 # its binary, in ../share/halvex-mapapi-server/web. Only the files the page uses, each library
 # with its licence, in the layout that npm ci gives tools/web.
@@ -90,7 +118,8 @@ function(halvex_gzipped_install src name destination)
 endfunction()
 
 # Manual pages (man reads both forms).
-foreach(_halvex_page halvex_mapapi_server.8 halvex_mapapi_send.1 halvex_mapapi_sink.1)
+foreach(_halvex_page halvex_mapapi_server.8 halvex_mapapi_send.1 halvex_mapapi_sink.1
+                     halvex_mapapi_client.3)
   string(REGEX REPLACE ".*\\.([0-9])$" "\\1" _halvex_section "${_halvex_page}")
   halvex_gzipped_install("${_halvex_pkg_src}/man/${_halvex_page}" "${_halvex_page}"
                          "${CMAKE_INSTALL_MANDIR}/man${_halvex_section}")
@@ -118,9 +147,12 @@ set(CPACK_PACKAGE_DESCRIPTION
 from programs on the same machine, answers each with OK or FAILED, and posts
 the accepted points in batches over HTTPS to a live map service.
 .
-The package also holds halvex_mapapi_send, a command-line client, and
-halvex_mapapi_sink, a local HTTPS stand-in for the map service for testing
-that also draws the points it receives on a live map page for a browser.
+The package also holds the client libraries for programs that send points
+(a C library with its header and pkg-config file, halvex-mapapi-client, and
+the Python module halvex_mapapi_client), halvex_mapapi_send, a command-line
+client, and halvex_mapapi_sink, a local HTTPS stand-in for the map service
+for testing that also draws the points it receives on a live map page for a
+browser.
 The service is installed as a systemd unit but neither enabled nor started:
 write /etc/halvex-mapapi-server/halvex_mapapi_server.ini first.")
 # The programs go to /usr/bin and the unit to /usr/lib/systemd/system; the configuration
@@ -145,8 +177,11 @@ else()
       "libc6, libstdc++6, libgcc-s1, libcurl4, libjsoncpp25, libinireader0, libssl3, libprometheus-cpp-core1.0, libprometheus-cpp-pull1.0, libcivetweb1, libsystemd0, zlib1g")
 endif()
 # systemctl is used by the maintainer scripts only when systemd runs; nothing more needed.
+# The Python module needs python3, which a relay does not.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "python3")
+# triggers: ldconfig runs once the shared client library is in place (or gone).
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
-    "${_halvex_pkg_src}/debian/postinst;${_halvex_pkg_src}/debian/prerm;${_halvex_pkg_src}/debian/postrm;${_halvex_pkg_bin}/conffiles")
+    "${_halvex_pkg_src}/debian/postinst;${_halvex_pkg_src}/debian/prerm;${_halvex_pkg_src}/debian/postrm;${_halvex_pkg_src}/debian/triggers;${_halvex_pkg_bin}/conffiles")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # Files under /etc are conffiles (Debian policy): an edited example survives upgrades.
 file(WRITE "${_halvex_pkg_bin}/conffiles"

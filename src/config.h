@@ -25,6 +25,7 @@ typedef struct service_config {
     gid_t sock_gid;               /* unix_sock_group: its group; (gid_t)-1 leaves it */
     std::string sock_path;        /* unix_sock_path: where clients connect */
     int64_t send_interval_usec;   /* send_interval_usec: least spacing of the sender's wake-ups */
+    int64_t collect_pause_usec;   /* collect_pause_usec: wait after a batch's first point */
     size_t max_queued_points;     /* max_queued_points: most points held, in flight included */
     std::string metrics_listen;   /* metrics_listen as written; "": no metrics endpoint */
     metrics_address metrics_addr; /* metrics_listen read, when it is set */

@@ -4,6 +4,7 @@
 #include "base/log.h"
 #include "intake/listener.h"
 #include "outbox/delivery.h"
+#include "outbox/sender.h"
 
 client_settings config_client_settings(const service_config *cfg) {
     return {cfg->map_id,     cfg->map_key, cfg->endpoint,
@@ -28,6 +29,7 @@ static void client_apply(const service_config *cfg, int start) {
 void config_apply(const service_config *cfg, outbox *box, int start) {
     client_apply(cfg, start);
     box->send_interval_usec = cfg->send_interval_usec;
+    sender_set_collect_pause_usec(cfg->collect_pause_usec);
     delivery_set_max_post_points(cfg->max_post_points);
     box->kind->age_limit_set(cfg->spool_max_age_sec);
     if (start)

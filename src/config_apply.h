@@ -16,9 +16,9 @@ client_settings config_client_settings(const service_config *cfg);
  * map client is set up at once, and a CA file it cannot load after all prints one line naming
  * map_api_ca_file and ends the process with status 1. At a reload (start 0): the keys that
  * change in place (the table's CONFIG_RELOAD_IN_PLACE); the map client's settings are offered
- * to the sender, which applies them before its next post. The interval, max_post_points and
- * the store's age limit hold from the next post on either way. The store itself, with its
- * bound (max_queued_points), is chosen before this. */
+ * to the sender, which applies them before its next post. The interval, the collect pause,
+ * max_post_points and the store's age limit hold from the next post on either way. The store
+ * itself, with its bound (max_queued_points), is chosen before this. */
 void config_apply(const service_config *cfg, outbox *box, int start);
 
 #endif

@@ -25,6 +25,7 @@
 #include "intake/protocol.h"
 #include "outbox/delivery.h"
 #include "outbox/point_queue.h"
+#include "outbox/sender.h"
 #include "outbox/spool.h"
 
 // Longest accepted send interval: 15 minutes, in microseconds.
@@ -226,6 +227,18 @@ static int send_interval_read(const config_reading *r, const char *text, service
     return CONFIG_READ_TAKEN;
 }
 
+// A whole decimal number of microseconds up to a second, blanks around it allowed; anything
+// else keeps the default, as the interval it goes with does.
+static int collect_pause_read(const config_reading *r, const char *text, service_config *cfg) {
+    long long n;
+    if (whole_number_read(text, 0, SENDER_COLLECT_PAUSE_MAX_USEC, &n) != 0) {
+        default_taken_say(r, "collect_pause_usec", text);
+        return CONFIG_READ_DEFAULT;
+    }
+    cfg->collect_pause_usec = n;
+    return CONFIG_READ_TAKEN;
+}
+
 // A whole decimal number from 1 to POINT_QUEUE_MAX_POINTS_MAX, blanks around it allowed;
 // anything else keeps the default.
 static int max_queued_read(const config_reading *r, const char *text, service_config *cfg) {
@@ -385,6 +398,8 @@ const config_key CONFIG_KEYS[] = {
      gid_shown, KEEP(sock_gid)},
     {"send_interval_usec", send_interval_read, std::to_string(POINT_QUEUE_DEFAULT_INTERVAL_USEC),
      CONFIG_RELOAD_IN_PLACE, CONFIG_NEEDS_NOTHING, 0, NUMBER(send_interval_usec)},
+    {"collect_pause_usec", collect_pause_read, std::to_string(SENDER_COLLECT_PAUSE_USEC),
+     CONFIG_RELOAD_IN_PLACE, CONFIG_NEEDS_NOTHING, 0, NUMBER(collect_pause_usec)},
     {"max_queued_points", max_queued_read, std::to_string(POINT_QUEUE_DEFAULT_MAX_POINTS),
      CONFIG_RELOAD_RESTART, CONFIG_NEEDS_NOTHING, 0, NUMBER(max_queued_points)},
     {"metrics_listen", metrics_listen_read, "", CONFIG_RELOAD_RESTART, CONFIG_NEEDS_PORT, 1,

@@ -32,9 +32,10 @@
 //   exposer    -- metrics.cpp, with metrics_listen: the HTTP server's threads; read atomics,
 //                 and ask the store why it refuses points (no lock of the receiver's or the
 //                 sender's).
-//   sender     -- outbox/sender.cpp: waits for points, pauses, takes a batch from the store
-//                 that it owns and posts it with no lock held (outbox/delivery.cpp); with a
-//                 spool the take reads the batch back from the spool's files. Before each post
+//   sender     -- outbox/sender.cpp: waits for points, pauses (what is left of the interval,
+//                 else collect_pause_usec), takes a batch from the store that it owns and
+//                 posts it with no lock held (outbox/delivery.cpp); with a spool the take
+//                 reads the batch back from the spool's files. Before each post
 //                 it applies the map client settings a reload offered; once posting has begun
 //                 no other thread sets the client up.
 //   receiver   -- intake/receiver.cpp: owns the epoll set and closes every connection; reads
@@ -53,8 +54,9 @@
 // beside the store's lock); stop_report_lock -> log_lock; stop_lock (base/stop.cpp) is taken
 // alone; settings_lock (outbox/client_settings.cpp: the client settings a reload offers) ->
 // log_lock. Debug builds check the order at every lock (base/lock_rank.h).
-// Counters and figures are atomics that nobody waits on, and so are the three settings a
-// reload changes in place: the send interval, max_post_points and the store's age limit.
+// Counters and figures are atomics that nobody waits on, and so are the four settings a
+// reload changes in place: the send interval, the collect pause, max_post_points and the
+// store's age limit.
 //
 // THE START: every key is read and checked through one table (config_values.cpp: reader,
 // default, what a reload does with it, what it needs from the system), and what the keys need
@@ -64,10 +66,10 @@
 //
 // THE RELOAD: SIGHUP reads the file the start read again (config_check(), the CA file's
 // certificates checked); one that cannot be used is refused whole. Otherwise the keys the
-// table says change in place go through config_apply() (the interval and max_post_points at
-// once, the client's settings offered to the sender) and the store's age limit is set; the
-// keys that need a new socket or listener, max_queued_points and the spool's other keys keep
-// their values.
+// table says change in place go through config_apply() (the interval, the collect pause and
+// max_post_points at once, the client's settings offered to the sender) and the store's age
+// limit is set; the keys that need a new socket or listener, max_queued_points and the spool's
+// other keys keep their values.
 //
 // THE WAKE PIPE carries one byte from the accept loop to the receiver per new connection; its
 // read end is the last node of the connection list and sits in the receiver's epoll set.

@@ -331,3 +331,12 @@ TEST(MapapiRetryAfter, ReadsSecondsOrAnHttpDateInAnyOfItsThreeForms) {
     for (const auto &c : cases)
         EXPECT_EQ(mapapi_retry_after_parse(c.first, now), c.second) << c.first;
 }
+
+TEST(MapapiKeepAlive, ReadsTheTimeoutParameterAlone) {
+    const std::pair<const char *, long> cases[] = {
+        {"timeout=5, max=100", 5}, {"max=100 , Timeout = 2", 2},
+        {"timeout=0", 0},          {"timeout=5s", 0},
+        {"maxtimeout=5", 0},       {"timeout=99999999999999999999", MAPAPI_KEEP_ALIVE_MAX_SEC}};
+    for (const auto &c : cases)
+        EXPECT_EQ(mapapi_keep_alive_parse(c.first), c.second) << c.first;
+}

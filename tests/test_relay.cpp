@@ -68,6 +68,24 @@ TEST(Relay, SinglePointAfterIdleIsPostedAboutFiftyMillisecondsLater) {
     relay_stop(r);
 }
 
+// collect_pause_usec sets the pause after a quiet spell, and a reload changes it in place.
+TEST(Relay, CollectPauseFollowsTheConfigurationAndAReload) {
+    service_run r;
+    const std::string fast = "send_interval_usec = 1000\n";
+    ASSERT_NO_FATAL_FAILURE(relay_start(r, fast + "collect_pause_usec = 400000\n"));
+    auto sent = point_send(r, zip(1));
+    ASSERT_EQ(map_stub_wait_posts(r.stub, 1, POST_WAIT_MS), 1u);
+    EXPECT_GE(ms_between(sent, map_stub_posts(r.stub)[0].at), 400 - early_ms());
+    r.extra = fast + "collect_pause_usec = 0\n";
+    service_configure(r);
+    kill(r.server.pid, SIGHUP);
+    ASSERT_TRUE(printed_wait(r.server, "collect_pause_usec changed"));
+    sent = point_send(r, zip(2));
+    ASSERT_EQ(map_stub_wait_posts(r.stub, 2, POST_WAIT_MS), 2u);
+    EXPECT_LT(ms_between(sent, map_stub_posts(r.stub)[1].at), 400) << "the pause before it";
+    relay_stop(r);
+}
+
 TEST(Relay, PointsSentWithinThePauseTravelInOnePostInOrder) {
     service_run r;
     ASSERT_NO_FATAL_FAILURE(relay_start(r));

@@ -7,6 +7,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <string>
@@ -198,14 +199,20 @@ TEST_F(SendCli, OptionsMayFollowTheMessages) {
     EXPECT_EQ(fake_stop(fake), (std::vector<std::string>{"{\"a\":1}", "-s"}));
 }
 
+// A connection closed before the reply: the message was not read (the service answers each
+// one it reads), so it goes again on a new connection until the time-out, then nothing more.
 TEST_F(SendCli, ClosedConnectionStopsSendingAndExitsTwo) {
     fake_start(fake, sock, FAKE_HANG_UP);
-    server_proc p = send_run(dir, {"-s", sock, "{\"lat\":1,\"lng\":2}", "{\"lat\":3,\"lng\":4}"});
+    server_proc p =
+        send_run(dir, {"-s", sock, "-t", "1", "{\"lat\":1,\"lng\":2}", "{\"lat\":3,\"lng\":4}"});
     EXPECT_EQ(p.exit_status, 2);
-    EXPECT_NE(server_stderr(p).find("message 1: the service closed the connection"),
+    EXPECT_NE(server_stderr(p).find("message 1: the service closed the connection before "
+                                    "answering; nothing more sent"),
               std::string::npos)
         << server_stderr(p);
-    EXPECT_EQ(fake_stop(fake).size(), 1u);
+    std::vector<std::string> got = fake_stop(fake);
+    EXPECT_GE(got.size(), 2u);
+    EXPECT_EQ(std::count(got.begin(), got.end(), "{\"lat\":1,\"lng\":2}"), (long)got.size());
 }
 
 TEST_F(SendCli, SilentServiceTimesOutAndExitsTwo) {

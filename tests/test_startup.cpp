@@ -215,6 +215,8 @@ TEST_F(Startup, LenientRepeatedAndQuotedValuesAreWarnedWithFileLineAndValue) {
         {"send_interval_usec = abc", invalid("send_interval_usec", "4: send_interval_usec = abc")},
         {"send_interval_usec = 900000001",
          invalid("send_interval_usec", "4: send_interval_usec = 900000001")},
+        {"collect_pause_usec = 1000001",
+         invalid("collect_pause_usec", "4: collect_pause_usec = 1000001")},
         {"max_queued_points = 10x", invalid("max_queued_points", "4: max_queued_points = 10x")},
         {"max_post_points = \"5\"",
          warn + "4: the value of max_post_points is in quotes, which are kept as part of it.\n" +

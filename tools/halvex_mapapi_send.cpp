@@ -1,27 +1,24 @@
 // halvex_mapapi_send.cpp -- send map points to the relay's local socket from scripts and shells.
 //
 // Each command-line argument, or else each non-empty line of standard input, is one point
-// message. All go over one connection, one at a time: the protocol has no framing, so a
-// message is sent only after the reply to the one before it has arrived.
+// message. All go over one connection, one at a time, through the C client library: it waits
+// for each reply, and sends a message again on a new connection only where the service cannot
+// have read it (a restart under way).
 #include <errno.h>
-#include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/socket.h>
 #include <sys/un.h>
-#include <time.h>
-#include <unistd.h>
 
 #include <string>
 #include <vector>
 
-#include "intake/protocol.h"
+#include "halvex_mapapi_client.h"
 
 static const char PROG[] = "halvex_mapapi_send";
 // The socket when -s is not given: one variable that shell, Python and C clients can all read,
 // so one export points them all at a service on another path.
-static const char SOCK_ENV[] = "HALVEX_MAPAPI_SOCKET";
+static const char SOCK_ENV[] = HALVEX_CLIENT_SOCKET_ENV;
 // A reply normally takes microseconds; this only catches a service that has stopped answering.
 static const int REPLY_TIMEOUT_DEFAULT_S = 10;
 // Upper bound for -t: a day, far beyond any use, small enough for milliseconds in an int.
@@ -32,17 +29,17 @@ static const int EXIT_NO_SERVICE = 2;
 static const int EXIT_USAGE = 64;
 
 struct send_options {
-    const char *sock_path = HALVEX_DEFAULT_SOCK_PATH;
+    const char *sock_path = HALVEX_CLIENT_SOCKET_DEFAULT;
     int timeout_s = REPLY_TIMEOUT_DEFAULT_S;
     std::vector<const char *> messages;  // in order; none: standard input's lines
 };
 
-// The connection and what is known of its outcome so far.
+// The client and what is known of the outcome so far.
 struct send_state {
-    int fd = -1;
+    halvex_client *client = nullptr;
+    const char *path = nullptr;
     int number = 0;         // messages handled so far; the current one's number
     bool rejected = false;  // some message was refused or could not be sent
-    std::string pending;    // bytes received after the last reply, if any
 };
 
 static void usage_print(FILE *to) {
@@ -53,12 +50,13 @@ static void usage_print(FILE *to) {
             "none, each non-empty line of standard input is one (at most %d bytes).\n"
             "Options may come before, between or after the messages; -- ends them.\n\n"
             "  -s PATH      the relay's socket (default: $%s if set, else %s)\n"
-            "  -t SECONDS   give up when a reply takes longer (default %d)\n"
+            "  -t SECONDS   give up on a message after this long (default %d)\n"
             "  -h, --help   show this help\n\n"
             "Prints nothing when all are accepted; each refused one is reported on standard\n"
             "error with its number, counting from 1. Exit status: 0 all accepted, 1 some\n"
             "refused, 2 the relay could not be reached or the connection broke, 64 bad usage.\n",
-            PROG, MESSAGE_MAX_BYTES, SOCK_ENV, HALVEX_DEFAULT_SOCK_PATH, REPLY_TIMEOUT_DEFAULT_S);
+            PROG, HALVEX_CLIENT_MESSAGE_MAX, SOCK_ENV, HALVEX_CLIENT_SOCKET_DEFAULT,
+            REPLY_TIMEOUT_DEFAULT_S);
 }
 
 static void usage_fail(const char *what, const char *arg) {
@@ -111,104 +109,64 @@ static send_options options_parse(int argc, char **argv) {
     return o;
 }
 
-static int service_connect(const char *path) {
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        fprintf(stderr, "%s: socket: %s\n", PROG, strerror(errno));
-        exit(EXIT_NO_SERVICE);
-    }
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path);
-    if (connect(fd, (sockaddr *)&addr, sizeof addr) != 0) {
+// Why a connection could not be made, with what to do about it.
+static const char *connect_hint(int err) {
+    if (err == EACCES || err == EPERM)
+        return " (this user may not use the socket: see unix_sock_mode and unix_sock_group)";
+    if (err == ENOENT || err == ECONNREFUSED)
+        return " (is halvex_mapapi_server running?)";
+    return "";
+}
+
+static halvex_client *service_connect(const char *path, int timeout_s) {
+    halvex_client *client = halvex_client_open(path, timeout_s * 1000);
+    if (!client) {
         int err = errno;
-        const char *hint = "";
-        if (err == EACCES || err == EPERM)
-            hint = " (this user may not use the socket: see unix_sock_mode and unix_sock_group)";
-        else if (err == ENOENT || err == ECONNREFUSED)
-            hint = " (is halvex_mapapi_server running?)";
-        fprintf(stderr, "%s: cannot connect to %s: %s%s\n", PROG, path, strerror(err), hint);
+        fprintf(stderr, "%s: cannot connect to %s: %s%s\n", PROG, path, strerror(err),
+                connect_hint(err));
         exit(EXIT_NO_SERVICE);
     }
-    return fd;
+    return client;
 }
 
 // The connection is of no further use: say why and end with EXIT_NO_SERVICE.
-static void connection_lost(const send_state &st, const char *what) {
-    fprintf(stderr, "%s: message %d: %s; nothing more sent\n", PROG, st.number, what);
+static void connection_lost(const send_state &st, const std::string &what) {
+    fprintf(stderr, "%s: message %d: %s; nothing more sent\n", PROG, st.number, what.c_str());
     exit(EXIT_NO_SERVICE);
 }
 
-static void message_write(const send_state &st, const std::string &msg) {
-    size_t off = 0;
-    while (off < msg.size()) {
-        ssize_t n = send(st.fd, msg.data() + off, msg.size() - off, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            std::string what = std::string("connection broke: ") + strerror(errno);
-            connection_lost(st, what.c_str());
-        }
-        off += (size_t)n;
-    }
-}
-
-static long clock_ms(void) {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
-
-// Receive until a whole reply line is held, within the time-out; returns it with its '\n'.
-static std::string reply_read(send_state &st, int timeout_s) {
-    long deadline = clock_ms() + timeout_s * 1000L;
-    size_t nl;
-    while ((nl = st.pending.find('\n')) == std::string::npos) {
-        pollfd p = {st.fd, POLLIN, 0};
-        long left = deadline - clock_ms();
-        int r = left > 0 ? poll(&p, 1, (int)left) : 0;
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r == 0) {
-            std::string what = "no reply within " + std::to_string(timeout_s) + " s";
-            connection_lost(st, what.c_str());
-        }
-        char buf[256];
-        ssize_t n = r < 0 ? -1 : recv(st.fd, buf, sizeof buf, 0);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n == 0)
-            connection_lost(st, "the service closed the connection");
-        if (n < 0)
-            connection_lost(st, (std::string("receive: ") + strerror(errno)).c_str());
-        st.pending.append(buf, (size_t)n);
-    }
-    std::string reply = st.pending.substr(0, nl + 1);
-    st.pending.erase(0, nl + 1);
-    return reply;
+// A message the library could not settle, errno still its word on it.
+static void unreachable_report(const send_state &st, int err) {
+    if (err == ECONNRESET)
+        connection_lost(st, "the service closed the connection before answering");
+    if (err == EPROTO)
+        connection_lost(st, "the service answered neither OK nor FAILED");
+    connection_lost(st, std::string("cannot connect to ") + st.path + " again: " + strerror(err) +
+                            connect_hint(err));
 }
 
 // Send one message and judge its reply; a message that cannot go out whole is not sent: the
 // service takes each receive as one message, so a longer one would be answered piecemeal.
 static void message_send(send_state &st, const std::string &msg, int timeout_s) {
     st.number++;
-    if (msg.empty() || msg.size() > (size_t)MESSAGE_MAX_BYTES) {
-        std::string why = "longer than " + std::to_string(MESSAGE_MAX_BYTES) + " bytes";
-        fprintf(stderr, "%s: message %d not sent: %s\n", PROG, st.number,
-                msg.empty() ? "empty" : why.c_str());
-        st.rejected = true;
+    int result = msg.empty() ? HALVEX_CLIENT_INVALID
+                             : halvex_client_send_json(st.client, msg.c_str(), timeout_s * 1000);
+    int err = errno;
+    if (result == HALVEX_CLIENT_ACCEPTED)
         return;
-    }
-    message_write(st, msg);
-    std::string reply = reply_read(st, timeout_s);
-    if (reply == REPLY_OK)
-        return;
-    if (reply != REPLY_FAILED) {
-        reply.pop_back();
-        connection_lost(st, ("unexpected reply \"" + reply + "\"").c_str());
-    }
-    fprintf(stderr, "%s: message %d rejected: %s\n", PROG, st.number, msg.c_str());
     st.rejected = true;
+    if (result == HALVEX_CLIENT_REFUSED)
+        fprintf(stderr, "%s: message %d rejected: %s\n", PROG, st.number, msg.c_str());
+    else if (result == HALVEX_CLIENT_INVALID || result == HALVEX_CLIENT_TOO_LONG)
+        fprintf(
+            stderr, "%s: message %d not sent: %s\n", PROG, st.number,
+            msg.empty()
+                ? "empty"
+                : ("longer than " + std::to_string(HALVEX_CLIENT_MESSAGE_MAX) + " bytes").c_str());
+    else if (result == HALVEX_CLIENT_TIMED_OUT)
+        connection_lost(st, "no reply within " + std::to_string(timeout_s) + " s");
+    else
+        unreachable_report(st, err);
 }
 
 // Each non-empty line of standard input, without its line end, is one message.
@@ -228,13 +186,14 @@ static void stdin_send(send_state &st, int timeout_s) {
 int main(int argc, char **argv) {
     send_options o = options_parse(argc, argv);
     send_state st;
-    st.fd = service_connect(o.sock_path);
+    st.path = o.sock_path;
+    st.client = service_connect(o.sock_path, o.timeout_s);
     if (!o.messages.empty()) {
         for (const char *msg : o.messages)
             message_send(st, msg, o.timeout_s);
     } else {
         stdin_send(st, o.timeout_s);
     }
-    close(st.fd);
+    halvex_client_close(st.client);
     return st.rejected ? EXIT_REJECTED : 0;
 }

@@ -696,6 +696,9 @@ static void listen_socket_options(socket_t sock) {
 // Bind to wanted (0: a free port); the port bound, or 0 on failure with *why set.
 static int server_bind(httplib::Server &server, int wanted, std::string *why) {
     server.set_socket_options(listen_socket_options);
+    // Answers go out at once, not after Nagle's wait for the client's delayed ACK: without it,
+    // back-to-back posts each waited tens of milliseconds, and the relay seemed slow.
+    server.set_tcp_nodelay(true);
     errno = 0;
     int port = wanted == 0 ? server.bind_to_any_port(options.host)
                            : (server.bind_to_port(options.host, wanted) ? wanted : 0);

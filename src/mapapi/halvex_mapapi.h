@@ -94,9 +94,13 @@ void halvex_mapapi_set_timeouts(long connect_timeout_sec, long stall_timeout_sec
  * the same, only the connection is kept. A connection the map service has closed is replaced
  * at the next post. A post whose kept connection closes under it before its whole body went
  * out is sent again at once on a new one before anything is judged; one whose whole body went
- * out is never sent twice by the client: unanswered, it fails in transit, unconfirmed. With
- * keep 0 every judged post opens a connection of its own and closes it.
- * halvex_mapapi_send_raw_map_data() and halvex_mapapi_send_map_points() always use a
+ * out is never sent twice by the client: unanswered, it fails in transit, unconfirmed. A kept
+ * connection is not used again once it has idled as long as its peer keeps idle connections,
+ * less a margin: as long as a Keep-Alive header's timeout said, or as long as it had idled when
+ * a post on it failed at once, unanswered (the peer's close crossed the request: the post fails
+ * with retry_at_once set); the shortest such time counts until the endpoint, the credentials or
+ * the TLS checks change. With keep 0 every judged post opens a connection of its own and
+ * closes it. halvex_mapapi_send_raw_map_data() and halvex_mapapi_send_map_points() always use a
  * connection of their own. A set-up call, as is halvex_mapapi_set_tls_verify(), after which
  * no connection made before it is used again. */
 void halvex_mapapi_set_keep_alive(int keep);
@@ -167,7 +171,7 @@ int halvex_mapapi_send_map_points(const halvex_mapapi_point *points, int count);
 #define HALVEX_MAPAPI_ANSWER_MAX (64 * 1024)
 /* Most bytes kept of the start of the answer and of the reason, without the NUL. */
 #define HALVEX_MAPAPI_ANSWER_START_MAX 80
-#define HALVEX_MAPAPI_REASON_MAX 160
+#define HALVEX_MAPAPI_REASON_MAX 240
 
 /* Shortest run of the map key's characters that printed text never shows: shorter runs are
  * too common to give the key away, and letting longer ones through could show most of it. */
@@ -201,6 +205,9 @@ typedef struct halvex_mapapi_post_result {
                              header (seconds, or an HTTP date counted from now); 0 when it
                              asked for no wait (no such header, one that does not parse, a
                              date already past) */
+    int retry_at_once;    /* FAILED only: 1 when the kept connection had idled and its peer
+                             closed it as the post began, before any answer: the next post goes
+                             on a new connection and may go at once */
 } halvex_mapapi_post_result;
 
 /* Cut every judged post at monotonic_usec, microseconds of CLOCK_MONOTONIC; 0 lifts the

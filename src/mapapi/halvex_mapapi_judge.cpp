@@ -185,3 +185,29 @@ void mapapi_retry_after_read(CURL *curl, halvex_mapapi_post_result *result) {
     if (curl_easy_header(curl, "Retry-After", 0, CURLH_HEADER, -1, &header) == CURLHE_OK)
         result->retry_after_sec = mapapi_retry_after_parse(header->value, time(NULL));
 }
+
+long mapapi_keep_alive_parse(const char *value) {
+    for (const char *part = value; part; part = strchr(part, ',')) {
+        part += strspn(part, ", \t");
+        if (strncasecmp(part, "timeout", 7) != 0)
+            continue;
+        const char *at = part + 7 + strspn(part + 7, " \t");
+        if (*at != '=')
+            continue;
+        at += 1 + strspn(at + 1, " \t");
+        char *end;
+        errno = 0;
+        long sec = isdigit((unsigned char)*at) ? strtol(at, &end, 10) : 0;
+        if (sec <= 0 || (*end && !strchr(", \t", *end)))
+            return 0;
+        return errno == ERANGE || sec > MAPAPI_KEEP_ALIVE_MAX_SEC ? MAPAPI_KEEP_ALIVE_MAX_SEC : sec;
+    }
+    return 0;
+}
+
+long mapapi_keep_alive_read(CURL *curl) {
+    struct curl_header *header;
+    if (curl_easy_header(curl, "Keep-Alive", 0, CURLH_HEADER, -1, &header) != CURLHE_OK)
+        return 0;
+    return mapapi_keep_alive_parse(header->value);
+}

@@ -44,6 +44,15 @@ long mapapi_retry_after_parse(const char *value, time_t now);
  * curl into result->retry_after_sec. */
 void mapapi_retry_after_read(CURL *curl, halvex_mapapi_post_result *result);
 
+/* The seconds a Keep-Alive header's value says its sender keeps an idle connection: its
+ * timeout parameter ("timeout=5, max=100"; any case, blanks around the parts allowed), at most
+ * MAPAPI_KEEP_ALIVE_MAX_SEC; 0 when it has none that is a whole number above 0. */
+#define MAPAPI_KEEP_ALIVE_MAX_SEC 3600
+long mapapi_keep_alive_parse(const char *value);
+
+/* The timeout of the last answer's Keep-Alive header on curl, read as above; 0: none. */
+long mapapi_keep_alive_read(CURL *curl);
+
 #ifdef __cplusplus
 }
 #endif

@@ -8,8 +8,11 @@
 #include <strings.h>
 #include <time.h>
 
+#include <string>
+
 #include "mapapi/halvex_mapapi.h"
 #include "mapapi/halvex_mapapi_judge.h"
+#include "mapapi/halvex_mapapi_kept.h"
 #include "mapapi/halvex_mapapi_response.h"
 #include "mapapi/halvex_mapapi_setup.h"
 #include "mapapi/halvex_mapapi_tls.h"
@@ -19,24 +22,6 @@
 // Redirects followed per post; a map service that redirects in a loop must not hold the
 // sender for ever.
 #define REDIRECTS_MAX 30L
-
-// Locks: none. [P] the posting thread's own: judged posts are made by one thread at a time.
-// The kept transfer: the multi handle's connection cache holds the kept connection, the easy
-// handle its TLS session; NULL until the first judged post with keep-alive, and again after
-// kept_transfer_drop().
-static CURLM *kept_multi;         // [P]
-static CURL *kept_curl;           // [P]
-static unsigned kept_generation;  // [P] the settings the kept connection was made under
-
-// Close the kept connection and forget the transfer; the next judged post makes a new one.
-static void kept_transfer_drop(void) {
-    if (kept_curl)
-        curl_easy_cleanup(kept_curl);
-    if (kept_multi)
-        curl_multi_cleanup(kept_multi);
-    kept_curl = NULL;
-    kept_multi = NULL;
-}
 
 // ---- transport -----------------------------------------------------------------------------
 
@@ -158,12 +143,14 @@ static int deadline_check(void *, curl_off_t, curl_off_t, curl_off_t, curl_off_t
 typedef struct post_body {
     const char *data;
     size_t size;
-    size_t read_at;       // the next byte to hand to libcurl
-    size_t sent;          // bytes of it sent on the request in hand
-    bool answered;        // the request in hand has had the start of an answer
-    bool resend_refused;  // libcurl would have sent it again after it went out whole unanswered
-    int connections;      // connections opened for the transfer
-    CURLcode ended;       // how the transfer ended
+    size_t read_at;         // the next byte to hand to libcurl
+    size_t sent;            // bytes of it written to the connection for the request in hand
+    bool answered;          // the request in hand has had the status line of a final answer
+    long answer_status;     // that answer's status
+    bool resend_refused;    // libcurl would have sent it again after it went out whole unanswered
+    int connections;        // connections opened for the transfer
+    int first_connections;  // of them, those opened before its first request; -1: none began
+    CURLcode ended;         // how the transfer ended
 } post_body;
 
 static size_t body_read(char *buffer, size_t size, size_t nmemb, void *userdata) {
@@ -176,9 +163,12 @@ static size_t body_read(char *buffer, size_t size, size_t nmemb, void *userdata)
     return n;
 }
 
-// Each request, the first, a redirected one or a resend, reads the body from its start.
+// Each request, the first, a redirected one or a resend, reads the body from its start. The
+// first tells whether the transfer began on a kept connection.
 static int request_begin(void *userdata, char *, char *, int, int) {
     post_body *b = (post_body *)userdata;
+    if (b->first_connections < 0)
+        b->first_connections = b->connections;
     b->read_at = 0;
     b->sent = 0;
     b->answered = false;
@@ -201,15 +191,41 @@ static int body_rewind(void *userdata, curl_off_t offset, int origin) {
     return CURL_SEEKFUNC_OK;
 }
 
-// libcurl's account of the transfer (with CURLOPT_VERBOSE): the body bytes it sent, and the
-// first bytes of an answer.
-static int transfer_watch(CURL *, curl_infotype type, char *, size_t size, void *userdata) {
+// The status of an answer's status line ("HTTP/1.1 307 ...", "HTTP/2 200"), or 0 for any
+// other header line.
+static long status_line_read(const char *line, size_t size) {
+    const char *space = (const char *)memchr(line, ' ', size);
+    if (size < 9 || memcmp(line, "HTTP/", 5) != 0 || !space || line + size - space < 4)
+        return 0;
+    return strtol(space + 1, NULL, 10);
+}
+
+// libcurl's account of the transfer (with CURLOPT_VERBOSE): the body bytes written for each
+// request, and the final answer to it (an interim 1xx answer is none). Body bytes after an
+// answer belong to the next request: a redirect's, which may never begin when its connection
+// fails, so the request in hand is known by its own marks, not by callbacks before it.
+static int transfer_watch(CURL *, curl_infotype type, char *data, size_t size, void *userdata) {
     post_body *b = (post_body *)userdata;
-    if (type == CURLINFO_DATA_OUT)
+    long status;
+    if (type == CURLINFO_DATA_OUT) {
+        if (b->answered)
+            b->sent = 0;
+        b->answered = false;
         b->sent += size;
-    else if (type == CURLINFO_HEADER_IN)
+    } else if (type == CURLINFO_HEADER_IN && (status = status_line_read(data, size)) >= 200) {
         b->answered = true;
+        b->answer_status = status;
+    }
     return 0;
+}
+
+// Whether the whole body was written for the request in hand when the transfer ended. After
+// an answer that redirects, a transfer that failed failed on the redirect's request, whose
+// body had not begun: libcurl writes it only once that request's connection is made.
+static bool body_sent_whole(const post_body *b) {
+    if (b->answered && b->answer_status / 100 == 3 && b->ended != CURLE_OK)
+        return false;
+    return b->sent >= b->size;
 }
 
 static int connection_count(void *userdata, curl_socket_t, curlsocktype purpose) {
@@ -251,6 +267,11 @@ static CURLcode transfer_run(CURLM *multi, CURL *curl) {
     return rc;
 }
 
+// What is known of a post whose whole body went out and that no answer settled: this end
+// wrote it all; whether the map service read it is not.
+static const char UNCONFIRMED_NOTE[] =
+    "; the whole batch was written out, whether the map service read it is unknown";
+
 // A judged post of the body on curl, a handle the caller owns, on a new connection when fresh:
 // the request as halvex_mapapi_send_raw_map_data() makes it, with the answer bounded, the
 // whole post bounded by timeout_ms and cut at the deadline. Tells in *result how it went and
@@ -259,6 +280,7 @@ static int post_judged_run(CURLM *multi, CURL *curl, curl_slist *headers, post_b
                            long timeout_ms, bool fresh, halvex_mapapi_post_result *result) {
     answer_buffer answer = {{NULL, 0}, false};
     char error_text[CURL_ERROR_SIZE] = "";
+    memset(result, 0, sizeof *result);  // a second try tells its own story
     post_options_set(curl, headers, answer_collect, &answer);
     body_options_set(curl, b);
     curl_easy_setopt(curl, CURLOPT_FRESH_CONNECT, fresh ? 1L : 0L);
@@ -267,43 +289,44 @@ static int post_judged_run(CURLM *multi, CURL *curl, curl_slist *headers, post_b
     curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, deadline_check);
     curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
     b->ended = transfer_run(multi, curl);
+    std::string failure = error_text;
     if (b->ended == CURLE_ABORTED_BY_CALLBACK)
-        snprintf(error_text, sizeof error_text, "cut at the deadline");
+        failure = "cut at the deadline";
     else if (b->resend_refused)
-        snprintf(error_text, sizeof error_text,
-                 "connection closed without an answer after the whole batch was sent");
+        failure = "connection closed without an answer";
+    if (b->ended != CURLE_OK && !b->answered && body_sent_whole(b))
+        failure = (failure.empty() ? curl_easy_strerror(b->ended) : failure) + UNCONFIRMED_NOTE;
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &result->http_status);
-    int outcome = mapapi_post_judge(result, b->ended, error_text, &answer);
-    result->unconfirmed = mapapi_post_unconfirmed(b->ended, b->sent >= b->size, result);
+    int outcome = mapapi_post_judge(result, b->ended, failure.c_str(), &answer);
+    result->unconfirmed = mapapi_post_unconfirmed(b->ended, body_sent_whole(b), result);
     mapapi_retry_after_read(curl, result);
     free(answer.response.data);
     return outcome;
+}
+
+// The connection closed under the request in hand before any answer to it.
+static bool closed_unanswered(const post_body *b) {
+    bool died = b->resend_refused || b->ended == CURLE_SEND_ERROR || b->ended == CURLE_RECV_ERROR ||
+                b->ended == CURLE_GOT_NOTHING || b->ended == CURLE_SEND_FAIL_REWIND ||
+                b->ended == CURLE_HTTP2 || b->ended == CURLE_HTTP2_STREAM;
+    return died && !b->answered;
 }
 
 // A kept connection that the map service closed as the post began (its close and the request
 // crossed) fails the post before any answer. When the body had not gone out whole the map
 // service cannot have taken it: it goes again at once, on a new connection.
 static bool post_again_due(const post_body *b) {
-    bool connection_died = b->ended == CURLE_SEND_ERROR || b->ended == CURLE_RECV_ERROR ||
-                           b->ended == CURLE_GOT_NOTHING;
-    return connection_died && b->connections == 0 && !b->answered && b->sent < b->size;
+    return closed_unanswered(b) && b->connections == 0 && b->sent < b->size;
 }
 
-// The kept transfer, made on first use and again once the endpoint, the credentials or the
-// trust have changed; false when it cannot be made.
-static bool kept_transfer_ready(void) {
-    if (!mapapi_setup.keep_alive) {
-        kept_transfer_drop();  // turned off at set-up: no connection stays open
-        return false;
-    }
-    if (kept_curl && kept_generation != mapapi_setup.generation)
-        kept_transfer_drop();
-    if (!kept_multi)
-        kept_multi = curl_multi_init();
-    if (!kept_curl)
-        kept_curl = curl_easy_init();
-    kept_generation = mapapi_setup.generation;
-    return kept_multi && kept_curl;
+// After a request on the kept transfer: what it teaches of the connection's peer; a post that
+// failed as its idle connection closed under it may go again at once, on a new one.
+static void kept_request_end(CURL *curl, const post_body *b, int64_t idle, int64_t start,
+                             halvex_mapapi_post_result *result) {
+    kept_post post = {b->first_connections == 0 ? idle : -1, monotonic_usec() - start,
+                      closed_unanswered(b)};
+    if (kept_post_end(curl, &post) && result->outcome == HALVEX_MAPAPI_POST_FAILED)
+        result->retry_at_once = 1;
 }
 
 // A judged post on the kept transfer, or on one of its own, and once more at once on a new
@@ -311,27 +334,34 @@ static bool kept_transfer_ready(void) {
 // defaults after each (keeping its connection and TLS session), so that the next post sets
 // exactly what this one did and the handle keeps no pointer to this post's memory.
 static int post_perform(const char *body, long timeout_ms, halvex_mapapi_post_result *result) {
-    bool kept = kept_transfer_ready();
-    CURLM *multi = kept ? kept_multi : curl_multi_init();
-    CURL *curl = kept ? kept_curl : curl_easy_init();
+    CURLM *multi = NULL;
+    CURL *curl = NULL;
+    int64_t start = monotonic_usec(), idle = -1;
+    bool kept = kept_transfer_ready(start, &multi, &curl, &idle);
+    if (!kept && !mapapi_setup.keep_alive) {
+        multi = curl_multi_init();
+        curl = curl_easy_init();
+    }
     curl_slist *headers =
         multi && curl ? curl_slist_append(NULL, "Content-Type: application/json") : NULL;
     if (!headers)
         mapapi_result_set(result, HALVEX_MAPAPI_POST_FAILED, "no transfer handle");
-    int64_t start = monotonic_usec();
     for (int attempt = 0; headers && attempt < 2; attempt++) {
-        long left_ms = timeout_ms - (long)((monotonic_usec() - start) / 1000);
+        int64_t begun = monotonic_usec();
+        long left_ms = timeout_ms - (long)((begun - start) / 1000);
         if (attempt > 0 && left_ms <= 0)
             break;  // the first try took the whole post's time: its outcome stands
-        post_body b = {body, strlen(body), 0, 0, false, false, 0, CURLE_OK};
+        post_body b = {body, strlen(body), 0, 0, false, 0, false, 0, -1, CURLE_OK};
         post_judged_run(multi, curl, headers, &b, left_ms, attempt > 0, result);
-        if (kept)
+        if (kept) {
+            kept_request_end(curl, &b, attempt == 0 ? idle : -1, begun, result);
             curl_easy_reset(curl);
+        }
         if (!kept || !post_again_due(&b))
             break;
     }
     curl_slist_free_all(headers);
-    if (!kept) {
+    if (!kept && !mapapi_setup.keep_alive) {
         if (curl)
             curl_easy_cleanup(curl);
         if (multi)

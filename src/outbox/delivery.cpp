@@ -111,10 +111,13 @@ static int64_t retry_after_usec(const halvex_mapapi_post_result *r) {
     return (int64_t)r->retry_after_sec * 1000000;
 }
 
-// The first failure's line names the wait when the map service asked for one.
+// The first failure's line names the wait when the map service asked for one, or that the
+// points go again at once on a new connection.
 static void failing_line_print(const delivery_state *st, const halvex_mapapi_post_result *r) {
     char wait[96] = "";
-    if (st->retry_after_usec)
+    if (r->retry_at_once)
+        snprintf(wait, sizeof wait, " at once on a new connection");
+    else if (st->retry_after_usec)
         snprintf(wait, sizeof wait, " in %lld s (the map service asked to wait %lld s)",
                  (long long)(st->backoff_usec / 1000000),
                  (long long)(st->retry_after_usec / 1000000));
@@ -125,7 +128,8 @@ static void failing_line_print(const delivery_state *st, const halvex_mapapi_pos
 
 // Every held point goes back to the store, first in line, in order. Their head, in_doubt
 // points, has been in a post that may have reached the map service; the count just posted has
-// too when this post may have.
+// too when this post may have. A post whose idle kept connection its peer closed as it began
+// goes again at once, on a new connection, without a backoff.
 static void delivery_failed(outbox *box, delivery_state *st, size_t count, uint64_t in_doubt,
                             const halvex_mapapi_post_result *r) {
     counter_add(counters.posts_failed, 1);
@@ -143,10 +147,13 @@ static void delivery_failed(outbox *box, delivery_state *st, size_t count, uint6
                   log_plural(rest, "point", "points"));
     }
     st->held = NULL;
-    st->backoff_usec = delivery_backoff_next(st->backoff_usec, box->send_interval_usec);
+    bool at_once = r->retry_at_once && st->backoff_usec == 0;
+    st->backoff_usec =
+        at_once ? 0 : delivery_backoff_next(st->backoff_usec, box->send_interval_usec);
     st->retry_after_usec = retry_after_usec(r);
     if (st->backoff_usec < st->retry_after_usec)
         st->backoff_usec = st->retry_after_usec;
+    st->more = st->more || at_once;
     if (st->failed_posts++ == 0)
         failing_line_print(st, r);
 }

@@ -49,7 +49,8 @@ typedef struct delivery_state {
                                     ahead of the store; NULL when none is */
     size_t held_count;           /* records in held */
     size_t held_next;            /* the first of them not posted yet */
-    bool more;                   /* the store held more than the last take: post it at once */
+    bool more;                   /* the store held more than the last take, or the last post
+                                    may go again at once: post at once */
     uint64_t failed_posts;       /* posts failed in transit since posting last worked */
     int64_t failed_usec;         /* when the latest post failed in transit (clock_now_usec) */
     int64_t refused_line_usec;   /* when the last line about refused batches went out; 0: never */

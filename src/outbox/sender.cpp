@@ -4,18 +4,28 @@
 #include <pthread.h>
 #include <stdint.h>
 
+#include <atomic>
+
 #include "base/clock.h"
 #include "base/progress.h"
 #include "outbox/delivery.h"
 #include "outbox/outbox.h"
 
+// Locks: none. [A] atomic: set at start and at a reload, read by the sender.
+static std::atomic<int64_t> collect_pause_usec{SENDER_COLLECT_PAUSE_USEC};  // [A]
+
+void sender_set_collect_pause_usec(int64_t usec) {
+    collect_pause_usec.store(usec, std::memory_order_relaxed);
+}
+
 int64_t sender_pause_usec(int64_t prev_usec, int64_t now_usec, int64_t interval_usec) {
+    int64_t collect = collect_pause_usec.load(std::memory_order_relaxed);
     if (prev_usec == 0)
-        return SENDER_COLLECT_PAUSE_USEC;
+        return collect;
     // A negative interval of any size gives the collect pause: nothing is subtracted from it.
     int64_t elapsed = now_usec > prev_usec ? now_usec - prev_usec : 0;
     if (interval_usec <= 0 || elapsed >= interval_usec)
-        return SENDER_COLLECT_PAUSE_USEC;
+        return collect;
     return interval_usec - elapsed;  // 0 <= elapsed < interval: no overflow
 }
 

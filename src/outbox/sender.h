@@ -4,8 +4,15 @@
 
 #include <stdint.h>
 
-/* Pause after a wake-up so that points sent close together travel in one post (usec). */
+/* Pause after the first point of a batch, when the interval allows a post at once, so that
+ * points sent close together travel in one post (usec): collect_pause_usec's default and
+ * bounds. 0 posts such a point at once. */
 #define SENDER_COLLECT_PAUSE_USEC 50000
+#define SENDER_COLLECT_PAUSE_MAX_USEC 1000000
+
+/* Set the collect pause, 0 to SENDER_COLLECT_PAUSE_MAX_USEC. Any thread: the next wake-up uses
+ * it. */
+void sender_set_collect_pause_usec(int64_t usec);
 
 /* How long to sleep after waking at now_usec when the previous post started at prev_usec (0:
  * none yet), both clock_now_usec(): the rest of interval_usec since prev_usec if positive, else

@@ -357,11 +357,27 @@ static void map_stub_connection_cut(int remote_port) {
     }
 }
 
+// A request on a connection idle since its last answer for at least idle_close_ms: cut, as the
+// proxy's close that crossed it would. Under m.lock.
+static bool map_stub_idle_cut(map_stub &m, int port) {
+    auto last = m.answered.find(port);
+    if (!m.idle_close_ms || last == m.answered.end() ||
+        std::chrono::steady_clock::now() - last->second <
+            std::chrono::milliseconds(m.idle_close_ms))
+        return false;
+    m.answered.erase(last);
+    m.idle_closes++;
+    map_stub_connection_cut(port);
+    return true;
+}
+
 static void map_stub_handle(map_stub &m, const httplib::Request &req, httplib::Response &res) {
     int status, delay_ms;
     std::string body;
     {
         std::lock_guard<std::mutex> g(m.lock);
+        if (map_stub_idle_cut(m, req.remote_port))
+            return;
         m.posts.push_back({req.method, req.path, req.get_header_value("Content-Type"), req.body,
                            std::chrono::steady_clock::now(), req.remote_port});
         if (m.posts.size() == m.unanswered_post)
@@ -381,6 +397,8 @@ static void map_stub_handle(map_stub &m, const httplib::Request &req, httplib::R
     if (status / 100 == 3)
         res.set_header("Location", body);
     res.set_content(body, "text/plain");
+    std::lock_guard<std::mutex> g(m.lock);
+    m.answered[req.remote_port] = std::chrono::steady_clock::now();
 }
 
 // A server with a fresh self-signed certificate that answers every POST and GET.
@@ -395,6 +413,7 @@ static void map_stub_create(map_stub &m) {
     // Kept connections make a stop wait for them to go idle: a second at most.
     m.server->set_keep_alive_timeout(1);
     m.server->set_keep_alive_max_count(m.answers_per_connection);
+    m.server->set_tcp_nodelay(true);  // an answer goes out at once, as from a map service
     m.server->Post(".*", handler);
     m.server->Get(".*", handler);
 }

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -159,6 +160,12 @@ struct map_stub {
     // The post of this number (1 for the first) is read whole and never answered: its
     // connection is closed instead. 0: every post is answered.
     size_t unanswered_post = 0;
+    // A proxy in front that closes connections idle this long, its close crossing the next
+    // request: a request on a connection idle at least this long since its last answer is
+    // not answered, not passed on (not in posts) and its connection is closed. 0: none.
+    int idle_close_ms = 0;
+    size_t idle_closes = 0;                                         // such requests, by lock
+    std::map<int, std::chrono::steady_clock::time_point> answered;  // per client port, by lock
     // Optional full override of the handler's answer (path, body) -> (status, body); a 3xx
     // status redirects to the URL or path in the body.
     std::function<std::pair<int, std::string>(const std::string &, const std::string &)> custom;
