@@ -15,7 +15,7 @@
  * map service has answered (done on disk, and a file all done is given back) or, when the
  * post failed in transit, has them read again by the next take. Memory holds at most the
  * points of one take. The format on disk is in spool_format.h; what the spool does with its
- * files at start, and when one cannot be read, is said in README.md (The spool). */
+ * files at start, and when one cannot be read, is said in docs/spool.md. */
 #ifndef SPOOL_H
 #define SPOOL_H
 
